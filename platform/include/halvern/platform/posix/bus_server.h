@@ -1,0 +1,108 @@
+// POSIX only: the device side of the bus socket, for halvern-bus-sim, and the shared memory it
+// hands out. The client side is deviceIoControl() in bus_device.h.
+//
+// Wire (one seqpacket message each way, little-endian):
+//   request: magic "HBRQ" u32, code u32, input length u32, output capacity u32, input bytes;
+//            SCM_RIGHTS: the three eventfds of IOCTL_ASIO_SET_EVENTS.
+//   reply:   magic "HBRP" u32, success u32 (0/1), error code u32, bytes returned u32, output;
+//            SCM_RIGHTS: the two memfd sample areas of IOCTL_ASIO_GET_SHARED_MEMORY.
+// Any malformed message closes that connection and nothing else.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace halvern::platform::posix {
+
+constexpr uint32_t kRequestMagic = 0x51524248; // "HBRQ"
+constexpr uint32_t kReplyMagic = 0x50524248;   // "HBRP"
+constexpr std::size_t kMaxRequestInput = 0x10300 + 64;
+constexpr std::size_t kMaxReplyOutput = 0x10000 + 64;
+
+// A file descriptor owned by exactly one object.
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    UniqueFd(UniqueFd&& o) noexcept : fd_(o.release()) {}
+    UniqueFd& operator=(UniqueFd&& o) noexcept;
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    ~UniqueFd();
+    int get() const { return fd_; }
+    int release() {
+        int f = fd_;
+        fd_ = -1;
+        return f;
+    }
+    explicit operator bool() const { return fd_ >= 0; }
+    void reset(int fd = -1);
+
+private:
+    int fd_ = -1;
+};
+
+struct BusRequest {
+    uint32_t code = 0;
+    uint32_t outputCapacity = 0;
+    std::vector<uint8_t> input;
+    std::vector<UniqueFd> fds; // received handles (eventfds), owned
+};
+
+struct BusReply {
+    bool success = true;
+    uint32_t error = 0;
+    std::vector<uint8_t> output; // never longer than the request's output capacity
+    std::vector<int> fds;        // sent as SCM_RIGHTS, still owned by the caller
+};
+
+// A listening seqpacket socket at `path` (the parent folder must exist). A stale socket file
+// with no listener behind it is replaced; a live one makes this fail with errno EADDRINUSE.
+UniqueFd listenBusSocket(const std::string& path);
+// Accepts one connection; -1 when none is pending (the listener is non-blocking).
+UniqueFd acceptBusConnection(int listenFd);
+
+enum class ReceiveResult { Request, Closed, Malformed };
+// Blocks until a whole request arrived on `connFd` (poll it first to avoid blocking).
+ReceiveResult receiveBusRequest(int connFd, BusRequest& request);
+bool sendBusReply(int connFd, const BusReply& reply);
+
+// Anonymous shared memory (memfd) of `bytes`, zeroed, and its mapping in this process.
+class SharedArea {
+public:
+    static std::unique_ptr<SharedArea> create(const char* name, std::size_t bytes);
+    ~SharedArea();
+    int fd() const { return fd_.get(); }
+    uint8_t* data() const { return data_; }
+    std::size_t size() const { return size_; }
+
+private:
+    SharedArea() = default;
+    UniqueFd fd_;
+    uint8_t* data_ = nullptr;
+    std::size_t size_ = 0;
+};
+
+// A small file in shared memory that other processes map by path (the simulator publishes its
+// signal times this way). Created zeroed when `create`, else opened read-only.
+class MappedFile {
+public:
+    static std::unique_ptr<MappedFile> open(const std::string& path, std::size_t bytes,
+                                            bool create);
+    ~MappedFile();
+    void* data() const { return data_; }
+    std::size_t size() const { return size_; }
+
+private:
+    MappedFile() = default;
+    void* data_ = nullptr;
+    std::size_t size_ = 0;
+};
+
+// Sets an eventfd received from a client (SetEvent on the host's event).
+bool signalEventFd(int fd);
+
+} // namespace halvern::platform::posix

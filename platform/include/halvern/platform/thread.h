@@ -1,0 +1,38 @@
+// Threads, their real-time set-up and sleeping.
+#pragma once
+
+#include "halvern/platform/handle.h"
+
+#include <cstdint>
+
+namespace halvern::platform {
+
+using ThreadProc = uint32_t (*)(void* arg);
+
+// Creates a thread, suspended if asked (it runs nothing until resumeThread). Returns an invalid
+// handle with lastError() on failure. `threadId` may be null.
+Handle createThread(ThreadProc proc, void* arg, bool suspended, uint32_t* threadId);
+bool resumeThread(Handle thread);
+// Waits for the thread to end: kWaitObject0, kWaitTimeout or kWaitFailed. A thread waiting for
+// itself gets kWaitTimeout after the time-out, never a deadlock.
+uint32_t waitThread(Handle thread, uint32_t timeoutMs);
+// Releases the handle; a thread still running goes on and frees its own resources at its end.
+bool closeThread(Handle thread);
+bool isCurrentThread(Handle thread);
+uint32_t currentThreadId();
+
+// Real-time set-up. Each returns false with lastError() when the system refuses; callers
+// trace the refusal and go on.
+bool setProcessRealtimePriority();                   // REALTIME_PRIORITY_CLASS
+bool disableThreadPriorityBoost(Handle thread);      // SetThreadPriorityBoost(TRUE)
+bool setThreadTimeCritical(Handle thread);           // THREAD_PRIORITY_TIME_CRITICAL / SCHED_FIFO
+bool setThreadAffinity(Handle thread, uint64_t mask); // SetThreadAffinityMask
+uint32_t processorCount();                           // GetSystemInfo
+// Joins the "Pro Audio" multimedia class for the calling thread (AvSetMmThreadCharacteristicsA).
+// Returns the registration handle or null with lastError().
+Handle joinProAudioClass(uint32_t* taskIndex);
+bool leaveProAudioClass(Handle registration);
+
+void sleepMs(uint32_t ms);
+
+} // namespace halvern::platform

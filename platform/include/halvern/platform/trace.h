@@ -1,0 +1,13 @@
+// Debug trace (OutputDebugStringA). Off costs one branch.
+#pragma once
+
+namespace halvern::platform {
+
+// Windows: OutputDebugStringA. POSIX: standard error when HALVERN_TRACE=1. When a hook is
+// installed (tests), every trace goes to it instead.
+void outputDebugString(const char* text);
+
+using TraceHook = void (*)(const char* text, void* context);
+void setTraceHook(TraceHook hook, void* context);
+
+} // namespace halvern::platform

@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds the Linux and Windows sides and runs every test.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/setup.sh
+
+jobs=$(nproc)
+cmake --preset linux >/dev/null
+cmake --build --preset linux -j "$jobs"
+cmake --preset mingw >/dev/null
+cmake --build --preset mingw -j "$jobs"
+
+# The address and undefined-behaviour sanitizers over the device, driver and panel suites.
+if [ "${HALVERN_SKIP_ASAN:-0}" != 1 ]; then
+  cmake --preset linux-asan >/dev/null
+  cmake --build --preset linux-asan -j "$jobs"
+  ASAN_OPTIONS=detect_leaks=1 ctest --preset linux-asan -L 'unit|integration|panel' -j "$jobs"
+fi
+
+ctest --preset linux -j "$jobs"

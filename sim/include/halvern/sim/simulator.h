@@ -1,0 +1,138 @@
+// halvern-bus-sim: a simulated HalvernAudioBus driver with its USB device, served on
+// <runtime>/bus/HalvernAudioBusN. Tests run it in-process through this class; the daemon wraps it.
+#pragma once
+
+#include "halvern/protocol/bus_protocol.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace halvern::sim {
+
+enum class EngineState { Stopped, Initialised, Running };
+enum class InputSource { TestSignal, Loopback };
+
+struct ModelProfile {
+    uint32_t code = 2;
+    const char* name = "Wren";
+    uint32_t inputs = 12;
+    uint32_t outputs = 14;
+};
+// Tern 1 (12/12), Wren 2 (12/14), Kite 15 (4/4); any other code gets a generic 8/8 profile.
+ModelProfile profileForCode(uint32_t code);
+// "tern", "wren", "kite" or a number; false when the text names no model.
+bool parseModel(const std::string& text, ModelProfile& out);
+
+struct SimConfig {
+    uint32_t model = protocol::kModelWren;
+    int index = 0;                       // serves \\.\HalvernAudioBus<index>
+    uint32_t sampleRate = 48000;
+    uint32_t bufferSize = 256;           // samples per half-buffer
+    uint32_t usbLatency = 4;             // frames
+    InputSource input = InputSource::TestSignal;
+    uint8_t firmware[protocol::kFirmwareVersionBytes] = {1, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    std::string runtimeDir;              // empty: the platform's runtime directory
+};
+
+struct JournalEntry {
+    uint64_t sequence = 0;
+    uint64_t timeNs = 0;
+    uint32_t code = 0;
+    std::vector<uint8_t> input;
+    bool success = true;
+    uint32_t error = 0;
+    uint32_t bytesReturned = 0;
+};
+
+struct Status {
+    ModelProfile model;
+    int index = 0;
+    bool plugged = true;
+    uint32_t sampleRate = 0;
+    uint32_t bufferSize = 0;
+    uint32_t usbLatency = 0;
+    bool slowMode = false;
+    uint32_t wdmChannels = 0;
+    EngineState engine = EngineState::Stopped;
+    bool otgOn = false;
+    bool streaming = false;          // events registered and IOCTL_ASIO_START received
+    uint64_t periods = 0;            // half-buffer signals since the stream started
+    uint32_t usbErrorCount = 0;
+    uint32_t connections = 0;
+    uint64_t requests = 0;
+    InputSource input = InputSource::TestSignal;
+};
+
+// Where a host tool reads the monotonic time of each half-buffer signal:
+// <runtime>/bus/HalvernAudioBus<index>.timing, a SignalTimes record in shared memory.
+struct SignalTimes {
+    static constexpr uint32_t kSlots = 4096;
+    // Written by the simulator's clock: count is the number of signals so far; slot
+    // (n % kSlots) holds the CLOCK_MONOTONIC nanoseconds of signal n (0-based) and its half.
+    uint64_t count;
+    uint64_t periodNs;
+    struct Slot {
+        uint64_t sequence; // n + 1 once written
+        uint64_t timeNs;
+    } slots[kSlots];
+};
+std::string signalTimesPath(const std::string& runtimeDir, int index);
+
+class Simulator {
+public:
+    explicit Simulator(const SimConfig& config);
+    ~Simulator();
+    Simulator(const Simulator&) = delete;
+    Simulator& operator=(const Simulator&) = delete;
+
+    // Creates the bus socket and starts serving; false (with a message in error()) when the
+    // name is taken by a live simulator.
+    bool start();
+    void shutdown();
+    std::string error() const;
+
+    // Faults.
+    void unplug();  // socket removed, connections closed, a running stream gets event 2
+    void replug();
+    // The next `count` requests with `code` fail with `error` (count 0: until cleared;
+    // code 0: any request).
+    void failRequests(uint32_t code, uint32_t error, uint32_t count = 0);
+    void slowRequests(uint32_t code, uint32_t delayMs); // delay 0 clears
+    void clearFaults();
+    void setUsbErrorCount(uint32_t count);
+    void hardwareStop(); // sets event 2 and ends the stream
+    void setInputSource(InputSource source);
+
+    // Observation.
+    Status status() const;
+    std::vector<JournalEntry> journal() const;
+    void clearJournal();
+    std::vector<protocol::CommandPacket> commands() const; // every device command received
+    protocol::MixerMatrix mixerMatrix() const;
+    protocol::MeterBlock meters() const;
+    std::string runtimeDir() const;
+
+    // Configuration that the panel normally changes through requests.
+    void setModel(uint32_t code);
+    void setChannels(uint32_t inputs, uint32_t outputs);
+    void setSampleRate(uint32_t hz);
+    void setBufferSize(uint32_t samples);
+    void setFirmware(const uint8_t bytes[protocol::kFirmwareVersionBytes]);
+
+    // Waits (bounded) until the stream has produced `periods` signals; false on time-out.
+    bool waitForPeriods(uint64_t periods, uint32_t timeoutMs) const;
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> impl_;
+};
+
+// Text forms used by the daemon's ctl commands and by test failure messages.
+std::string formatStatus(const Status& s);
+std::string formatJournal(const std::vector<JournalEntry>& journal);
+const char* engineStateName(EngineState s);
+
+} // namespace halvern::sim

@@ -1,0 +1,105 @@
+#include "test_support.h"
+
+#include "halvern/platform/trace.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <unistd.h>
+
+namespace halvern::test {
+
+namespace {
+void setOrUnset(const char* name, bool had, const std::string& value) {
+    if (had)
+        setenv(name, value.c_str(), 1);
+    else
+        unsetenv(name);
+}
+} // namespace
+
+TempRuntimeDir::TempRuntimeDir() {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "halvern-test-XXXXXX").string();
+    char* made = mkdtemp(tmpl.data());
+    path_ = made ? made : tmpl;
+    if (const char* v = getenv("HALVERN_RUNTIME_DIR")) {
+        hadRuntime_ = true;
+        oldRuntime_ = v;
+    }
+    if (const char* v = getenv("HALVERN_REGISTRY")) {
+        hadRegistry_ = true;
+        oldRegistry_ = v;
+    }
+    setenv("HALVERN_RUNTIME_DIR", path_.c_str(), 1);
+    setenv("HALVERN_REGISTRY", registryFile().c_str(), 1);
+}
+
+TempRuntimeDir::~TempRuntimeDir() {
+    setOrUnset("HALVERN_RUNTIME_DIR", hadRuntime_, oldRuntime_);
+    setOrUnset("HALVERN_REGISTRY", hadRegistry_, oldRegistry_);
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+TraceCapture::TraceCapture() {
+    platform::setTraceHook(&TraceCapture::hook, this);
+}
+TraceCapture::~TraceCapture() {
+    platform::setTraceHook(nullptr, nullptr);
+}
+void TraceCapture::hook(const char* text, void* self) {
+    auto* c = static_cast<TraceCapture*>(self);
+    std::lock_guard<std::mutex> lock(c->mutex_);
+    c->lines_.emplace_back(text);
+}
+std::vector<std::string> TraceCapture::lines() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lines_;
+}
+std::string TraceCapture::text() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::string all;
+    for (const auto& l : lines_)
+        all += l;
+    return all;
+}
+bool TraceCapture::contains(const std::string& needle) const {
+    return text().find(needle) != std::string::npos;
+}
+void TraceCapture::clear() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lines_.clear();
+}
+
+StdoutCapture::StdoutCapture() {
+    std::fflush(stdout);
+    std::string tmpl = (std::filesystem::temp_directory_path() / "halvern-stdout-XXXXXX").string();
+    int fd = mkstemp(tmpl.data());
+    file_ = tmpl;
+    saved_ = dup(1);
+    dup2(fd, 1);
+    close(fd);
+}
+StdoutCapture::~StdoutCapture() {
+    finish();
+}
+std::string StdoutCapture::finish() {
+    if (done_)
+        return text_;
+    done_ = true;
+    std::fflush(stdout);
+    std::wcout.flush();
+    dup2(saved_, 1);
+    close(saved_);
+    std::ifstream in(file_);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    text_ = ss.str();
+    std::remove(file_.c_str());
+    return text_;
+}
+
+} // namespace halvern::test
