@@ -51,47 +51,83 @@ static_assert(IOCTL_DEVICE_GET_USB_STATUS == 0xFFDC20C0u);
 
 // Every request code, for tables, round trips and the simulator's journal.
 constexpr std::array<uint32_t, 24> kAllRequestCodes = {
-    IOCTL_ASIO_START,           IOCTL_ASIO_STOP,
-    IOCTL_ASIO_SET_EVENTS,      IOCTL_ASIO_GET_BUFFER_SIZE,
-    IOCTL_ASIO_GET_CHANNELS,    IOCTL_AUDIO_GET_SAMPLE_RATE,
-    IOCTL_ASIO_GET_SHARED_MEMORY, IOCTL_AUDIO_SET_SAMPLE_RATE,
-    IOCTL_MIXER_SET_MATRIX,     IOCTL_AUDIO_SET_BUFFER_SIZE,
-    IOCTL_AUDIO_GET_BUFFER_SIZE, IOCTL_AUDIO_GET_USB_LATENCY,
-    IOCTL_AUDIO_SET_USB_LATENCY, IOCTL_MIXER_GET_METERS,
-    IOCTL_AUDIO_STOP,           IOCTL_AUDIO_INIT,
-    IOCTL_AUDIO_RESTART,        IOCTL_DEVICE_GET_PID,
-    IOCTL_AUDIO_SET_WDM_CHANNELS, IOCTL_AUDIO_ENABLE_SLOW_MODE,
-    IOCTL_AUDIO_DISABLE_SLOW_MODE, IOCTL_DEVICE_SEND_COMMAND,
-    IOCTL_DEVICE_QUERY_COMMAND, IOCTL_DEVICE_GET_USB_STATUS,
+    IOCTL_ASIO_START,
+    IOCTL_ASIO_STOP,
+    IOCTL_ASIO_SET_EVENTS,
+    IOCTL_ASIO_GET_BUFFER_SIZE,
+    IOCTL_ASIO_GET_CHANNELS,
+    IOCTL_AUDIO_GET_SAMPLE_RATE,
+    IOCTL_ASIO_GET_SHARED_MEMORY,
+    IOCTL_AUDIO_SET_SAMPLE_RATE,
+    IOCTL_MIXER_SET_MATRIX,
+    IOCTL_AUDIO_SET_BUFFER_SIZE,
+    IOCTL_AUDIO_GET_BUFFER_SIZE,
+    IOCTL_AUDIO_GET_USB_LATENCY,
+    IOCTL_AUDIO_SET_USB_LATENCY,
+    IOCTL_MIXER_GET_METERS,
+    IOCTL_AUDIO_STOP,
+    IOCTL_AUDIO_INIT,
+    IOCTL_AUDIO_RESTART,
+    IOCTL_DEVICE_GET_PID,
+    IOCTL_AUDIO_SET_WDM_CHANNELS,
+    IOCTL_AUDIO_ENABLE_SLOW_MODE,
+    IOCTL_AUDIO_DISABLE_SLOW_MODE,
+    IOCTL_DEVICE_SEND_COMMAND,
+    IOCTL_DEVICE_QUERY_COMMAND,
+    IOCTL_DEVICE_GET_USB_STATUS,
 };
 
 // Name of a request code for journals and traces; "?" for an unknown code.
 constexpr const char* requestName(uint32_t code) {
     switch (code) {
-    case IOCTL_ASIO_START: return "IOCTL_ASIO_START";
-    case IOCTL_ASIO_STOP: return "IOCTL_ASIO_STOP";
-    case IOCTL_ASIO_SET_EVENTS: return "IOCTL_ASIO_SET_EVENTS";
-    case IOCTL_ASIO_GET_BUFFER_SIZE: return "IOCTL_ASIO_GET_BUFFER_SIZE";
-    case IOCTL_ASIO_GET_CHANNELS: return "IOCTL_ASIO_GET_CHANNELS";
-    case IOCTL_AUDIO_GET_SAMPLE_RATE: return "IOCTL_AUDIO_GET_SAMPLE_RATE";
-    case IOCTL_ASIO_GET_SHARED_MEMORY: return "IOCTL_ASIO_GET_SHARED_MEMORY";
-    case IOCTL_AUDIO_SET_SAMPLE_RATE: return "IOCTL_AUDIO_SET_SAMPLE_RATE";
-    case IOCTL_MIXER_SET_MATRIX: return "IOCTL_MIXER_SET_MATRIX";
-    case IOCTL_AUDIO_SET_BUFFER_SIZE: return "IOCTL_AUDIO_SET_BUFFER_SIZE";
-    case IOCTL_AUDIO_GET_BUFFER_SIZE: return "IOCTL_AUDIO_GET_BUFFER_SIZE";
-    case IOCTL_AUDIO_GET_USB_LATENCY: return "IOCTL_AUDIO_GET_USB_LATENCY";
-    case IOCTL_AUDIO_SET_USB_LATENCY: return "IOCTL_AUDIO_SET_USB_LATENCY";
-    case IOCTL_MIXER_GET_METERS: return "IOCTL_MIXER_GET_METERS";
-    case IOCTL_AUDIO_STOP: return "IOCTL_AUDIO_STOP";
-    case IOCTL_AUDIO_INIT: return "IOCTL_AUDIO_INIT";
-    case IOCTL_AUDIO_RESTART: return "IOCTL_AUDIO_RESTART";
-    case IOCTL_DEVICE_GET_PID: return "IOCTL_DEVICE_GET_PID";
-    case IOCTL_AUDIO_SET_WDM_CHANNELS: return "IOCTL_AUDIO_SET_WDM_CHANNELS";
-    case IOCTL_AUDIO_ENABLE_SLOW_MODE: return "IOCTL_AUDIO_ENABLE_SLOW_MODE";
-    case IOCTL_AUDIO_DISABLE_SLOW_MODE: return "IOCTL_AUDIO_DISABLE_SLOW_MODE";
-    case IOCTL_DEVICE_SEND_COMMAND: return "IOCTL_DEVICE_SEND_COMMAND";
-    case IOCTL_DEVICE_QUERY_COMMAND: return "IOCTL_DEVICE_QUERY_COMMAND";
-    case IOCTL_DEVICE_GET_USB_STATUS: return "IOCTL_DEVICE_GET_USB_STATUS";
+    case IOCTL_ASIO_START:
+        return "IOCTL_ASIO_START";
+    case IOCTL_ASIO_STOP:
+        return "IOCTL_ASIO_STOP";
+    case IOCTL_ASIO_SET_EVENTS:
+        return "IOCTL_ASIO_SET_EVENTS";
+    case IOCTL_ASIO_GET_BUFFER_SIZE:
+        return "IOCTL_ASIO_GET_BUFFER_SIZE";
+    case IOCTL_ASIO_GET_CHANNELS:
+        return "IOCTL_ASIO_GET_CHANNELS";
+    case IOCTL_AUDIO_GET_SAMPLE_RATE:
+        return "IOCTL_AUDIO_GET_SAMPLE_RATE";
+    case IOCTL_ASIO_GET_SHARED_MEMORY:
+        return "IOCTL_ASIO_GET_SHARED_MEMORY";
+    case IOCTL_AUDIO_SET_SAMPLE_RATE:
+        return "IOCTL_AUDIO_SET_SAMPLE_RATE";
+    case IOCTL_MIXER_SET_MATRIX:
+        return "IOCTL_MIXER_SET_MATRIX";
+    case IOCTL_AUDIO_SET_BUFFER_SIZE:
+        return "IOCTL_AUDIO_SET_BUFFER_SIZE";
+    case IOCTL_AUDIO_GET_BUFFER_SIZE:
+        return "IOCTL_AUDIO_GET_BUFFER_SIZE";
+    case IOCTL_AUDIO_GET_USB_LATENCY:
+        return "IOCTL_AUDIO_GET_USB_LATENCY";
+    case IOCTL_AUDIO_SET_USB_LATENCY:
+        return "IOCTL_AUDIO_SET_USB_LATENCY";
+    case IOCTL_MIXER_GET_METERS:
+        return "IOCTL_MIXER_GET_METERS";
+    case IOCTL_AUDIO_STOP:
+        return "IOCTL_AUDIO_STOP";
+    case IOCTL_AUDIO_INIT:
+        return "IOCTL_AUDIO_INIT";
+    case IOCTL_AUDIO_RESTART:
+        return "IOCTL_AUDIO_RESTART";
+    case IOCTL_DEVICE_GET_PID:
+        return "IOCTL_DEVICE_GET_PID";
+    case IOCTL_AUDIO_SET_WDM_CHANNELS:
+        return "IOCTL_AUDIO_SET_WDM_CHANNELS";
+    case IOCTL_AUDIO_ENABLE_SLOW_MODE:
+        return "IOCTL_AUDIO_ENABLE_SLOW_MODE";
+    case IOCTL_AUDIO_DISABLE_SLOW_MODE:
+        return "IOCTL_AUDIO_DISABLE_SLOW_MODE";
+    case IOCTL_DEVICE_SEND_COMMAND:
+        return "IOCTL_DEVICE_SEND_COMMAND";
+    case IOCTL_DEVICE_QUERY_COMMAND:
+        return "IOCTL_DEVICE_QUERY_COMMAND";
+    case IOCTL_DEVICE_GET_USB_STATUS:
+        return "IOCTL_DEVICE_GET_USB_STATUS";
     }
     return "?";
 }
@@ -120,8 +156,7 @@ inline uint16_t getLe16(const uint8_t* p) {
     return uint16_t(p[0] | (p[1] << 8));
 }
 inline uint32_t getLe32(const uint8_t* p) {
-    return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) |
-           (uint32_t(p[3]) << 24);
+    return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
 }
 inline uint64_t getLe64(const uint8_t* p) {
     return uint64_t(getLe32(p)) | (uint64_t(getLe32(p + 4)) << 32);
@@ -205,8 +240,8 @@ struct MixerMatrix {
     static constexpr std::size_t kDim = 32;
     static constexpr std::size_t kOutputGains = 96;
     static constexpr std::size_t kDoubles = kMatrices * kDim * kDim + kOutputGains; // 8288
-    static constexpr std::size_t kSize = kDoubles * 8;                             // 0x10300
-    static constexpr std::size_t kOutputGainBase = kMatrices * kDim * kDim;        // 8192
+    static constexpr std::size_t kSize = kDoubles * 8;                              // 0x10300
+    static constexpr std::size_t kOutputGainBase = kMatrices * kDim * kDim;         // 8192
 
     uint8_t bytes[kSize] = {};
 
@@ -225,7 +260,9 @@ struct MixerMatrix {
         putLe64(bytes + 8 * index, bits);
     }
     // Matrix m, row r (destination output), column c (source input).
-    double cell(std::size_t m, std::size_t r, std::size_t c) const { return at(cellIndex(m, r, c)); }
+    double cell(std::size_t m, std::size_t r, std::size_t c) const {
+        return at(cellIndex(m, r, c));
+    }
     void setCell(std::size_t m, std::size_t r, std::size_t c, double gain) {
         setAt(cellIndex(m, r, c), gain);
     }
