@@ -1,0 +1,316 @@
+// The client side of the bus socket: opening the device and control requests.
+#include "halvern/platform/bus_device.h"
+
+#include "halvern/platform/posix/bus_server.h"
+#include "halvern/platform/runtime_dir.h"
+#include "halvern/protocol/bus_protocol.h"
+#include "posix_internal.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <mutex>
+#include <poll.h>
+#include <string>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace halvern::platform {
+
+using protocol::getLe32;
+using protocol::getLe64;
+using protocol::putLe32;
+using protocol::putLe64;
+
+namespace {
+
+constexpr std::size_t kHeaderSize = 16;
+constexpr int kReplyTimeoutMs = 10000;
+constexpr std::size_t kMaxReplyFds = 8;
+constexpr const char* kDevicePrefix = "HalvernAudioBus";
+
+int connectDevice(const std::string& path) {
+    int fd = posix::keepAboveStdio(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+    if (fd < 0) {
+        setLastError(posix::errorFromErrno(errno));
+        return -1;
+    }
+    posix::UnixAddress addr;
+    if (!posix::makeUnixAddress(path, addr) ||
+        connect(fd, reinterpret_cast<sockaddr*>(&addr.addr), addr.length) != 0) {
+        int err = errno;
+        ::close(fd);
+        // A missing file, a stale socket or a socket of another kind: no such device.
+        bool absent = err == ENOENT || err == ECONNREFUSED || err == EPROTOTYPE || err == ENOTDIR;
+        setLastError(absent ? kErrorFileNotFound : posix::errorFromErrno(err));
+        return -1;
+    }
+    return fd;
+}
+
+// Requests on one handle are serialised, so two threads never read each other's reply.
+std::mutex& connectionLock(int fd) {
+    static std::mutex stripes[64];
+    return stripes[unsigned(fd) % 64];
+}
+
+// Sample areas stay mapped for the life of the process: the host keeps using the addresses
+// after the driver closed and reopened the device, which sends the same memfds again.
+struct Mapping {
+    dev_t dev;
+    ino_t ino;
+    void* address;
+    std::size_t size;
+};
+
+void* mapSharedArea(int fd) {
+    static std::mutex mutex;
+    static auto* mappings = new std::vector<Mapping>(); // never released, on purpose
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || st.st_size <= 0)
+        return nullptr;
+    std::size_t size = std::size_t(st.st_size);
+    std::lock_guard<std::mutex> lock(mutex);
+    for (const Mapping& m : *mappings)
+        if (m.dev == st.st_dev && m.ino == st.st_ino && m.size >= size)
+            return m.address;
+    void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (p == MAP_FAILED)
+        return nullptr;
+    mappings->push_back(Mapping{st.st_dev, st.st_ino, p, size});
+    return p;
+}
+
+void dropConnection(int fd) {
+    shutdown(fd, SHUT_RDWR);
+}
+
+bool fail(uint32_t code, uint32_t* returned) {
+    if (returned)
+        *returned = 0;
+    setLastError(code);
+    return false;
+}
+
+std::string narrow(const wchar_t* w) {
+    std::string s;
+    for (; *w; ++w) {
+        if (*w < 0x20 || *w > 0x7e)
+            return std::string();
+        s.push_back(char(*w));
+    }
+    return s;
+}
+
+} // namespace
+
+Handle openBusDeviceByName(const wchar_t* name) {
+    if (name == nullptr) {
+        setLastError(kErrorInvalidParameter);
+        return invalidHandle();
+    }
+    std::string n = narrow(name);
+    const std::string prefix = "\\\\.\\";
+    if (n.size() <= prefix.size() || n.compare(0, prefix.size(), prefix) != 0 ||
+        n.find_first_of("/\\", prefix.size()) != std::string::npos) {
+        setLastError(kErrorFileNotFound);
+        return invalidHandle();
+    }
+    int fd = connectDevice(busDirectory() + "/" + n.substr(prefix.size()));
+    return fd < 0 ? invalidHandle() : posix::fdToHandle(fd);
+}
+
+Handle openBusDeviceByInterface() {
+    std::vector<std::string> paths;
+    std::string dir = busDirectory();
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* e = readdir(d)) {
+            if (std::strncmp(e->d_name, kDevicePrefix, std::strlen(kDevicePrefix)) != 0)
+                continue;
+            std::string path = dir + "/" + e->d_name;
+            struct stat st {};
+            if (lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode))
+                paths.push_back(path);
+        }
+        closedir(d);
+    }
+    std::sort(paths.begin(), paths.end());
+
+    // The interface list is a sequence of zero-terminated paths ending with an empty one.
+    std::size_t listSize = 1;
+    for (const auto& p : paths)
+        listSize += p.size() + 1;
+    if (listSize <= 1) {
+        std::printf("Error: No active device interfaces found.\n Is the sample driver loaded?");
+        std::fflush(stdout);
+        setLastError(kErrorFileNotFound);
+        return invalidHandle();
+    }
+    if (paths.size() > 1)
+        std::printf("Warning: More than one device interface instance found. \n"
+                    "Selecting first matching device.\n\n");
+
+    constexpr std::size_t kDeviceNameChars = 256;
+    const std::string& path = paths.front();
+    if (path.size() >= kDeviceNameChars) {
+        std::printf("Error: StringCchCopy failed with HRESULT 0x%x", 0x8007007Au);
+        std::fflush(stdout);
+        setLastError(kErrorInsufficientBuffer);
+        return invalidHandle();
+    }
+    std::printf("DeviceName = (%s)\n", path.c_str());
+    int fd = connectDevice(path);
+    if (fd < 0) {
+        std::printf("Failed to open the device, error - %d", int(lastError()));
+        std::fflush(stdout);
+        return invalidHandle();
+    }
+    std::printf("Opened the device successfully.\n");
+    std::fflush(stdout);
+    return posix::fdToHandle(fd);
+}
+
+void closeBusDevice(Handle h) {
+    if (isValid(h))
+        closeHandle(h);
+}
+
+bool deviceIoControl(Handle h, uint32_t code, const void* in, uint32_t inLen, void* out,
+                     uint32_t outLen, uint32_t* returned) {
+    int fd = isValid(h) ? posix::handleToFd(h) : -1;
+    if (fd < 0 || fcntl(fd, F_GETFD) < 0)
+        return fail(kErrorInvalidHandle, returned);
+    if ((inLen > 0 && in == nullptr) || (outLen > 0 && out == nullptr) ||
+        inLen > posix::kMaxRequestInput)
+        return fail(kErrorInvalidParameter, returned);
+
+    // Event handles travel as the descriptors they are.
+    int eventFds[3];
+    std::size_t fdCount = 0;
+    if (code == protocol::IOCTL_ASIO_SET_EVENTS && inLen == protocol::EventRegistration::kSize) {
+        const auto* bytes = static_cast<const uint8_t*>(in);
+        for (int i = 0; i < 3; ++i) {
+            int efd = posix::handleToFd(reinterpret_cast<Handle>(getLe64(bytes + 8 * i)));
+            if (efd < 0 || fcntl(efd, F_GETFD) < 0)
+                return fail(kErrorInvalidHandle, returned);
+            eventFds[fdCount++] = efd;
+        }
+    }
+
+    std::lock_guard<std::mutex> lock(connectionLock(fd));
+
+    uint8_t header[kHeaderSize];
+    putLe32(header, posix::kRequestMagic);
+    putLe32(header + 4, code);
+    putLe32(header + 8, inLen);
+    putLe32(header + 12, uint32_t(std::min<std::size_t>(outLen, posix::kMaxReplyOutput)));
+    iovec iov[2] = {{header, kHeaderSize}, {const_cast<void*>(in), inLen}};
+    msghdr msg{};
+    msg.msg_iov = iov;
+    msg.msg_iovlen = inLen ? 2 : 1;
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * kMaxReplyFds)];
+    if (fdCount) {
+        msg.msg_control = control;
+        msg.msg_controllen = CMSG_SPACE(sizeof(int) * fdCount);
+        cmsghdr* c = CMSG_FIRSTHDR(&msg);
+        c->cmsg_level = SOL_SOCKET;
+        c->cmsg_type = SCM_RIGHTS;
+        c->cmsg_len = CMSG_LEN(sizeof(int) * fdCount);
+        std::memcpy(CMSG_DATA(c), eventFds, sizeof(int) * fdCount);
+    }
+    ssize_t n;
+    do {
+        n = sendmsg(fd, &msg, MSG_NOSIGNAL);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        bool gone = errno == EPIPE || errno == ECONNRESET || errno == ENOTCONN;
+        return fail(gone ? kErrorDeviceNotConnected : posix::errorFromErrno(errno), returned);
+    }
+
+    pollfd p{fd, POLLIN, 0};
+    int ready;
+    do {
+        ready = poll(&p, 1, kReplyTimeoutMs);
+    } while (ready < 0 && errno == EINTR);
+    if (ready == 0) {
+        // A late reply must never be taken for the answer to a later request.
+        dropConnection(fd);
+        return fail(kErrorTimeout, returned);
+    }
+
+    thread_local std::vector<uint8_t> reply(kHeaderSize + posix::kMaxReplyOutput);
+    iovec riov{reply.data(), reply.size()};
+    msghdr rmsg{};
+    rmsg.msg_iov = &riov;
+    rmsg.msg_iovlen = 1;
+    rmsg.msg_control = control;
+    rmsg.msg_controllen = sizeof control;
+    do {
+        n = recvmsg(fd, &rmsg, MSG_CMSG_CLOEXEC | MSG_TRUNC);
+    } while (n < 0 && errno == EINTR);
+    if (n <= 0)
+        return fail(kErrorDeviceNotConnected, returned);
+
+    posix::UniqueFd received[kMaxReplyFds];
+    std::size_t receivedCount = 0;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&rmsg); c; c = CMSG_NXTHDR(&rmsg, c)) {
+        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS)
+            continue;
+        std::size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+        for (std::size_t i = 0; i < count; ++i) {
+            int rfd;
+            std::memcpy(&rfd, CMSG_DATA(c) + i * sizeof(int), sizeof rfd);
+            if (receivedCount < kMaxReplyFds)
+                received[receivedCount++].reset(rfd);
+            else
+                ::close(rfd);
+        }
+    }
+
+    std::size_t length = std::size_t(n);
+    if (length < kHeaderSize || length > reply.size() || (rmsg.msg_flags & MSG_CTRUNC) ||
+        getLe32(reply.data()) != posix::kReplyMagic ||
+        getLe32(reply.data() + 12) != length - kHeaderSize) {
+        dropConnection(fd);
+        return fail(kErrorGenFailure, returned);
+    }
+    bool success = getLe32(reply.data() + 4) != 0;
+    uint32_t error = getLe32(reply.data() + 8);
+    if (!success)
+        return fail(error ? error : kErrorGenFailure, returned);
+
+    uint8_t* payload = reply.data() + kHeaderSize;
+    std::size_t payloadSize = length - kHeaderSize;
+    if (code == protocol::IOCTL_ASIO_GET_SHARED_MEMORY) {
+        // The server's addresses mean nothing here: replace them with ours, or with zeros
+        // (which the driver refuses) when the areas did not come along.
+        void* areas[2] = {nullptr, nullptr};
+        if (receivedCount == 2) {
+            areas[0] = mapSharedArea(received[0].get());
+            areas[1] = mapSharedArea(received[1].get());
+            if (!areas[0] || !areas[1])
+                return fail(kErrorNotEnoughMemory, returned);
+        }
+        if (payloadSize < 16) {
+            std::memset(payload + payloadSize, 0, 16 - payloadSize);
+            payloadSize = 16;
+        }
+        putLe64(payload, reinterpret_cast<uint64_t>(areas[0]));
+        putLe64(payload + 8, reinterpret_cast<uint64_t>(areas[1]));
+    }
+    std::size_t copied = std::min<std::size_t>(payloadSize, outLen);
+    if (copied)
+        std::memcpy(out, payload, copied);
+    if (returned)
+        *returned = uint32_t(copied);
+    setLastError(kErrorSuccess);
+    return true;
+}
+
+} // namespace halvern::platform

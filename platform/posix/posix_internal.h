@@ -1,0 +1,64 @@
+// Shared by the POSIX implementation files only: handle values, heap records and socket paths.
+#pragma once
+
+#include "halvern/platform/handle.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <string>
+#include <sys/socket.h>
+#include <sys/un.h>
+
+namespace halvern::platform::posix {
+
+inline int handleToFd(Handle h) {
+    auto v = reinterpret_cast<intptr_t>(h);
+    return (v >= 0 && v <= 0x7fffffff) ? int(v) : -1;
+}
+inline Handle fdToHandle(int fd) {
+    return reinterpret_cast<Handle>(static_cast<intptr_t>(fd));
+}
+
+// A new descriptor is moved above 2 so that no handle value is 0 (the null handle) and stdio
+// never aliases a device or an event. Returns the fd to keep (possibly a new one).
+int keepAboveStdio(int fd);
+
+// A handle backed by a heap record (threads, pipe servers). Live records are listed so that
+// closeHandle() can tell them from file descriptors and a stale value is refused, not followed.
+class Record {
+public:
+    enum class Kind { Thread, PipeServer };
+    explicit Record(Kind kind) : kind_(kind) {}
+    virtual ~Record() = default;
+    Kind kind() const { return kind_; }
+    // The kind's own close (closeThread, closePipeServer); deletes the record.
+    virtual bool close() = 0;
+
+private:
+    Kind kind_;
+};
+
+void registerRecord(Record* r);
+void unregisterRecord(Record* r);
+// The live record behind `h` of that kind, or null.
+Record* findRecord(Handle h, Record::Kind kind);
+Record* findAnyRecord(Handle h);
+
+// Forgets the manual-reset mark of an event fd that is being closed.
+void forgetEventFd(int fd);
+
+// An AF_UNIX address for `path`. Paths too long for sun_path are reached through an O_PATH
+// descriptor of their folder (/proc/self/fd/N/name); `dirFd` then holds it until the caller is
+// done with the address (close it after bind/connect).
+struct UnixAddress {
+    sockaddr_un addr{};
+    socklen_t length = 0;
+    int dirFd = -1;
+    ~UnixAddress();
+};
+bool makeUnixAddress(const std::string& path, UnixAddress& out);
+
+// Maps errno to the Windows error number the product expects.
+uint32_t errorFromErrno(int err);
+
+} // namespace halvern::platform::posix
