@@ -19,15 +19,20 @@ uint32_t waitThread(Handle thread, uint32_t timeoutMs);
 // Releases the handle; a thread still running goes on and frees its own resources at its end.
 bool closeThread(Handle thread);
 bool isCurrentThread(Handle thread);
+// The calling thread's pseudo-handle (GetCurrentThread's value); accepted by the real-time
+// set-up functions, needs no close.
+inline Handle currentThread() {
+    return reinterpret_cast<Handle>(static_cast<intptr_t>(-2));
+}
 uint32_t currentThreadId();
 
 // Real-time set-up. Each returns false with lastError() when the system refuses; callers
 // trace the refusal and go on.
-bool setProcessRealtimePriority();                   // REALTIME_PRIORITY_CLASS
-bool disableThreadPriorityBoost(Handle thread);      // SetThreadPriorityBoost(TRUE)
-bool setThreadTimeCritical(Handle thread);           // THREAD_PRIORITY_TIME_CRITICAL / SCHED_FIFO
+bool setProcessRealtimePriority();                    // REALTIME_PRIORITY_CLASS
+bool disableThreadPriorityBoost(Handle thread);       // SetThreadPriorityBoost(TRUE)
+bool setThreadTimeCritical(Handle thread);            // THREAD_PRIORITY_TIME_CRITICAL / SCHED_FIFO
 bool setThreadAffinity(Handle thread, uint64_t mask); // SetThreadAffinityMask
-uint32_t processorCount();                           // GetSystemInfo
+uint32_t processorCount();                            // GetSystemInfo
 // Joins the "Pro Audio" multimedia class for the calling thread (AvSetMmThreadCharacteristicsA).
 // Returns the registration handle or null with lastError().
 Handle joinProAudioClass(uint32_t* taskIndex);
