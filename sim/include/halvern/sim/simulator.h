@@ -12,6 +12,23 @@
 namespace halvern::sim {
 
 enum class EngineState { Stopped, Initialised, Running };
+
+// Meter entries: input c at kMeterInputBase + c, output k after the monitor mix (matrix 2 and
+// the output gains) at kMeterOutputBase + k, and what the host plays on output k at
+// kMeterPlaybackBase + k. Each is the peak magnitude of the last 50 ms.
+constexpr uint32_t kMeterInputBase = 0;
+constexpr uint32_t kMeterOutputBase = 64;
+constexpr uint32_t kMeterPlaybackBase = 128;
+constexpr uint32_t kMaxSimChannels = 64; // per direction
+// The monitor mix: matrix 2 of the mixer matrix, row = output, column = input.
+constexpr uint32_t kMonitorMatrix = 2;
+// The test signal: input c carries a sine of kTestToneHz x (c % 16 + 1) at kTestToneDbfs.
+constexpr uint32_t kTestToneHz = 440;
+constexpr double kTestToneDbfs = -12.0;
+// Sample `position` (counted from the start of the stream) of input `channel`'s test signal.
+int32_t testToneSample(uint32_t channel, uint64_t position, uint32_t sampleRate);
+// The peak of the test signal as a meter value (-12 dBFS of full scale).
+int32_t testTonePeak();
 enum class InputSource { TestSignal, Loopback };
 
 struct ModelProfile {
@@ -27,13 +44,13 @@ bool parseModel(const std::string& text, ModelProfile& out);
 
 struct SimConfig {
     uint32_t model = protocol::kModelWren;
-    int index = 0;                       // serves \\.\HalvernAudioBus<index>
+    int index = 0; // serves \\.\HalvernAudioBus<index>
     uint32_t sampleRate = 48000;
-    uint32_t bufferSize = 256;           // samples per half-buffer
-    uint32_t usbLatency = 4;             // frames
+    uint32_t bufferSize = 256; // samples per half-buffer
+    uint32_t usbLatency = 4;   // frames
     InputSource input = InputSource::TestSignal;
     uint8_t firmware[protocol::kFirmwareVersionBytes] = {1, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-    std::string runtimeDir;              // empty: the platform's runtime directory
+    std::string runtimeDir; // empty: the platform's runtime directory
 };
 
 struct JournalEntry {
@@ -44,6 +61,21 @@ struct JournalEntry {
     bool success = true;
     uint32_t error = 0;
     uint32_t bytesReturned = 0;
+    // Length of the request's input; `input` of older entries may be cut to save memory.
+    uint32_t inputLength = 0;
+};
+
+// What the device commands set, per channel number as the packets carry it (1 = first).
+struct MicState {
+    uint8_t channel = 0;
+    uint16_t gain = 0;
+    bool pad = false;
+    bool phantom = false;
+    bool instrument = false;
+};
+struct OutputVolume {
+    uint8_t channel = 0;
+    uint16_t value = 0;
 };
 
 struct Status {
@@ -57,20 +89,29 @@ struct Status {
     uint32_t wdmChannels = 0;
     EngineState engine = EngineState::Stopped;
     bool otgOn = false;
-    bool streaming = false;          // events registered and IOCTL_ASIO_START received
-    uint64_t periods = 0;            // half-buffer signals since the stream started
+    bool streaming = false; // events registered and IOCTL_ASIO_START received
+    uint64_t periods = 0;   // half-buffer signals since the stream started
     uint32_t usbErrorCount = 0;
     uint32_t connections = 0;
     uint64_t requests = 0;
     InputSource input = InputSource::TestSignal;
+    bool eventsRegistered = false;
+    bool asioStarted = false; // IOCTL_ASIO_START received and not yet stopped
+    bool firmwareUpgradeRequested = false;
+    uint64_t lateTicks = 0;     // clock ticks skipped because the clock fell behind
+    std::vector<MicState> mics; // channels that received a microphone command
+    std::vector<OutputVolume> outputVolumes;
+    uint8_t firmware[protocol::kFirmwareVersionBytes] = {};
 };
 
 // Where a host tool reads the monotonic time of each half-buffer signal:
 // <runtime>/bus/HalvernAudioBus<index>.timing, a SignalTimes record in shared memory.
 struct SignalTimes {
     static constexpr uint32_t kSlots = 4096;
-    // Written by the simulator's clock: count is the number of signals so far; slot
-    // (n % kSlots) holds the CLOCK_MONOTONIC nanoseconds of signal n (0-based) and its half.
+    // Written by the simulator's clock: count is the number of signals since the stream
+    // started (reset at each start); slot (n % kSlots) holds the CLOCK_MONOTONIC nanoseconds
+    // of signal n (0-based), which was for half n % 2. Each slot is written before count, with
+    // release ordering; a reader checks that the slot's sequence is n + 1.
     uint64_t count;
     uint64_t periodNs;
     struct Slot {
@@ -94,7 +135,7 @@ public:
     std::string error() const;
 
     // Faults.
-    void unplug();  // socket removed, connections closed, a running stream gets event 2
+    void unplug(); // socket removed, connections closed, a running stream gets event 2
     void replug();
     // The next `count` requests with `code` fail with `error` (count 0: until cleared;
     // code 0: any request).

@@ -1,0 +1,32 @@
+// The daemon's control socket: <runtime>/sim/ctl-<index>, a Unix stream socket that takes one
+// text command per connection and answers with text before closing.
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace halvern::sim::daemon {
+
+class ControlServer {
+public:
+    ~ControlServer();
+    // False with a message when the socket cannot be made or another daemon answers there.
+    bool listen(const std::string& path, std::string& error);
+    // Waits up to `timeoutMs` for one client and serves it with `handler` (command -> reply).
+    void serveOnce(int timeoutMs, const std::function<std::string(const std::string&)>& handler);
+    void close();
+
+private:
+    int fd_ = -1;
+    std::string path_;
+};
+
+// Creates `path` with mode 0700 when missing; true when it is a folder.
+bool makePrivateFolder(const std::string& path);
+
+enum class ClientResult { Ok, NoServer, Failed };
+// Sends `command` and collects the whole reply.
+ClientResult sendControlCommand(const std::string& path, const std::string& command,
+                                std::string& reply, std::string& error);
+
+} // namespace halvern::sim::daemon

@@ -1,0 +1,207 @@
+// halvern-bus-sim: runs one simulated interface until SIGINT or SIGTERM, or (with "ctl") sends
+// a control command to one that runs.
+#include "control_socket.h"
+
+#include "halvern/platform/runtime_dir.h"
+#include "halvern/sim/control.h"
+#include "halvern/sim/simulator.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <signal.h>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace halvern::sim;
+
+volatile std::sig_atomic_t gStop = 0;
+
+void onSignal(int) {
+    gStop = 1;
+}
+
+void usage(FILE* to) {
+    std::fprintf(to,
+                 "usage: halvern-bus-sim [--model tern|wren|kite|N] [--index N] [--rate HZ]\n"
+                 "                       [--buffer-size N] [--loopback] [--firmware A.B.C...]\n"
+                 "       halvern-bus-sim ctl [--index N] COMMAND [ARGS]\n\n%s",
+                 controlUsage());
+}
+
+int badArguments(const std::string& message) {
+    std::fprintf(stderr, "halvern-bus-sim: %s\n", message.c_str());
+    usage(stderr);
+    return 2;
+}
+
+bool parseIndex(const std::string& text, int& index) {
+    uint32_t v = 0;
+    if (!parseUnsigned(text, v) || v > 15)
+        return false;
+    index = int(v);
+    return true;
+}
+
+// "1.2.3" -> 1, 2, 3, 0, ...; at most 10 numbers of 0 to 255.
+bool parseFirmware(const std::string& text, uint8_t out[halvern::protocol::kFirmwareVersionBytes]) {
+    std::memset(out, 0, halvern::protocol::kFirmwareVersionBytes);
+    std::size_t i = 0;
+    std::stringstream in(text);
+    std::string part;
+    while (std::getline(in, part, '.')) {
+        uint32_t v = 0;
+        if (i >= halvern::protocol::kFirmwareVersionBytes || !parseUnsigned(part, v) || v > 255)
+            return false;
+        out[i++] = uint8_t(v);
+    }
+    return i > 0;
+}
+
+int runControl(int argc, char** argv) {
+    int index = 0;
+    std::vector<std::string> words;
+    for (int i = 2; i < argc; ++i) {
+        std::string a = argv[i];
+        if (words.empty() && a == "--index") {
+            if (i + 1 >= argc || !parseIndex(argv[i + 1], index))
+                return badArguments("--index takes a number from 0 to 15");
+            ++i;
+        } else if (words.empty() && (a == "-h" || a == "--help")) {
+            usage(stdout);
+            return 0;
+        } else {
+            words.push_back(a);
+        }
+    }
+    ControlCommand command;
+    std::string error;
+    if (!parseControlCommand(words, command, error))
+        return badArguments(error);
+
+    std::string text;
+    for (const auto& w : words)
+        text += (text.empty() ? "" : " ") + w;
+    const std::string path = controlSocketPath(halvern::platform::runtimeDir(), index);
+    std::string reply;
+    switch (daemon::sendControlCommand(path, text + "\n", reply, error)) {
+    case daemon::ClientResult::NoServer:
+        std::fprintf(stderr,
+                     "halvern-bus-sim: no simulator runs at index %d (nothing answers on %s)\n",
+                     index, path.c_str());
+        return 1;
+    case daemon::ClientResult::Failed:
+        std::fprintf(stderr, "halvern-bus-sim: %s\n", error.c_str());
+        return 1;
+    case daemon::ClientResult::Ok:
+        break;
+    }
+    std::fwrite(reply.data(), 1, reply.size(), stdout);
+    return reply.compare(0, 6, "error:") == 0 ? 1 : 0;
+}
+
+std::vector<std::string> splitWords(const std::string& text) {
+    std::vector<std::string> words;
+    std::istringstream in(text);
+    std::string w;
+    while (in >> w)
+        words.push_back(w);
+    return words;
+}
+
+int runSimulator(int argc, char** argv) {
+    SimConfig config;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        auto value = [&](std::string& v) {
+            if (i + 1 >= argc)
+                return false;
+            v = argv[++i];
+            return true;
+        };
+        std::string v;
+        if (a == "-h" || a == "--help") {
+            usage(stdout);
+            return 0;
+        } else if (a == "--model") {
+            ModelProfile p;
+            if (!value(v) || !parseModel(v, p))
+                return badArguments("--model takes tern, wren, kite or a model code");
+            config.model = p.code;
+        } else if (a == "--index") {
+            if (!value(v) || !parseIndex(v, config.index))
+                return badArguments("--index takes a number from 0 to 15");
+        } else if (a == "--rate") {
+            if (!value(v) || !parseUnsigned(v, config.sampleRate))
+                return badArguments("--rate takes a sample rate in Hz");
+        } else if (a == "--buffer-size") {
+            if (!value(v) || !parseUnsigned(v, config.bufferSize))
+                return badArguments("--buffer-size takes a number of samples");
+        } else if (a == "--loopback") {
+            config.input = InputSource::Loopback;
+        } else if (a == "--firmware") {
+            if (!value(v) || !parseFirmware(v, config.firmware))
+                return badArguments("--firmware takes up to 10 numbers 0-255 joined by dots");
+        } else {
+            return badArguments("unknown argument \"" + a + "\"");
+        }
+    }
+
+    struct sigaction sa {};
+    sa.sa_handler = onSignal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    Simulator sim(config);
+    if (!sim.start()) {
+        std::fprintf(stderr, "halvern-bus-sim: %s\n", sim.error().c_str());
+        return 1;
+    }
+    const std::string runtime = sim.runtimeDir();
+    const std::string ctlPath = controlSocketPath(runtime, config.index);
+    std::string error;
+    daemon::ControlServer control;
+    if (!daemon::makePrivateFolder(runtime + "/sim") || !control.listen(ctlPath, error)) {
+        std::fprintf(stderr, "halvern-bus-sim: %s\n",
+                     error.empty() ? ("cannot create " + runtime + "/sim").c_str() : error.c_str());
+        sim.shutdown();
+        return 1;
+    }
+
+    Status s = sim.status();
+    std::printf("halvern-bus-sim: %s (model %u) ready on %s/bus/HalvernAudioBus%d, %u Hz, "
+                "%u samples, %s; control: %s\n",
+                s.model.name, s.model.code, runtime.c_str(), config.index, s.sampleRate,
+                s.bufferSize, s.input == InputSource::Loopback ? "loopback" : "test signal",
+                ctlPath.c_str());
+    std::fflush(stdout);
+
+    auto handler = [&sim](const std::string& text) {
+        ControlCommand command;
+        std::string err;
+        if (!parseControlCommand(splitWords(text), command, err))
+            return "error: " + err + "\n";
+        bool ok = true;
+        return runControlCommand(sim, command, ok);
+    };
+    while (!gStop)
+        control.serveOnce(200, handler);
+
+    control.close();
+    sim.shutdown();
+    std::printf("halvern-bus-sim: stopped\n");
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc >= 2 && std::strcmp(argv[1], "ctl") == 0)
+        return runControl(argc, argv);
+    return runSimulator(argc, argv);
+}

@@ -1,0 +1,88 @@
+#include "posix_io.h"
+
+#include <cerrno>
+#include <ctime>
+#include <filesystem>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace halvern::sim::io {
+
+WakeFd::WakeFd() {
+    fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+}
+
+WakeFd::~WakeFd() {
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+void WakeFd::signal() {
+    uint64_t one = 1;
+    ssize_t n;
+    do {
+        n = ::write(fd_, &one, sizeof one);
+    } while (n < 0 && errno == EINTR);
+}
+
+void WakeFd::drain() {
+    uint64_t value;
+    ssize_t n;
+    do {
+        n = ::read(fd_, &value, sizeof value);
+    } while (n < 0 && errno == EINTR);
+}
+
+bool pollReadable(std::vector<PollItem>& items, int timeoutMs) {
+    std::vector<pollfd> fds(items.size());
+    for (std::size_t i = 0; i < items.size(); ++i)
+        fds[i] = pollfd{items[i].fd, POLLIN, 0};
+    int n = ::poll(fds.data(), fds.size(), timeoutMs);
+    if (n < 0 && errno != EINTR)
+        return false;
+    for (std::size_t i = 0; i < items.size(); ++i)
+        items[i].ready = n > 0 && (fds[i].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL));
+    return true;
+}
+
+void sleepUntilNs(uint64_t deadlineNs) {
+    timespec ts;
+    ts.tv_sec = time_t(deadlineNs / 1000000000ull);
+    ts.tv_nsec = long(deadlineNs % 1000000000ull);
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+    }
+}
+
+bool isEventFd(int fd) {
+    if (fd < 0)
+        return false;
+    char target[64];
+    std::string link = "/proc/self/fd/" + std::to_string(fd);
+    ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
+    if (n <= 0)
+        return false;
+    target[n] = 0;
+    return std::string(target) == "anon_inode:[eventfd]";
+}
+
+void removePath(const std::string& path) {
+    std::error_code ec;
+    std::filesystem::remove(path, ec);
+}
+
+bool makePrivateDirectory(const std::string& path) {
+    // Only folders made here get mode 0700; existing ones (perhaps /tmp) are left alone.
+    struct stat st {};
+    if (path.empty())
+        return false;
+    if (::stat(path.c_str(), &st) == 0)
+        return S_ISDIR(st.st_mode);
+    auto slash = path.find_last_of('/');
+    if (slash != std::string::npos && slash > 0 && !makePrivateDirectory(path.substr(0, slash)))
+        return false;
+    return ::mkdir(path.c_str(), 0700) == 0 || errno == EEXIST;
+}
+
+} // namespace halvern::sim::io

@@ -1,0 +1,161 @@
+#include "stream_clock.h"
+
+#include "posix_io.h"
+
+#include "halvern/platform/clock.h"
+#include "halvern/platform/event.h"
+#include "halvern/platform/posix/bus_server.h"
+#include "halvern/platform/thread.h"
+#include "halvern/platform/trace.h"
+#include "halvern/protocol/bus_protocol.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace halvern::sim {
+
+namespace {
+// The longest single sleep, so that a stop is seen within this time whatever the period.
+constexpr uint64_t kMaxSleepNs = 20'000'000;
+
+uint64_t deadlineOf(uint64_t start, uint64_t tick, uint32_t frames, uint32_t rate) {
+    // Absolute deadlines from the stream's start: rounding never accumulates into drift.
+    unsigned __int128 ns = (unsigned __int128)(tick + 1) * frames * 1'000'000'000ull;
+    return start + uint64_t(ns / rate);
+}
+
+// The signal-times record is read by other processes: plain stores with explicit ordering.
+void storeRelease(uint64_t* p, uint64_t v) {
+    __atomic_store_n(p, v, __ATOMIC_RELEASE);
+}
+uint64_t loadRelaxed(const uint64_t* p) {
+    return __atomic_load_n(p, __ATOMIC_RELAXED);
+}
+} // namespace
+
+StreamClock::~StreamClock() {
+    stop();
+}
+
+bool StreamClock::start(const StreamSetup& setup) {
+    if (thread_)
+        return true;
+    setup_ = setup;
+    setup_.frames = std::clamp<uint32_t>(setup_.frames, 1, protocol::kMaxBlockFrames);
+    setup_.inputs = std::min<uint32_t>(setup_.inputs, kMaxSimChannels);
+    setup_.outputs = std::min<uint32_t>(setup_.outputs, kMaxSimChannels);
+    if (setup_.sampleRate == 0)
+        return false;
+    stop_.store(false);
+    periods_.store(0);
+    lateTicks_.store(0);
+    meter_.begin(meterWindowFrames(setup_.sampleRate));
+    if (SignalTimes* t = setup_.times) {
+        // Each stream starts a new record, so that signal n is due for half n % 2.
+        storeRelease(&t->count, 0);
+        for (auto& slot : t->slots)
+            storeRelease(&slot.sequence, 0);
+        storeRelease(&t->periodNs, uint64_t(setup_.frames) * 1'000'000'000ull / setup_.sampleRate);
+    }
+
+    platform::Handle t = platform::createThread(&StreamClock::threadMain, this, true, nullptr);
+    if (!platform::isValid(t))
+        return false;
+    // Real-time priority where the system grants it; a refusal only costs precision.
+    if (!platform::setThreadTimeCritical(t))
+        platform::outputDebugString("halvern-bus-sim: clock thread runs without real-time "
+                                    "priority\n");
+    thread_ = t;
+    platform::resumeThread(t);
+    return true;
+}
+
+void StreamClock::stop() {
+    if (!thread_)
+        return;
+    stop_.store(true);
+    // The thread sleeps at most kMaxSleepNs at a time, so this ends promptly; the loop only
+    // guards against a machine so loaded that the first wait runs out.
+    while (platform::waitThread(thread_, 2000) == platform::kWaitTimeout) {
+    }
+    platform::closeThread(thread_);
+    thread_ = nullptr;
+}
+
+uint32_t StreamClock::threadMain(void* self) {
+    static_cast<StreamClock*>(self)->run();
+    return 0;
+}
+
+void StreamClock::run() {
+    const uint32_t frames = setup_.frames;
+    const uint32_t rate = setup_.sampleRate;
+    const uint64_t periodNs = std::max<uint64_t>(1, uint64_t(frames) * 1'000'000'000ull / rate);
+    const uint64_t start = platform::monotonicNs();
+    uint64_t n = 0;
+    while (!stop_.load(std::memory_order_relaxed)) {
+        const uint64_t deadline = deadlineOf(start, n, frames, rate);
+        uint64_t now = platform::monotonicNs();
+        if (now < deadline) {
+            io::sleepUntilNs(std::min(deadline, now + kMaxSleepNs));
+            continue;
+        }
+        // Fallen behind by whole periods (a stalled machine): skip them, an even number so
+        // that the halves still alternate, rather than firing a burst of late signals.
+        uint64_t behind = (now - deadline) / periodNs;
+        if (behind >= 2) {
+            uint64_t skip = behind & ~uint64_t(1);
+            n += skip;
+            lateTicks_.fetch_add(skip, std::memory_order_relaxed);
+        }
+        tick(n);
+        ++n;
+    }
+}
+
+void StreamClock::tick(uint64_t n) {
+    const uint32_t frames = setup_.frames;
+    const uint32_t half = uint32_t(n & 1);
+    const int32_t* play[kMaxSimChannels];
+    const int32_t* in[kMaxSimChannels];
+    auto* inBase = setup_.inputArea;
+    const auto* outBase = setup_.outputArea;
+
+    for (uint32_t k = 0; k < setup_.outputs; ++k)
+        play[k] =
+            reinterpret_cast<const int32_t*>(outBase + protocol::halfBufferOffset(k, frames, half));
+
+    const bool loopback =
+        setup_.inputSource &&
+        setup_.inputSource->load(std::memory_order_relaxed) == int(InputSource::Loopback);
+    for (uint32_t c = 0; c < setup_.inputs; ++c) {
+        auto* dst =
+            reinterpret_cast<int32_t*>(inBase + protocol::halfBufferOffset(c, frames, half));
+        if (loopback) {
+            // What the host wrote into this half one buffer ago comes back on the same channel.
+            if (c < setup_.outputs)
+                std::memcpy(dst, play[c], std::size_t(frames) * 4);
+            else
+                std::memset(dst, 0, std::size_t(frames) * 4);
+        } else {
+            fillTestTone(dst, c, n * frames, frames, setup_.sampleRate);
+        }
+        in[c] = dst;
+    }
+    if (setup_.mix && setup_.meters)
+        meter_.add(in, setup_.inputs, play, setup_.outputs, frames, *setup_.mix, *setup_.meters);
+
+    const uint64_t now = platform::monotonicNs();
+    if (SignalTimes* t = setup_.times) {
+        uint64_t count = loadRelaxed(&t->count);
+        SignalTimes::Slot& slot = t->slots[count % SignalTimes::kSlots];
+        storeRelease(&slot.sequence, 0);
+        storeRelease(&slot.timeNs, now);
+        storeRelease(&slot.sequence, count + 1);
+        storeRelease(&t->count, count + 1);
+    }
+    platform::posix::signalEventFd(setup_.events[half]);
+    periods_.fetch_add(1, std::memory_order_release);
+}
+
+} // namespace halvern::sim
