@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QTextStream>
@@ -13,25 +14,36 @@
 #include <QWidget>
 
 #include <functional>
+#include <utility>
 
 namespace {
 
 const char* const kWindowStyle = "background-color: #2c313c;";
 const char* const kCaptionStyle = "font-size: 12px; color: white;";
 
+// A window-coloured background; the style is scoped so the controls keep their own.
+QWidget* darkSheet() {
+    auto* sheet = new QWidget;
+    sheet->setObjectName("frame");
+    sheet->setStyleSheet(QStringLiteral("QWidget#frame { %1 }").arg(kWindowStyle));
+    sheet->setAttribute(Qt::WA_StyledBackground, true);
+    return sheet;
+}
+
+QLabel* captionLabel(const QString& text) {
+    auto* label = new QLabel(text);
+    label->setStyleSheet(kCaptionStyle);
+    label->setAlignment(Qt::AlignCenter);
+    return label;
+}
+
 // A dark frame with a caption under the control, with room for the glow around it.
 QWidget* framed(QWidget* control, const QString& caption) {
-    auto* frame = new QWidget;
-    frame->setObjectName("frame");
-    frame->setStyleSheet(QStringLiteral("QWidget#frame { %1 }").arg(kWindowStyle));
-    frame->setAttribute(Qt::WA_StyledBackground, true);
+    QWidget* frame = darkSheet();
     auto* layout = new QVBoxLayout(frame);
     layout->setContentsMargins(16, 16, 16, 8);
     layout->addWidget(control, 0, Qt::AlignCenter);
-    auto* label = new QLabel(caption);
-    label->setStyleSheet(kCaptionStyle);
-    label->setAlignment(Qt::AlignCenter);
-    layout->addWidget(label);
+    layout->addWidget(captionLabel(caption));
     return frame;
 }
 
@@ -170,12 +182,49 @@ int main(int argc, char** argv) {
                   QStringLiteral("widgets-button-default-%1").arg(on ? "on" : "off"), out) &&
              ok;
 
+    // Overview sheets for the documentation: every knob configuration, every button state.
+    {
+        QWidget* sheet = darkSheet();
+        auto* grid = new QGridLayout(sheet);
+        grid->setContentsMargins(20, 20, 20, 20);
+        grid->setSpacing(16);
+        const std::pair<Knob*, const char*> knobs[] = {
+            {gainKnob(0), "Gain 0 (+9)"},   {gainKnob(30), "Gain 30 (+9)"},
+            {gainKnob(56), "Gain 56 (+9)"}, {volumeKnob(-80), "Volume -80"},
+            {volumeKnob(0), "Volume 0"},    {volumeKnob(6), "Volume 6"},
+            {phoneKnob(-80), "Phone -80"},  {phoneKnob(-20), "Phone -20"},
+            {phoneKnob(6), "Phone 6"},
+        };
+        int i = 0;
+        for (const auto& [knob, caption] : knobs) {
+            grid->addWidget(knob, 2 * (i / 3), i % 3, Qt::AlignCenter);
+            grid->addWidget(captionLabel(caption), 2 * (i / 3) + 1, i % 3, Qt::AlignCenter);
+            ++i;
+        }
+        ok = save(sheet, dir, "widgets-knobs", out) && ok;
+    }
+    {
+        QWidget* sheet = darkSheet();
+        auto* grid = new QGridLayout(sheet);
+        grid->setContentsMargins(20, 20, 20, 20);
+        grid->setHorizontalSpacing(20);
+        grid->setVerticalSpacing(14);
+        grid->addWidget(captionLabel("off"), 0, 0, Qt::AlignCenter);
+        grid->addWidget(captionLabel("on"), 0, 1, Qt::AlignCenter);
+        int row = 1;
+        for (const Style& s : styles) {
+            grid->addWidget(pageButton(s.text, s.accent, false), row, 0, Qt::AlignCenter);
+            grid->addWidget(pageButton(s.text, s.accent, true), row, 1, Qt::AlignCenter);
+            ++row;
+        }
+        grid->addWidget(defaultButton(false), row, 0, Qt::AlignCenter);
+        grid->addWidget(defaultButton(true), row, 1, Qt::AlignCenter);
+        ok = save(sheet, dir, "widgets-buttons", out) && ok;
+    }
+
     // One sheet with a whole strip as a page shows it.
     {
-        auto* sheet = new QWidget;
-        sheet->setObjectName("frame");
-        sheet->setStyleSheet(QStringLiteral("QWidget#frame { %1 }").arg(kWindowStyle));
-        sheet->setAttribute(Qt::WA_StyledBackground, true);
+        QWidget* sheet = darkSheet();
         auto* row = new QHBoxLayout(sheet);
         row->setContentsMargins(20, 20, 20, 20);
         row->setSpacing(24);
