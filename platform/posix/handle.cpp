@@ -76,6 +76,16 @@ Record* findAnyRecord(Handle h) {
     auto it = records().find(static_cast<Record*>(h));
     return it == records().end() ? nullptr : *it;
 }
+void lockRecords() {
+    recordMutex().lock();
+}
+void unlockRecords() {
+    recordMutex().unlock();
+}
+Record* findRecordLocked(Handle h, Record::Kind kind) {
+    auto it = records().find(static_cast<Record*>(h));
+    return (it != records().end() && (*it)->kind() == kind) ? *it : nullptr;
+}
 Record* findRecord(Handle h, Record::Kind kind) {
     Record* r = findAnyRecord(h);
     return (r && r->kind() == kind) ? r : nullptr;

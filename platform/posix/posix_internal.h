@@ -43,6 +43,21 @@ void unregisterRecord(Record* r);
 // The live record behind `h` of that kind, or null.
 Record* findRecord(Handle h, Record::Kind kind);
 Record* findAnyRecord(Handle h);
+// Runs `use` on the live record behind `h` while no other thread can release it; false when
+// there is none of that kind.
+template <typename Use> bool withRecord(Handle h, Record::Kind kind, Use use);
+void lockRecords();
+void unlockRecords();
+Record* findRecordLocked(Handle h, Record::Kind kind);
+
+template <typename Use> bool withRecord(Handle h, Record::Kind kind, Use use) {
+    lockRecords();
+    Record* r = findRecordLocked(h, kind);
+    if (r)
+        use(r);
+    unlockRecords();
+    return r != nullptr;
+}
 
 // Forgets the manual-reset mark of an event fd that is being closed.
 void forgetEventFd(int fd);
