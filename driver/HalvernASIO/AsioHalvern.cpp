@@ -1,0 +1,338 @@
+#include "AsioHalvern.h"
+
+#include "channel_names.h"
+#include "driver_ids.h"
+#include "driver_trace.h"
+
+#include "halvern/platform/bus_device.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+namespace halvern::driver {
+
+using namespace protocol;
+
+namespace {
+
+bool isMultipleOfStandardRate(int64_t hz) {
+    return hz % 44100 == 0 || hz % 48000 == 0;
+}
+
+} // namespace
+
+AsioHalvern::AsioHalvern(IUnknown* outer) : com::CUnknown(kDriverObjectName, outer) {}
+
+AsioHalvern::~AsioHalvern() {
+    hostTrace("asio destructor called.\n");
+    stop();
+    disposeBuffers();
+    listenerRun_ = false;
+    callbacks_ = nullptr;
+    closeDevice();
+}
+
+com::CUnknown* AsioHalvern::create(IUnknown* outer, HRESULT* /*result*/) {
+    return new (std::nothrow) AsioHalvern(outer);
+}
+
+HRESULT AsioHalvern::QueryInterface(REFIID riid, void** ppv) {
+    return owner()->QueryInterface(riid, ppv);
+}
+ULONG AsioHalvern::AddRef() {
+    return owner()->AddRef();
+}
+ULONG AsioHalvern::Release() {
+    return owner()->Release();
+}
+
+HRESULT AsioHalvern::NonDelegatingQueryInterface(REFIID riid, void** ppv) {
+    // ASIO asks for the driver interface under the driver's own class identifier.
+    if (IsEqualGUID(riid, kHalvernAsioClsid))
+        return getInterface(static_cast<IASIO*>(this), ppv);
+    return CUnknown::NonDelegatingQueryInterface(riid, ppv);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Device access
+
+void AsioHalvern::closeDevice() {
+    if (platform::isValid(device_))
+        platform::closeBusDevice(device_);
+    device_ = nullptr;
+}
+
+bool AsioHalvern::reopenDevice() {
+    closeDevice();
+    platform::Handle h = platform::openBusDeviceByInterface();
+    if (!platform::isValid(h))
+        return false;
+    device_ = h;
+    return true;
+}
+
+bool AsioHalvern::request(uint32_t code, void* out, uint32_t outLen, uint32_t* returned) {
+    return platform::deviceIoControl(device_, code, nullptr, 0, out, outLen, returned);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Identity and set-up
+
+ASIOBool AsioHalvern::init(void* /*sysHandle*/) {
+    hostTrace("asio init.\n");
+    listenerRun_ = true;
+    if (initialised_)
+        return ASIOTrue;
+    stop();
+    if (!reopenDevice()) {
+        hostTrace("无法打开HALVERN 声卡设备\n");
+        // The host shows this text when it reports the failure to the user.
+        std::snprintf(errorText_, sizeof errorText_, "No Halvern audio device is present.");
+        return ASIOFalse;
+    }
+    errorText_[0] = '\0';
+    initialised_ = true;
+    hostTrace("Init Ok!\n");
+    return ASIOTrue;
+}
+
+void AsioHalvern::getDriverName(char* name) {
+    if (name == nullptr)
+        return;
+    std::snprintf(name, kAsioDriverNameSize, "%s", kDriverName);
+}
+
+int32_t AsioHalvern::getDriverVersion() {
+    return kDriverVersion;
+}
+
+void AsioHalvern::getErrorMessage(char* string) {
+    if (string == nullptr)
+        return;
+    // The host's buffer holds 124 bytes, less than our text field: cut to fit.
+    const std::size_t n = strnlen(errorText_, kAsioErrorMessageSize - 1);
+    std::memcpy(string, errorText_, n);
+    string[n] = '\0';
+}
+
+// ---------------------------------------------------------------------------------------------
+// Channels, buffer sizes, latencies
+
+ASIOError AsioHalvern::getChannels(int32_t* numInputChannels, int32_t* numOutputChannels) {
+    hostTrace("get Channels.\n");
+    if (numInputChannels == nullptr || numOutputChannels == nullptr)
+        return ASE_InvalidParameter;
+    if (!channelsNotCached_) {
+        *numInputChannels = cachedInputs_;
+        *numOutputChannels = cachedOutputs_;
+        return ASE_OK;
+    }
+    channelsNotCached_ = true;
+    if (!reopenDevice()) {
+        hostTrace("getChannels Halvern Handle is Failed....");
+        return ASE_HWMalfunction;
+    }
+    uint8_t reply[8] = {};
+    uint32_t returned = 0;
+    if (!request(IOCTL_ASIO_GET_CHANNELS, reply, sizeof reply, &returned)) {
+        hostTrace("send IOCTL_ASIO_GET_CHANNELS failed!!!!! 0x%x\n", platform::lastError());
+        return ASE_HWMalfunction;
+    }
+    if (returned == 0)
+        return ASE_HWMalfunction;
+    cachedInputs_ = static_cast<int32_t>(getLe32(reply));
+    cachedOutputs_ = static_cast<int32_t>(getLe32(reply + 4));
+    channelsNotCached_ = false;
+    *numInputChannels = cachedInputs_;
+    *numOutputChannels = cachedOutputs_;
+    return ASE_OK;
+}
+
+ASIOError AsioHalvern::getLatencies(int32_t* inputLatency, int32_t* outputLatency) {
+    hostTrace("getLatencies.\n");
+    if (inputLatency == nullptr || outputLatency == nullptr)
+        return ASE_InvalidParameter;
+    // The stored rate is never negative and at most a device's 32-bit rate, so these fit.
+    const int32_t half = blockFrames_ / 2;
+    *inputLatency = static_cast<int32_t>(sampleRate_ * 2 / 1000 + half);
+    *outputLatency = static_cast<int32_t>(sampleRate_ * 3 / 1000 + half);
+    return ASE_OK;
+}
+
+ASIOError AsioHalvern::getBufferSize(int32_t* minSize, int32_t* maxSize, int32_t* preferredSize,
+                                     int32_t* granularity) {
+    hostTrace("getBufferSize.\n");
+    if (minSize == nullptr || maxSize == nullptr || preferredSize == nullptr ||
+        granularity == nullptr)
+        return ASE_InvalidParameter;
+    if (!reopenDevice()) {
+        hostTrace("句柄无效！！！！\n");
+        return ASE_HWMalfunction;
+    }
+    uint8_t reply[4] = {};
+    if (!request(IOCTL_ASIO_GET_BUFFER_SIZE, reply, sizeof reply)) {
+        hostTrace("Failed to get buffer size Failed: %d\n",
+                  static_cast<int>(platform::lastError()));
+        return ASE_HWMalfunction;
+    }
+    *minSize = kMinBufferSize;
+    *maxSize = kMaxBufferSize;
+    *preferredSize = static_cast<int32_t>(getLe32(reply));
+    *granularity = kBufferGranularity;
+    return ASE_OK;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Sample rates and clocks
+
+ASIOError AsioHalvern::canSampleRate(ASIOSampleRate sampleRate) {
+    // Written so that NaN fails too: only a rate in range may be converted to an integer.
+    if (!(sampleRate >= 0.0 && sampleRate <= kMaxSampleRate))
+        return ASE_NoClock;
+    return isMultipleOfStandardRate(static_cast<int32_t>(sampleRate)) ? ASE_OK : ASE_NoClock;
+}
+
+ASIOError AsioHalvern::getSampleRate(ASIOSampleRate* sampleRate) {
+    hostTrace("getSampleRate.\n");
+    if (sampleRate == nullptr)
+        return ASE_InvalidParameter;
+    if (!reopenDevice()) {
+        hostTrace("句柄无效！！！！\n");
+        return ASE_HWMalfunction;
+    }
+    uint8_t reply[4] = {};
+    if (!request(IOCTL_AUDIO_GET_SAMPLE_RATE, reply, sizeof reply)) {
+        hostTrace("Failed to get  Samplerate Failed: %d\n",
+                  static_cast<int>(platform::lastError()));
+        return ASE_HWMalfunction;
+    }
+    sampleRate_ = static_cast<double>(getLe32(reply));
+    *sampleRate = sampleRate_;
+    return ASE_OK;
+}
+
+ASIOError AsioHalvern::setSampleRate(ASIOSampleRate sampleRate) {
+    // No upper bound beyond what the trace's integer holds; NaN, infinities and negative rates
+    // never reach the conversion.
+    if (!(sampleRate >= 0.0 && sampleRate <= 2147483647.0)) {
+        hostTrace("ASIO  set Samplerate refused: %g\n", sampleRate);
+        return ASE_NoClock;
+    }
+    const int32_t hz = static_cast<int32_t>(sampleRate);
+    hostTrace("ASIO  set Samplerate:  %d", hz);
+    if (!isMultipleOfStandardRate(hz))
+        return ASE_NoClock;
+    asioTime_.timeInfo.flags |= kSampleRateChanged;
+    sampleRate_ = sampleRate;
+    asioTime_.timeInfo.sampleRate = sampleRate;
+    if (callbacks_ != nullptr && callbacks_->sampleRateDidChange != nullptr)
+        callbacks_->sampleRateDidChange(sampleRate);
+    return ASE_OK;
+}
+
+ASIOError AsioHalvern::getClockSources(ASIOClockSource* clocks, int32_t* numSources) {
+    hostTrace("getClockSources.\n");
+    if (clocks == nullptr || numSources == nullptr)
+        return ASE_InvalidParameter;
+    clocks[0].index = 0;
+    clocks[0].associatedChannel = -1;
+    clocks[0].associatedGroup = -1;
+    clocks[0].isCurrentSource = ASIOTrue;
+    std::memset(clocks[0].name, 0, sizeof clocks[0].name);
+    std::snprintf(clocks[0].name, sizeof clocks[0].name, "Internal");
+    *numSources = 1;
+    return ASE_OK;
+}
+
+ASIOError AsioHalvern::setClockSource(int32_t reference) {
+    hostTrace("setClockSource.\n");
+    if (reference != 0)
+        return ASE_NotPresent;
+    asioTime_.timeInfo.flags |= kClockSourceChanged;
+    return ASE_OK;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Channel information
+
+ASIOError AsioHalvern::getChannelInfo(ASIOChannelInfo* info) {
+    hostTrace("getChannelInfo.\n");
+    if (info == nullptr || info->channel < 0 || info->channel >= kMaxChannels)
+        return ASE_InvalidParameter;
+    info->type = ASIOSTInt32LSB;
+    if (!reopenDevice()) {
+        hostTrace("句柄无效！！！！\n");
+        return ASE_HWMalfunction;
+    }
+    uint8_t reply[4] = {};
+    if (!request(IOCTL_DEVICE_GET_PID, reply, sizeof reply)) {
+        hostTrace("Failed to get  PID Failed: %d\n", static_cast<int>(platform::lastError()));
+        return ASE_HWMalfunction;
+    }
+    const uint32_t model = getLe32(reply);
+    hostTrace("Halvern Device PID is: %d\n", static_cast<int>(model));
+
+    const bool isInput = info->isInput != ASIOFalse;
+    info->isActive = ASIOFalse;
+    info->channelGroup = 0;
+    const int32_t* withBuffers = isInput ? inputChannelNumbers_ : outputChannelNumbers_;
+    const int32_t count = isInput ? numInputBuffers_ : numOutputBuffers_;
+    for (int32_t i = 0; i < count; ++i) {
+        if (withBuffers[i] == info->channel) {
+            info->isActive = ASIOTrue;
+            break;
+        }
+    }
+    channelName(model, isInput, info->channel, info->name, sizeof info->name);
+    return ASE_OK;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Miscellaneous
+
+ASIOError AsioHalvern::future(int32_t selector, void* /*opt*/) {
+    if (selector == kAsioEnableTimeCodeRead) {
+        timeCodeRead_ = true;
+        return ASE_NotPresent;
+    }
+    if (selector == kAsioDisableTimeCodeRead) {
+        timeCodeRead_ = false;
+        return ASE_NotPresent;
+    }
+    for (int32_t s : kFutureNotPresentSelectors) {
+        if (s == selector)
+            return ASE_NotPresent;
+    }
+    return ASE_InvalidParameter;
+}
+
+ASIOError AsioHalvern::outputReady() {
+    return ASE_OK;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Streaming and the control panel: not present in this build yet.
+
+ASIOError AsioHalvern::start() {
+    return ASE_NotPresent;
+}
+ASIOError AsioHalvern::stop() {
+    return ASE_NotPresent;
+}
+ASIOError AsioHalvern::getSamplePosition(ASIOSamples* /*sPos*/, ASIOTimeStamp* /*tStamp*/) {
+    return ASE_NotPresent;
+}
+ASIOError AsioHalvern::createBuffers(ASIOBufferInfo* /*bufferInfos*/, int32_t /*numChannels*/,
+                                     int32_t /*bufferSize*/, ASIOCallbacks* /*callbacks*/) {
+    return ASE_NotPresent;
+}
+ASIOError AsioHalvern::disposeBuffers() {
+    return ASE_NotPresent;
+}
+ASIOError AsioHalvern::controlPanel() {
+    return ASE_NotPresent;
+}
+
+} // namespace halvern::driver
