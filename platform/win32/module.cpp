@@ -1,0 +1,54 @@
+// The module the code runs in and the executable's folder.
+#include "halvern/platform/module.h"
+
+#include <windows.h>
+
+#include <cstring>
+
+namespace halvern::platform {
+
+void* moduleHandle(const char* name, const void* /*addressInside*/) {
+    return GetModuleHandleA(name);
+}
+
+uint32_t moduleFileName(void* module, char* buffer, uint32_t size) {
+    if (buffer == nullptr || size == 0) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    const DWORD length = GetModuleFileNameA(static_cast<HMODULE>(module), buffer, size);
+    if (length == 0) {
+        buffer[0] = '\0';
+        return 0;
+    }
+    // Older systems leave a truncated path without its terminating zero.
+    buffer[size - 1] = '\0';
+    return static_cast<uint32_t>(std::strlen(buffer));
+}
+
+bool executableDirectory(char* buffer, uint32_t size) {
+    if (buffer == nullptr || size == 0) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return false;
+    }
+    const DWORD length = GetModuleFileNameA(nullptr, buffer, size);
+    if (length == 0 || length >= size) {
+        // A cut path would name the wrong folder.
+        buffer[0] = '\0';
+        if (length != 0)
+            SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return false;
+    }
+    char* slash = std::strrchr(buffer, '\\');
+    if (char* forward = std::strrchr(buffer, '/'); forward != nullptr && forward > slash)
+        slash = forward;
+    if (slash == nullptr) {
+        buffer[0] = '\0';
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return false;
+    }
+    *slash = '\0';
+    return true;
+}
+
+} // namespace halvern::platform

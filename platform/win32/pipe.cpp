@@ -1,0 +1,334 @@
+// Named pipes: both ends are small records around the pipe HANDLE, so that an overlapped
+// server can keep one pending connect across waits and another thread can cancel it.
+#include "halvern/platform/pipe.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <new>
+
+namespace halvern::platform {
+
+namespace {
+
+// Longest an overlapped read or write may take before it is cancelled: the peers exchange
+// one short message right after connecting, so this is only ever reached by a stuck peer.
+constexpr DWORD kPipeIoTimeoutMs = 5000;
+
+struct PipeEnd {
+    HANDLE pipe = INVALID_HANDLE_VALUE;
+    bool server = false;
+    bool overlapped = false;
+    HANDLE ioEvent = nullptr; // manual-reset, overlapped reads and writes
+
+    // Server only: the connect that a timed-out wait leaves pending, resumed by the next wait.
+    HANDLE connectEvent = nullptr; // manual-reset
+    OVERLAPPED connect{};
+    bool connectPending = false;
+    // Set by cancelPipeWait(); consumed by the wait it ends. A cancel that finds no pending
+    // connect ends the next wait, so a cancel racing with the start of a wait is never lost.
+    std::atomic<bool> cancelRequested{false};
+};
+
+PipeEnd* endOf(Handle h) {
+    return isValid(h) ? static_cast<PipeEnd*>(h) : nullptr;
+}
+
+// Frees a record whose pipe has no operation pending any more.
+void destroy(PipeEnd* end) {
+    if (end->pipe != INVALID_HANDLE_VALUE)
+        CloseHandle(end->pipe);
+    if (end->ioEvent != nullptr)
+        CloseHandle(end->ioEvent);
+    if (end->connectEvent != nullptr)
+        CloseHandle(end->connectEvent);
+    delete end;
+}
+
+// Wraps a freshly opened pipe HANDLE; closes it and fails when the record cannot be made.
+Handle wrap(HANDLE pipe, bool server, bool overlapped) {
+    if (pipe == INVALID_HANDLE_VALUE)
+        return invalidHandle();
+    auto* end = new (std::nothrow) PipeEnd;
+    if (end == nullptr) {
+        CloseHandle(pipe);
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return invalidHandle();
+    }
+    end->pipe = pipe;
+    end->server = server;
+    end->overlapped = overlapped;
+    if (overlapped) {
+        end->ioEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        if (server)
+            end->connectEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        if (end->ioEvent == nullptr || (server && end->connectEvent == nullptr)) {
+            const DWORD error = GetLastError();
+            destroy(end);
+            SetLastError(error);
+            return invalidHandle();
+        }
+    }
+    return end;
+}
+
+DWORD openMode(const PipeServerOptions& options) {
+    return PIPE_ACCESS_DUPLEX | (options.overlapped ? FILE_FLAG_OVERLAPPED : 0);
+}
+
+DWORD pipeMode(const PipeServerOptions& options) {
+    return options.mode == PipeMode::Message ? PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT
+                                             : PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT;
+}
+
+// A client reads a message pipe message by message, as the server does; a client handle
+// starts in byte read mode whatever the pipe's type.
+void readMessagesIfMessagePipe(HANDLE pipe) {
+    DWORD flags = 0;
+    if (GetNamedPipeInfo(pipe, &flags, nullptr, nullptr, nullptr) && (flags & PIPE_TYPE_MESSAGE)) {
+        DWORD mode = PIPE_READMODE_MESSAGE;
+        SetNamedPipeHandleState(pipe, &mode, nullptr, nullptr);
+    }
+}
+
+Handle finishClientOpen(HANDLE pipe, bool overlapped) {
+    if (pipe == INVALID_HANDLE_VALUE)
+        return invalidHandle();
+    readMessagesIfMessagePipe(pipe);
+    return wrap(pipe, false, overlapped);
+}
+
+// One overlapped read or write, waited for synchronously within kPipeIoTimeoutMs.
+template <typename Start> bool overlappedIo(PipeEnd* end, Start start, uint32_t* transferred) {
+    OVERLAPPED ov{};
+    ov.hEvent = end->ioEvent;
+    ResetEvent(end->ioEvent);
+    if (!start(&ov)) {
+        const DWORD error = GetLastError();
+        // ERROR_MORE_DATA completes the read at once; its count comes from the result below.
+        if (error != ERROR_IO_PENDING && error != ERROR_MORE_DATA) {
+            SetLastError(error);
+            return false;
+        }
+        if (error == ERROR_IO_PENDING &&
+            WaitForSingleObject(end->ioEvent, kPipeIoTimeoutMs) != WAIT_OBJECT_0) {
+            // Cancellation completes at once; `ov` must outlive the operation.
+            CancelIoEx(end->pipe, &ov);
+            DWORD ignored = 0;
+            GetOverlappedResult(end->pipe, &ov, &ignored, TRUE);
+            DWORD bytes = 0;
+            if (GetOverlappedResult(end->pipe, &ov, &bytes, FALSE)) {
+                *transferred = bytes; // finished just before the cancel
+                return true;
+            }
+            *transferred = bytes;
+            SetLastError(ERROR_TIMEOUT);
+            return false;
+        }
+    }
+    DWORD bytes = 0;
+    const BOOL ok = GetOverlappedResult(end->pipe, &ov, &bytes, FALSE);
+    const DWORD error = GetLastError();
+    *transferred = bytes;
+    if (!ok)
+        SetLastError(error);
+    return ok != FALSE;
+}
+
+} // namespace
+
+Handle createPipeServer(const char* name, const PipeServerOptions& options) {
+    HANDLE pipe =
+        CreateNamedPipeA(name, openMode(options), pipeMode(options), options.maxInstances,
+                         options.bufferSize, options.bufferSize, options.defaultTimeoutMs, nullptr);
+    return wrap(pipe, true, options.overlapped);
+}
+
+Handle createPipeServer(const wchar_t* name, const PipeServerOptions& options) {
+    HANDLE pipe =
+        CreateNamedPipeW(name, openMode(options), pipeMode(options), options.maxInstances,
+                         options.bufferSize, options.bufferSize, options.defaultTimeoutMs, nullptr);
+    return wrap(pipe, true, options.overlapped);
+}
+
+PipeWait waitForPipeClient(Handle server, uint32_t timeoutMs) {
+    PipeEnd* end = endOf(server);
+    if (end == nullptr || !end->server) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return PipeWait::Failed;
+    }
+
+    if (!end->overlapped) {
+        if (end->cancelRequested.exchange(false))
+            return PipeWait::Cancelled;
+        if (ConnectNamedPipe(end->pipe, nullptr))
+            return PipeWait::Connected;
+        const DWORD error = GetLastError();
+        if (error == ERROR_PIPE_CONNECTED)
+            return PipeWait::AlreadyConnected;
+        if (error == ERROR_OPERATION_ABORTED) {
+            end->cancelRequested.store(false);
+            return PipeWait::Cancelled;
+        }
+        SetLastError(error);
+        return PipeWait::Failed;
+    }
+
+    if (!end->connectPending) {
+        if (end->cancelRequested.exchange(false))
+            return PipeWait::Cancelled;
+        end->connect = OVERLAPPED{};
+        end->connect.hEvent = end->connectEvent;
+        ResetEvent(end->connectEvent);
+        if (ConnectNamedPipe(end->pipe, &end->connect))
+            return PipeWait::ConnectedAtOnce;
+        const DWORD error = GetLastError();
+        if (error == ERROR_PIPE_CONNECTED)
+            return PipeWait::AlreadyConnected;
+        if (error != ERROR_IO_PENDING) {
+            SetLastError(error);
+            return PipeWait::Failed;
+        }
+        end->connectPending = true;
+    }
+    // A cancel that came while the connect was being started found nothing to cancel.
+    if (end->cancelRequested.load())
+        CancelIoEx(end->pipe, &end->connect);
+
+    const DWORD wait = WaitForSingleObject(end->connectEvent, timeoutMs);
+    if (wait == WAIT_TIMEOUT)
+        return PipeWait::TimedOut; // the connect stays pending for the next wait
+    if (wait != WAIT_OBJECT_0)
+        return PipeWait::Failed;
+
+    end->connectPending = false;
+    DWORD unused = 0;
+    if (GetOverlappedResult(end->pipe, &end->connect, &unused, FALSE))
+        return PipeWait::Connected;
+    const DWORD error = GetLastError();
+    if (error == ERROR_OPERATION_ABORTED) {
+        end->cancelRequested.store(false);
+        return PipeWait::Cancelled;
+    }
+    if (error == ERROR_PIPE_CONNECTED)
+        return PipeWait::AlreadyConnected;
+    SetLastError(error);
+    return PipeWait::Failed;
+}
+
+bool cancelPipeWait(Handle server) {
+    PipeEnd* end = endOf(server);
+    if (end == nullptr || !end->server) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return false;
+    }
+    end->cancelRequested.store(true);
+    // Only the connect is cancelled, never a read or write another thread has under way.
+    const BOOL cancelled =
+        end->overlapped ? CancelIoEx(end->pipe, &end->connect) : CancelIoEx(end->pipe, nullptr);
+    if (!cancelled && GetLastError() != ERROR_NOT_FOUND)
+        return false;
+    return true;
+}
+
+bool disconnectPipeClient(Handle server) {
+    PipeEnd* end = endOf(server);
+    if (end == nullptr || !end->server) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return false;
+    }
+    return DisconnectNamedPipe(end->pipe) != FALSE;
+}
+
+bool closePipeServer(Handle server) {
+    PipeEnd* end = endOf(server);
+    if (end == nullptr || !end->server) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return false;
+    }
+    if (end->connectPending) {
+        // The system writes into the record's OVERLAPPED until the connect completes.
+        CancelIoEx(end->pipe, &end->connect);
+        DWORD ignored = 0;
+        GetOverlappedResult(end->pipe, &end->connect, &ignored, TRUE);
+        end->connectPending = false;
+    }
+    const BOOL closed = CloseHandle(end->pipe);
+    const DWORD error = GetLastError();
+    end->pipe = INVALID_HANDLE_VALUE;
+    destroy(end);
+    if (!closed)
+        SetLastError(error);
+    return closed != FALSE;
+}
+
+Handle openPipeClient(const char* name, bool overlapped) {
+    HANDLE pipe = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              overlapped ? FILE_FLAG_OVERLAPPED : 0, nullptr);
+    return finishClientOpen(pipe, overlapped);
+}
+
+Handle openPipeClient(const wchar_t* name, bool overlapped) {
+    HANDLE pipe = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              overlapped ? FILE_FLAG_OVERLAPPED : 0, nullptr);
+    return finishClientOpen(pipe, overlapped);
+}
+
+bool closePipeClient(Handle client) {
+    PipeEnd* end = endOf(client);
+    if (end == nullptr || end->server) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return false;
+    }
+    const BOOL closed = CloseHandle(end->pipe);
+    const DWORD error = GetLastError();
+    end->pipe = INVALID_HANDLE_VALUE;
+    destroy(end);
+    if (!closed)
+        SetLastError(error);
+    return closed != FALSE;
+}
+
+bool readPipe(Handle pipe, void* buffer, uint32_t size, uint32_t* read) {
+    uint32_t local = 0;
+    uint32_t* count = read != nullptr ? read : &local;
+    *count = 0;
+    PipeEnd* end = endOf(pipe);
+    if (end == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return false;
+    }
+    if (end->overlapped) {
+        return overlappedIo(
+            end,
+            [&](OVERLAPPED* ov) { return ReadFile(end->pipe, buffer, size, nullptr, ov) != FALSE; },
+            count);
+    }
+    DWORD bytes = 0;
+    const BOOL ok = ReadFile(end->pipe, buffer, size, &bytes, nullptr);
+    *count = bytes;
+    return ok != FALSE;
+}
+
+bool writePipe(Handle pipe, const void* data, uint32_t size, uint32_t* written) {
+    uint32_t local = 0;
+    uint32_t* count = written != nullptr ? written : &local;
+    *count = 0;
+    PipeEnd* end = endOf(pipe);
+    if (end == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return false;
+    }
+    if (end->overlapped) {
+        return overlappedIo(
+            end,
+            [&](OVERLAPPED* ov) { return WriteFile(end->pipe, data, size, nullptr, ov) != FALSE; },
+            count);
+    }
+    DWORD bytes = 0;
+    const BOOL ok = WriteFile(end->pipe, data, size, &bytes, nullptr);
+    *count = bytes;
+    return ok != FALSE;
+}
+
+} // namespace halvern::platform
