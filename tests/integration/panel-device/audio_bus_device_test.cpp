@@ -12,12 +12,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <iostream>
 #include <limits>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace halvern::protocol;
@@ -95,6 +97,16 @@ protected:
         sim_->clearJournal();
     }
 
+    // The simulator notices connections and hang-ups on its own thread; bounded wait.
+    bool connectionsBecome(uint32_t n) {
+        for (int i = 0; i < 200; ++i) {
+            if (sim_->status().connections == n)
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    }
+
     TempRuntimeDir runtime_;
     std::unique_ptr<Simulator> sim_;
     AudioBusDevice device_; // destroyed before the simulator
@@ -131,8 +143,12 @@ TEST_F(PanelDeviceTest, ReopenAndCloseKeepOneHandle) {
     startSim();
     openDevice();
     openDevice(); // the first handle is released, not leaked
-    EXPECT_EQ(sim_->status().connections, 1u);
+    uint32_t model = 0;
+    EXPECT_TRUE(device_.getDevicePid(model)); // the simulator has seen the second connection
+    EXPECT_TRUE(connectionsBecome(1));
+    sim_->clearJournal();
     device_.close();
+    EXPECT_TRUE(connectionsBecome(0));
     device_.close();
     EXPECT_FALSE(device_.isOpen());
     EXPECT_EQ(device_.sampleRate(), 0u);
@@ -261,13 +277,13 @@ TEST_F(PanelDeviceTest, PlainRequestsReachTheDevice) {
 
     const auto journal = sim_->journal();
     EXPECT_EQ(codes(journal),
-              (std::vector<uint32_t>{
-                  IOCTL_AUDIO_SET_SAMPLE_RATE, IOCTL_AUDIO_GET_SAMPLE_RATE,
-                  IOCTL_AUDIO_SET_BUFFER_SIZE, IOCTL_AUDIO_GET_BUFFER_SIZE,
-                  IOCTL_AUDIO_SET_USB_LATENCY, IOCTL_AUDIO_GET_USB_LATENCY, IOCTL_DEVICE_GET_PID,
-                  IOCTL_AUDIO_SET_WDM_CHANNELS, IOCTL_AUDIO_STOP, IOCTL_AUDIO_INIT,
-                  IOCTL_AUDIO_RESTART, IOCTL_AUDIO_ENABLE_SLOW_MODE, IOCTL_AUDIO_DISABLE_SLOW_MODE,
-                  IOCTL_MIXER_SET_MATRIX, IOCTL_MIXER_GET_METERS}));
+              (std::vector<uint32_t>{IOCTL_AUDIO_SET_SAMPLE_RATE, IOCTL_AUDIO_GET_SAMPLE_RATE,
+                                     IOCTL_AUDIO_SET_BUFFER_SIZE, IOCTL_AUDIO_GET_BUFFER_SIZE,
+                                     IOCTL_AUDIO_SET_USB_LATENCY, IOCTL_AUDIO_GET_USB_LATENCY,
+                                     IOCTL_DEVICE_GET_PID, IOCTL_AUDIO_SET_WDM_CHANNELS,
+                                     IOCTL_AUDIO_STOP, IOCTL_AUDIO_INIT, IOCTL_AUDIO_RESTART,
+                                     IOCTL_AUDIO_ENABLE_SLOW_MODE, IOCTL_AUDIO_DISABLE_SLOW_MODE,
+                                     IOCTL_MIXER_SET_MATRIX, IOCTL_MIXER_GET_METERS}));
     EXPECT_EQ(journal[0].input, le32(44100));
     EXPECT_EQ(journal[2].input, le32(128));
     EXPECT_EQ(journal[4].input, le32(6));
@@ -331,12 +347,12 @@ TEST_F(PanelDeviceTest, FirmwareVersionCopiesAtMostTenBytes) {
     std::fill(std::begin(out), std::end(out), 0xEE);
     EXPECT_TRUE(device_.getFirmwareVersion(out, 4));
     EXPECT_EQ(std::vector<uint8_t>(out, out + 20),
-              (std::vector<uint8_t>{1, 2, 3, 4, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE,
+              (std::vector<uint8_t>{1,    2,    3,    4,    0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE,
                                     0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE}));
     std::fill(std::begin(out), std::end(out), 0xEE);
     EXPECT_TRUE(device_.getFirmwareVersion(out, 20));
     EXPECT_EQ(std::vector<uint8_t>(out, out + 20),
-              (std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10,
+              (std::vector<uint8_t>{1,    2,    3,    4,    5,    6,    7,    8,    9,    10,
                                     0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE}));
 
     const auto journal = sim_->journal();
