@@ -157,26 +157,29 @@ PipeWait waitForPipeClient(Handle server, uint32_t timeoutMs) {
         SetLastError(ERROR_INVALID_HANDLE);
         return PipeWait::Failed;
     }
+    auto cancelled = [end] {
+        end->cancelRequested.store(false);
+        SetLastError(ERROR_OPERATION_ABORTED);
+        return PipeWait::Cancelled;
+    };
 
     if (!end->overlapped) {
-        if (end->cancelRequested.exchange(false))
-            return PipeWait::Cancelled;
+        if (end->cancelRequested.load())
+            return cancelled();
         if (ConnectNamedPipe(end->pipe, nullptr))
             return PipeWait::Connected;
         const DWORD error = GetLastError();
         if (error == ERROR_PIPE_CONNECTED)
             return PipeWait::AlreadyConnected;
-        if (error == ERROR_OPERATION_ABORTED) {
-            end->cancelRequested.store(false);
-            return PipeWait::Cancelled;
-        }
+        if (error == ERROR_OPERATION_ABORTED)
+            return cancelled();
         SetLastError(error);
         return PipeWait::Failed;
     }
 
     if (!end->connectPending) {
-        if (end->cancelRequested.exchange(false))
-            return PipeWait::Cancelled;
+        if (end->cancelRequested.load())
+            return cancelled();
         end->connect = OVERLAPPED{};
         end->connect.hEvent = end->connectEvent;
         ResetEvent(end->connectEvent);
@@ -196,8 +199,10 @@ PipeWait waitForPipeClient(Handle server, uint32_t timeoutMs) {
         CancelIoEx(end->pipe, &end->connect);
 
     const DWORD wait = WaitForSingleObject(end->connectEvent, timeoutMs);
-    if (wait == WAIT_TIMEOUT)
-        return PipeWait::TimedOut; // the connect stays pending for the next wait
+    if (wait == WAIT_TIMEOUT) {
+        SetLastError(ERROR_IO_PENDING); // the connect stays pending for the next wait
+        return PipeWait::TimedOut;
+    }
     if (wait != WAIT_OBJECT_0)
         return PipeWait::Failed;
 
@@ -206,10 +211,8 @@ PipeWait waitForPipeClient(Handle server, uint32_t timeoutMs) {
     if (GetOverlappedResult(end->pipe, &end->connect, &unused, FALSE))
         return PipeWait::Connected;
     const DWORD error = GetLastError();
-    if (error == ERROR_OPERATION_ABORTED) {
-        end->cancelRequested.store(false);
-        return PipeWait::Cancelled;
-    }
+    if (error == ERROR_OPERATION_ABORTED)
+        return cancelled();
     if (error == ERROR_PIPE_CONNECTED)
         return PipeWait::AlreadyConnected;
     SetLastError(error);
@@ -223,10 +226,9 @@ bool cancelPipeWait(Handle server) {
         return false;
     }
     end->cancelRequested.store(true);
-    // Only the connect is cancelled, never a read or write another thread has under way.
-    const BOOL cancelled =
-        end->overlapped ? CancelIoEx(end->pipe, &end->connect) : CancelIoEx(end->pipe, nullptr);
-    if (!cancelled && GetLastError() != ERROR_NOT_FOUND)
+    // Ends the pending connect, and a read that waits for a client that never writes; the
+    // cancel stays recorded until a wait takes it.
+    if (!CancelIoEx(end->pipe, nullptr) && GetLastError() != ERROR_NOT_FOUND)
         return false;
     return true;
 }
@@ -297,6 +299,14 @@ bool readPipe(Handle pipe, void* buffer, uint32_t size, uint32_t* read) {
     if (end == nullptr) {
         SetLastError(ERROR_INVALID_HANDLE);
         return false;
+    }
+    // A server that was told to stop does not start waiting for a client's bytes.
+    if (end->server && end->cancelRequested.load()) {
+        DWORD available = 0;
+        if (PeekNamedPipe(end->pipe, nullptr, 0, nullptr, &available, nullptr) && available == 0) {
+            SetLastError(ERROR_OPERATION_ABORTED);
+            return false;
+        }
     }
     if (end->overlapped) {
         return overlappedIo(

@@ -57,8 +57,10 @@ bool resumeThread(Handle thread) {
 
 uint32_t waitThread(Handle thread, uint32_t timeoutMs) {
     // A finite wait on one's own handle simply times out; an endless one could never end.
-    if (timeoutMs == kInfinite && isCurrentThread(thread))
-        return kWaitTimeout;
+    if (timeoutMs == kInfinite && isCurrentThread(thread)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return kWaitFailed;
+    }
     return WaitForSingleObject(thread, timeoutMs);
 }
 

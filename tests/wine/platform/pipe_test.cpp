@@ -254,3 +254,59 @@ TEST(WinePipe, InvalidHandlesAreRefused) {
     EXPECT_EQ(lastError(), kErrorInvalidHandle);
     EXPECT_FALSE(cancelPipeWait(invalidHandle()));
 }
+
+TEST(WinePipe, CancelEndsABlockingServersWait) {
+    const std::string name = uniquePipeName("blocking-cancel");
+    Handle server = createPipeServer(name.c_str(), options(PipeMode::Message, false));
+    ASSERT_TRUE(isValid(server)) << lastError();
+    std::atomic<bool> waitEnded{false};
+    std::thread helper([&] {
+        sleepMs(100);
+        cancelPipeWait(server);
+        // Should the cancel not reach a blocking connect, a client ends the wait instead.
+        for (int i = 0; i < 40 && !waitEnded; ++i)
+            sleepMs(50);
+        if (!waitEnded) {
+            Handle h = openPipeClient(name.c_str());
+            if (isValid(h))
+                closePipeClient(h);
+        }
+    });
+    const PipeWait result = waitForPipeClient(server, kInfinite);
+    waitEnded = true;
+    helper.join();
+    EXPECT_EQ(result, PipeWait::Cancelled);
+    EXPECT_TRUE(closePipeServer(server));
+}
+
+TEST(WinePipe, CancelEndsAServerReadThatWaitsForAClientsBytes) {
+    const std::string name = uniquePipeName("read-cancel");
+    Handle server = createPipeServer(name.c_str(), options(PipeMode::Byte, true));
+    ASSERT_TRUE(isValid(server)) << lastError();
+    Handle client = openPipeClient(name.c_str());
+    ASSERT_TRUE(isValid(client)) << lastError();
+    EXPECT_EQ(waitForPipeClient(server, 1000), PipeWait::AlreadyConnected);
+
+    std::thread canceller([server] {
+        sleepMs(100);
+        cancelPipeWait(server);
+    });
+    char byte = 0;
+    uint32_t count = 0;
+    const uint64_t start = monotonicNs();
+    EXPECT_FALSE(readPipe(server, &byte, 1, &count));
+    EXPECT_EQ(lastError(), kErrorOperationAborted);
+    EXPECT_LT(elapsedMs(start), 4000u);
+    canceller.join();
+
+    // Bytes already there are still read; the cancel is left for the next wait.
+    ASSERT_TRUE(writePipe(client, "1", 1, &count));
+    EXPECT_TRUE(readPipe(server, &byte, 1, &count)) << lastError();
+    EXPECT_EQ(byte, '1');
+    EXPECT_FALSE(readPipe(server, &byte, 1, &count));
+    EXPECT_EQ(lastError(), kErrorOperationAborted);
+    EXPECT_TRUE(disconnectPipeClient(server));
+    EXPECT_EQ(waitForPipeClient(server, 1000), PipeWait::Cancelled);
+    EXPECT_TRUE(closePipeClient(client));
+    EXPECT_TRUE(closePipeServer(server));
+}
