@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <cstring>
 #include <string>
 
 namespace halvern::platform {
@@ -54,37 +55,37 @@ long regEnumKey(RegKey key, uint32_t index, char* name, uint32_t nameSize) {
 }
 
 long regSetString(RegKey key, const char* valueName, const char* data, uint32_t size) {
-    if (data == nullptr && size != 0)
-        return ERROR_INVALID_PARAMETER;
-    // The caller's size leaves out the terminating zero; the stored text always carries one.
-    std::string text(data != nullptr ? data : "", size);
+    // The caller's size leaves out the terminating zero (a zero counted in it ends the text);
+    // the stored text always carries exactly one.
+    std::string text;
+    if (data != nullptr)
+        text.assign(data, strnlen(data, size));
     return RegSetValueExA(hkey(key), valueName, 0, REG_SZ,
                           reinterpret_cast<const BYTE*>(text.c_str()),
                           static_cast<DWORD>(text.size() + 1));
 }
 
 long regQueryString(RegKey key, const char* valueName, char* data, uint32_t* size) {
-    if (size == nullptr)
+    if (size == nullptr && data != nullptr)
         return ERROR_INVALID_PARAMETER;
     DWORD type = 0;
-    DWORD bytes = *size;
-    const LONG status = RegQueryValueExA(hkey(key), valueName, nullptr, &type,
-                                         reinterpret_cast<BYTE*>(data), &bytes);
-    if (status != ERROR_SUCCESS && status != ERROR_MORE_DATA) {
+    DWORD bytes = size != nullptr ? *size : 0;
+    const LONG status =
+        RegQueryValueExA(hkey(key), valueName, nullptr, &type, reinterpret_cast<BYTE*>(data),
+                         size != nullptr ? &bytes : nullptr);
+    if (status != ERROR_SUCCESS && status != ERROR_MORE_DATA)
         return status;
-    }
     if (type != REG_SZ && type != REG_EXPAND_SZ)
-        return ERROR_INVALID_DATATYPE;
-    // A value written without its terminating zero is handed out terminated.
-    const bool terminated =
-        bytes > 0 && data != nullptr && status == ERROR_SUCCESS && data[bytes - 1] == '\0';
-    if (status == ERROR_SUCCESS && data != nullptr && !terminated) {
+        return ERROR_UNSUPPORTED_TYPE; // only text values are read here
+    if (size == nullptr)
+        return status;
+    // A value another program wrote without its terminating zero is handed out terminated.
+    if (status == ERROR_SUCCESS && data != nullptr && (bytes == 0 || data[bytes - 1] != '\0')) {
         if (bytes >= *size) {
             *size = bytes + 1;
             return ERROR_MORE_DATA;
         }
-        data[bytes] = '\0';
-        ++bytes;
+        data[bytes++] = '\0';
     }
     *size = bytes;
     return status;

