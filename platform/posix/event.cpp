@@ -87,6 +87,10 @@ bool setEvent(Handle h) {
     int fd;
     if (!eventFdOf(h, fd))
         return false;
+    // Publishes the setter's writes to a waiter of a manual event, which only polls (the read
+    // of an auto-reset event already orders them); lets the thread sanitizer see it too.
+    if (fd < kBitmapFds)
+        manualBits[fd / 64].fetch_or(0, std::memory_order_release);
     uint64_t one = 1;
     if (write(fd, &one, sizeof one) == ssize_t(sizeof one) || errno == EAGAIN)
         return true; // EAGAIN: the counter is saturated, the event is set anyway
