@@ -135,11 +135,13 @@ int runSimulator(int argc, char** argv) {
             if (!value(v) || !parseIndex(v, config.index))
                 return badArguments("--index takes a number from 0 to 15");
         } else if (a == "--rate") {
-            if (!value(v) || !parseUnsigned(v, config.sampleRate))
-                return badArguments("--rate takes a sample rate in Hz");
+            if (!value(v) || !parseUnsigned(v, config.sampleRate) ||
+                !isSupportedSampleRate(config.sampleRate))
+                return badArguments("--rate takes a multiple of 44100 or 48000 Hz up to 192000");
         } else if (a == "--buffer-size") {
-            if (!value(v) || !parseUnsigned(v, config.bufferSize))
-                return badArguments("--buffer-size takes a number of samples");
+            if (!value(v) || !parseUnsigned(v, config.bufferSize) ||
+                !isSupportedBufferSize(config.bufferSize))
+                return badArguments("--buffer-size takes 16 to 2048 samples");
         } else if (a == "--loopback") {
             config.input = InputSource::Loopback;
         } else if (a == "--firmware") {

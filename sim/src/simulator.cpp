@@ -43,12 +43,6 @@ constexpr uint32_t kErrorInvalidFunction = 1; // an unknown request code
 constexpr uint32_t kMaxUsbLatency = 1024;
 constexpr auto kServerOpTimeout = std::chrono::seconds(5);
 
-bool validSampleRate(uint32_t hz) {
-    return hz > 0 && hz <= 192000 && (hz % 44100 == 0 || hz % 48000 == 0);
-}
-bool validBufferSize(uint32_t n) {
-    return n >= 16 && n <= kMaxBlockFrames;
-}
 ModelProfile clampProfile(ModelProfile p) {
     p.inputs = std::min(p.inputs, kMaxSimChannels);
     p.outputs = std::min(p.outputs, kMaxSimChannels);
@@ -58,6 +52,14 @@ void trace(const std::string& text) {
     platform::outputDebugString(("halvern-bus-sim: " + text + "\n").c_str());
 }
 } // namespace
+
+bool isSupportedSampleRate(uint32_t hz) {
+    return hz > 0 && hz <= 192000 && (hz % 44100 == 0 || hz % 48000 == 0);
+}
+
+bool isSupportedBufferSize(uint32_t samples) {
+    return samples >= 16 && samples <= kMaxBlockFrames;
+}
 
 struct Simulator::Impl {
     explicit Impl(const SimConfig& c);
@@ -407,7 +409,7 @@ void Simulator::Impl::dispatch(BusRequest& rq, BusReply& r) {
     case IOCTL_AUDIO_SET_SAMPLE_RATE:
         if (!input32(v))
             return;
-        if (!validSampleRate(v))
+        if (!isSupportedSampleRate(v))
             return refuse(platform::kErrorInvalidParameter);
         sampleRate = v;
         return;
@@ -420,7 +422,7 @@ void Simulator::Impl::dispatch(BusRequest& rq, BusReply& r) {
     case IOCTL_AUDIO_SET_BUFFER_SIZE:
         if (!input32(v))
             return;
-        if (!validBufferSize(v))
+        if (!isSupportedBufferSize(v))
             return refuse(platform::kErrorInvalidParameter);
         bufferSize = v;
         return;
@@ -555,7 +557,11 @@ void Simulator::Impl::updateStreamLocked() {
     s.inputSource = &inputSource;
     s.mix = &mix;
     s.meters = &meters;
-    meters.clear();
+    // Until the clock's first meter window closes, the levels are those of the idle device.
+    MeterBlock seed = idleMeters(profile.inputs, profile.outputs, sampleRate,
+                                 InputSource(inputSource.load()), 0, mix);
+    for (std::size_t i = 0; i < MeterBlock::kCount; ++i)
+        meters.level[i].store(seed.level(i), std::memory_order_relaxed);
     if (!clock.start(s))
         trace("cannot start the clock thread");
 }
@@ -563,9 +569,9 @@ void Simulator::Impl::updateStreamLocked() {
 void Simulator::Impl::endStreamLocked(bool hardwareStop) {
     if (!clock.running())
         return;
+    clock.stop(); // no event 0 or 1 can follow event 2
     lastPeriods = clock.periods();
     lastLateTicks = clock.lateTicks();
-    clock.stop(); // no event 0 or 1 can follow event 2
     if (hardwareStop) {
         asioStarted = false;
         if (events[2])
@@ -605,7 +611,7 @@ bool Simulator::start() {
         d.error = "device index " + std::to_string(d.config.index) + " is outside 0 to 15";
         return false;
     }
-    if (!validSampleRate(d.sampleRate) || !validBufferSize(d.bufferSize)) {
+    if (!isSupportedSampleRate(d.sampleRate) || !isSupportedBufferSize(d.bufferSize)) {
         d.error = "unsupported sample rate or buffer size";
         return false;
     }
@@ -830,13 +836,13 @@ void Simulator::setChannels(uint32_t inputs, uint32_t outputs) {
 
 void Simulator::setSampleRate(uint32_t hz) {
     std::lock_guard<std::mutex> lock(impl_->mutex);
-    if (validSampleRate(hz))
+    if (isSupportedSampleRate(hz))
         impl_->sampleRate = hz;
 }
 
 void Simulator::setBufferSize(uint32_t samples) {
     std::lock_guard<std::mutex> lock(impl_->mutex);
-    if (validBufferSize(samples))
+    if (isSupportedBufferSize(samples))
         impl_->bufferSize = samples;
 }
 

@@ -42,6 +42,11 @@ ModelProfile profileForCode(uint32_t code);
 // "tern", "wren", "kite" or a number; false when the text names no model.
 bool parseModel(const std::string& text, ModelProfile& out);
 
+// What the device accepts: rates that are multiples of 44100 or 48000 up to 192000 Hz, and
+// buffer sizes of 16 to 2048 samples (the shared areas hold at most 2048).
+bool isSupportedSampleRate(uint32_t hz);
+bool isSupportedBufferSize(uint32_t samples);
+
 struct SimConfig {
     uint32_t model = protocol::kModelWren;
     int index = 0; // serves \\.\HalvernAudioBus<index>

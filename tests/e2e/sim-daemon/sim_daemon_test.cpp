@@ -1,0 +1,177 @@
+// The daemon as a person runs it: start, ctl commands, a second daemon, SIGTERM.
+#include "test_support.h"
+
+#include "halvern/platform/bus_device.h"
+#include "halvern/protocol/bus_protocol.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <poll.h>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+const std::string kBinary = HALVERN_BUS_SIM_PATH;
+
+struct Result {
+    int exitCode = -1;
+    std::string output; // standard output and error together
+};
+
+Result run(const std::string& args) {
+    Result r;
+    FILE* p = popen((kBinary + " " + args + " 2>&1").c_str(), "r");
+    if (!p)
+        return r;
+    char buf[4096];
+    std::size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+        r.output.append(buf, n);
+    int status = pclose(p);
+    r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return r;
+}
+
+// A daemon with its standard output on a pipe.
+class Daemon {
+public:
+    explicit Daemon(const std::vector<std::string>& args) {
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC) != 0)
+            return;
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(fds[1], 1);
+            dup2(fds[1], 2);
+            std::vector<char*> argv;
+            argv.push_back(const_cast<char*>(kBinary.c_str()));
+            for (const auto& a : args)
+                argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            execv(kBinary.c_str(), argv.data());
+            _exit(127);
+        }
+        close(fds[1]);
+        out_ = fds[0];
+    }
+    ~Daemon() {
+        if (pid_ > 0 && !exited_) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        if (out_ >= 0)
+            close(out_);
+    }
+    // Reads output until `needle` shows up or the time runs out.
+    bool waitFor(const std::string& needle, int timeoutMs = 10000) {
+        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (text_.find(needle) == std::string::npos) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            end - std::chrono::steady_clock::now())
+                            .count();
+            if (left <= 0)
+                return false;
+            pollfd p{out_, POLLIN, 0};
+            if (poll(&p, 1, int(left)) <= 0)
+                return false;
+            char buf[1024];
+            ssize_t n = read(out_, buf, sizeof buf);
+            if (n <= 0)
+                return false;
+            text_.append(buf, std::size_t(n));
+        }
+        return true;
+    }
+    // Sends `signal` and waits (bounded) for the exit code.
+    int stop(int signal, int timeoutMs = 10000) {
+        kill(pid_, signal);
+        for (int waited = 0; waited < timeoutMs; waited += 10) {
+            int status = 0;
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+                exited_ = true;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return -2;
+    }
+    int waitExit(int timeoutMs = 10000) { return stop(0, timeoutMs); }
+    const std::string& text() const { return text_; }
+
+private:
+    pid_t pid_ = -1;
+    int out_ = -1;
+    bool exited_ = false;
+    std::string text_;
+};
+
+bool exists(const std::string& path) {
+    return access(path.c_str(), F_OK) == 0;
+}
+
+TEST(SimDaemon, ServesAnswersCtlAndStopsCleanly) {
+    halvern::test::TempRuntimeDir dir;
+    const std::string socket = dir.path() + "/bus/HalvernAudioBus2";
+    Daemon d({"--model", "kite", "--index", "2", "--firmware", "3.1.4"});
+    ASSERT_TRUE(d.waitFor("ready")) << d.text();
+    EXPECT_TRUE(exists(socket));
+
+    Result status = run("ctl --index 2 status");
+    EXPECT_EQ(status.exitCode, 0) << status.output;
+    EXPECT_NE(status.output.find("model: Kite (15), 4 inputs, 4 outputs"), std::string::npos)
+        << status.output;
+    EXPECT_NE(status.output.find("firmware: 3.1.4.0.0.0.0.0.0.0"), std::string::npos);
+
+    // A request from a client shows in the journal; an injected fault reaches the client.
+    auto h = halvern::platform::openBusDeviceByName(L"\\\\.\\HalvernAudioBus2");
+    ASSERT_TRUE(halvern::platform::isValid(h));
+    EXPECT_EQ(run("ctl --index 2 fail IOCTL_AUDIO_GET_SAMPLE_RATE 1167 1").exitCode, 0);
+    uint8_t rate[4];
+    uint32_t got = 0;
+    EXPECT_FALSE(halvern::platform::deviceIoControl(
+        h, halvern::protocol::IOCTL_AUDIO_GET_SAMPLE_RATE, nullptr, 0, rate, 4, &got));
+    EXPECT_EQ(halvern::platform::lastError(), 1167u);
+    EXPECT_TRUE(halvern::platform::deviceIoControl(
+        h, halvern::protocol::IOCTL_AUDIO_GET_SAMPLE_RATE, nullptr, 0, rate, 4, &got));
+    halvern::platform::closeBusDevice(h);
+    Result journal = run("ctl --index 2 journal");
+    EXPECT_NE(journal.output.find("IOCTL_AUDIO_GET_SAMPLE_RATE in[0] error 1167"),
+              std::string::npos)
+        << journal.output;
+    EXPECT_NE(journal.output.find("IOCTL_AUDIO_GET_SAMPLE_RATE in[0] ok returned 4"),
+              std::string::npos);
+
+    // A second daemon on the same index refuses to start and leaves the first alone.
+    Result second = run("--index 2");
+    EXPECT_EQ(second.exitCode, 1);
+    EXPECT_NE(second.output.find("another simulator"), std::string::npos) << second.output;
+    EXPECT_EQ(run("ctl --index 2 status").exitCode, 0);
+
+    EXPECT_EQ(d.stop(SIGTERM), 0) << d.text();
+    EXPECT_FALSE(exists(socket));
+    EXPECT_FALSE(exists(dir.path() + "/sim/ctl-2"));
+    Result gone = run("ctl --index 2 status");
+    EXPECT_EQ(gone.exitCode, 1);
+    EXPECT_NE(gone.output.find("no simulator runs at index 2"), std::string::npos) << gone.output;
+}
+
+TEST(SimDaemon, RefusesBadArguments) {
+    halvern::test::TempRuntimeDir dir;
+    for (const char* args :
+         {"--model heron", "--index 16", "--rate 12345", "--buffer-size 9000", "--firmware 1.2.300",
+          "--bogus", "ctl", "ctl fly", "ctl fail NOT_A_CODE", "ctl slow IOCTL_DEVICE_GET_PID"}) {
+        Result r = run(args);
+        EXPECT_EQ(r.exitCode, 2) << args << "\n" << r.output;
+        EXPECT_NE(r.output.find("usage:"), std::string::npos) << args;
+    }
+}
+
+} // namespace

@@ -1,0 +1,257 @@
+// Streaming through the simulator: the period clock, the shared areas, loopback and the
+// published signal times.
+#include "sim_test_util.h"
+
+#include "halvern/platform/clock.h"
+#include "halvern/platform/posix/bus_server.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace halvern::sim::test {
+namespace {
+
+using namespace protocol;
+
+using SimStream = SimTest;
+
+TEST_F(SimStream, EventsAlternateAtThePeriod) {
+    SimConfig c = config();
+    c.sampleRate = 48000;
+    c.bufferSize = 48; // 1 ms
+    Simulator& sim = startSim(c);
+    Client client;
+    Host host(client);
+    ASSERT_TRUE(host.start()) << client.error;
+    EXPECT_TRUE(sim.status().streaming);
+
+    std::vector<int> seen;
+    const uint64_t begin = platform::monotonicNs();
+    while (platform::monotonicNs() - begin < 200'000'000ull) {
+        int e = host.wait(100);
+        ASSERT_NE(e, -1) << "no event within 100 ms";
+        ASSERT_NE(e, 2) << "unexpected hardware stop";
+        seen.push_back(e);
+    }
+    const double elapsedMs = double(platform::monotonicNs() - begin) / 1e6;
+    ASSERT_TRUE(host.stop());
+
+    // About one signal per millisecond; a loaded machine may deliver fewer, never a burst.
+    EXPECT_GT(seen.size(), 40u);
+    EXPECT_LT(double(seen.size()), elapsedMs * 1.5 + 5);
+    // A wait can find both halves due when the test thread was late; the device itself
+    // alternates, and mostly the test sees that.
+    std::size_t alternations = 0;
+    for (std::size_t i = 1; i < seen.size(); ++i)
+        alternations += seen[i] != seen[i - 1];
+    EXPECT_GT(double(alternations), 0.8 * double(seen.size() - 1));
+
+    Status s = sim.status();
+    EXPECT_FALSE(s.streaming);
+    EXPECT_GE(s.periods, seen.size());
+    EXPECT_FALSE(s.eventsRegistered);
+}
+
+TEST_F(SimStream, SignalTimesArePublished) {
+    SimConfig c = config();
+    c.sampleRate = 48000;
+    c.bufferSize = 96; // 2 ms
+    Simulator& sim = startSim(c);
+    Client client;
+    Host host(client);
+    ASSERT_TRUE(host.start());
+    ASSERT_TRUE(sim.waitForPeriods(50, 5000));
+    ASSERT_TRUE(host.stop());
+
+    auto file = platform::posix::MappedFile::open(signalTimesPath(dir.path(), 0),
+                                                  sizeof(SignalTimes), false);
+    ASSERT_TRUE(file);
+    const auto* t = static_cast<const SignalTimes*>(file->data());
+    EXPECT_EQ(t->periodNs, 2'000'000u);
+    const uint64_t count = __atomic_load_n(&t->count, __ATOMIC_ACQUIRE);
+    EXPECT_GE(count, 50u);
+    EXPECT_EQ(count, sim.status().periods);
+    for (uint64_t n = 0; n < count; ++n)
+        ASSERT_EQ(t->slots[n].sequence, n + 1) << n;
+    // Deadlines are absolute: the average spacing is the period, whatever the jitter.
+    double average = double(t->slots[count - 1].timeNs - t->slots[0].timeNs) / double(count - 1);
+    EXPECT_GT(average, 1'900'000.0);
+    EXPECT_LT(average, 2'600'000.0);
+    for (uint64_t n = 1; n < count; ++n)
+        EXPECT_GT(t->slots[n].timeNs, t->slots[n - 1].timeNs);
+}
+
+TEST_F(SimStream, TestSignalFillsTheInputHalves) {
+    SimConfig c = config();
+    c.bufferSize = 256;
+    Simulator& sim = startSim(c);
+    Client client;
+    Host host(client);
+    ASSERT_TRUE(host.start());
+    ASSERT_NE(host.wait(1000), -1);
+    ASSERT_TRUE(sim.waitForPeriods(20, 2000)); // past the first 50 ms meter window
+    for (uint32_t ch = 0; ch < 2; ++ch) {
+        int32_t peak = 0;
+        for (uint32_t half = 0; half < 2; ++half) {
+            const int32_t* in = host.input(ch, 256, half);
+            for (uint32_t i = 0; i < 256; ++i)
+                peak = std::max(peak, std::abs(in[i]));
+        }
+        EXPECT_NEAR(peak, testTonePeak(), testTonePeak() * 0.01) << ch;
+    }
+    // Channels past the model's inputs are never written.
+    EXPECT_EQ(host.input(12, 256, 0)[0], 0);
+    MeterBlock m = sim.meters();
+    EXPECT_NEAR(m.level(0), testTonePeak(), testTonePeak() * 0.01);
+    host.stop();
+}
+
+// What the host writes into an output half comes back in the same input half one buffer later.
+TEST_F(SimStream, LoopbackReturnsTheOutputOneBufferLater) {
+    SimConfig c = config();
+    c.bufferSize = 1024; // 21 ms at 48 kHz: room for a slow test thread
+    c.input = InputSource::Loopback;
+    const uint32_t n = c.bufferSize;
+    startSim(c);
+    Client client;
+    Host host(client);
+    ASSERT_TRUE(host.start());
+
+    bool matched = false;
+    for (int attempt = 0; attempt < 5 && !matched; ++attempt) {
+        int e;
+        while ((e = host.wait(1000)) == 1) {
+        }
+        ASSERT_EQ(e, 0);
+        int32_t* out = host.output(1, n, 0);
+        for (uint32_t i = 0; i < n; ++i)
+            out[i] = int32_t(0x1000 * (attempt + 1) + i);
+        // Half 1, then half 0 again: the device has read back what was just written. A test
+        // thread that fell a whole period behind sees another order and tries again.
+        bool sawOne = false;
+        for (int k = 0; k < 8; ++k) {
+            e = host.wait(1000);
+            ASSERT_TRUE(e == 0 || e == 1) << e;
+            if (e == 1)
+                sawOne = true;
+            else if (sawOne)
+                break;
+        }
+        const int32_t* in = host.input(1, n, 0);
+        matched = std::equal(out, out + n, in);
+        std::memset(out, 0, n * 4);
+    }
+    EXPECT_TRUE(matched);
+    // A channel the host left silent stays silent.
+    EXPECT_EQ(host.input(0, n, 0)[10], 0);
+    host.stop();
+}
+
+TEST_F(SimStream, PlaybackReachesOutputMetersThroughTheGains) {
+    SimConfig c = config();
+    c.bufferSize = 256;
+    c.input = InputSource::Loopback;
+    Simulator& sim = startSim(c);
+    Client client;
+    MixerMatrix matrix;
+    matrix.setOutputGain(0, 1.0);
+    matrix.setOutputGain(1, 0.25);
+    ASSERT_TRUE(client.call(IOCTL_MIXER_SET_MATRIX, matrix.bytes, MixerMatrix::kSize));
+    Host host(client);
+    ASSERT_TRUE(host.start());
+    for (uint32_t half = 0; half < 2; ++half)
+        for (uint32_t ch = 0; ch < 2; ++ch)
+            std::fill_n(host.output(ch, 256, half), 256, 1 << 28);
+    ASSERT_TRUE(sim.waitForPeriods(40, 3000)); // > 2 meter windows
+    MeterBlock m = sim.meters();
+    EXPECT_EQ(m.level(kMeterPlaybackBase + 0), 1 << 28);
+    EXPECT_EQ(m.level(kMeterOutputBase + 0), 1 << 28);
+    EXPECT_EQ(m.level(kMeterOutputBase + 1), 1 << 26);
+    EXPECT_EQ(m.level(kMeterInputBase + 0), 1 << 28); // loopback
+    host.stop();
+}
+
+TEST_F(SimStream, HardwareStopSetsEventTwoAndEndsTheStream) {
+    SimConfig c = config();
+    c.bufferSize = 64;
+    Simulator& sim = startSim(c);
+    Client client;
+    Host host(client);
+    ASSERT_TRUE(host.start());
+    ASSERT_TRUE(sim.waitForPeriods(5, 2000));
+    sim.hardwareStop();
+    int e;
+    do {
+        e = host.wait(1000);
+    } while (e == 0 || e == 1);
+    EXPECT_EQ(e, 2);
+    EXPECT_EQ(host.wait(50), -1) << "a half was signalled after the stop";
+    Status s = sim.status();
+    EXPECT_FALSE(s.streaming);
+    EXPECT_FALSE(s.asioStarted);
+    EXPECT_TRUE(host.stop());
+}
+
+// The panel stops the audio engine for a settings change: the stream ends with event 2, and
+// the driver cannot start again until the engine is back.
+TEST_F(SimStream, AudioStopEndsTheStream) {
+    SimConfig c = config();
+    c.bufferSize = 64;
+    Simulator& sim = startSim(c);
+    Client asio;
+    Client panel;
+    Host host(asio);
+    ASSERT_TRUE(host.start());
+    ASSERT_TRUE(sim.waitForPeriods(3, 2000));
+    ASSERT_TRUE(panel.call(IOCTL_AUDIO_STOP));
+    int e;
+    do {
+        e = host.wait(1000);
+    } while (e == 0 || e == 1);
+    EXPECT_EQ(e, 2);
+    host.stop();
+
+    EXPECT_FALSE(asio.call(IOCTL_ASIO_START));
+    EXPECT_EQ(asio.error, platform::kErrorGenFailure);
+    ASSERT_TRUE(panel.call(IOCTL_AUDIO_RESTART));
+    ASSERT_TRUE(host.start());
+    EXPECT_NE(host.wait(1000), -1);
+    host.stop();
+}
+
+// The driver closes and reopens its handle before each query: the stream belongs to the
+// device, not to the handle that started it.
+TEST_F(SimStream, StreamOutlivesTheHandleThatStartedIt) {
+    SimConfig c = config();
+    c.bufferSize = 64;
+    Simulator& sim = startSim(c);
+    auto client = std::make_unique<Client>();
+    Host host(*client);
+    ASSERT_TRUE(host.start());
+    uint8_t* areaBefore = host.inputArea;
+    client->close();
+    uint64_t p = sim.status().periods;
+    ASSERT_TRUE(sim.waitForPeriods(p + 5, 2000));
+    EXPECT_TRUE(sim.status().streaming);
+
+    ASSERT_TRUE(client->open());
+    ASSERT_TRUE(host.mapAreas());
+    EXPECT_EQ(host.inputArea, areaBefore); // the same areas, mapped once
+    host.stop();
+    EXPECT_FALSE(sim.status().streaming);
+}
+
+TEST_F(SimStream, ForeignDescriptorsAreNotTakenForEvents) {
+    startSim();
+    Client client;
+    // Handles that are not events (here the device socket itself) are refused.
+    EventRegistration reg;
+    for (int i = 0; i < 3; ++i)
+        reg.setHandle(std::size_t(i), reinterpret_cast<uint64_t>(client.handle));
+    uint8_t reply = 1;
+    EXPECT_FALSE(client.call(IOCTL_ASIO_SET_EVENTS, reg.bytes, 24, &reply, 1));
+    EXPECT_EQ(client.error, platform::kErrorInvalidHandle);
+}
+
+} // namespace
+} // namespace halvern::sim::test
