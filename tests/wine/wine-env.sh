@@ -58,4 +58,6 @@ wine_environment() {
   # the user's desktop.
   export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
   unset DISPLAY WAYLAND_DISPLAY
+  # Wine wants a home folder; a bare CI environment may have none.
+  export HOME=${HOME:-$(dirname "$1")}
 }
