@@ -7,6 +7,7 @@
 # program Wine finds itself (regsvr32, reg, cmd, or a file in --cwd). The prefix defaults to $WINEPREFIX and
 # must exist (the wine.prefix-setup test creates it); the time-out defaults to 240 s.
 set -uo pipefail
+# shellcheck source=tests/wine/wine-env.sh
 . "$(dirname "$0")/wine-env.sh"
 
 prefix=${WINEPREFIX:-}

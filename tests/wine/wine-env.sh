@@ -1,3 +1,4 @@
+# shellcheck shell=bash disable=SC2034
 # Sourced by run-in-wine.sh and wine-prefix.sh: finds Wine and sets a quiet, headless
 # environment for the prefix in $WINEPREFIX.
 

@@ -2,6 +2,7 @@
 # wine-prefix.sh setup|cleanup PREFIX: creates a fresh throw-away Wine prefix, or shuts its
 # wineserver down and deletes it.
 set -uo pipefail
+# shellcheck source=tests/wine/wine-env.sh
 . "$(dirname "$0")/wine-env.sh"
 
 [ $# -eq 2 ] || die "usage: wine-prefix.sh setup|cleanup PREFIX"
