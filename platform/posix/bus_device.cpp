@@ -196,7 +196,8 @@ bool deviceIoControl(Handle h, uint32_t code, const void* in, uint32_t inLen, vo
     if (code == protocol::IOCTL_ASIO_SET_EVENTS && inLen == protocol::EventRegistration::kSize) {
         const auto* bytes = static_cast<const uint8_t*>(in);
         for (int i = 0; i < 3; ++i) {
-            int efd = posix::handleToFd(reinterpret_cast<Handle>(getLe64(bytes + 8 * i)));
+            Handle event = reinterpret_cast<Handle>(getLe64(bytes + 8 * i));
+            int efd = isValid(event) ? posix::handleToFd(event) : -1;
             if (efd < 0 || fcntl(efd, F_GETFD) < 0)
                 return fail(kErrorInvalidHandle, returned);
             eventFds[fdCount++] = efd;

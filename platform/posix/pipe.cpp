@@ -331,6 +331,10 @@ PipeWait waitForPipeClient(Handle server, uint32_t timeoutMs) {
         setLastError(kErrorInvalidHandle);
         return PipeWait::Failed;
     }
+    if (consumeCancel(*s)) {
+        setLastError(kErrorOperationAborted);
+        return PipeWait::Cancelled;
+    }
     int client = s->clientFd.load();
     if (client >= 0) {
         if (peerHungUp(client)) {
@@ -339,10 +343,6 @@ PipeWait waitForPipeClient(Handle server, uint32_t timeoutMs) {
         }
         setLastError(kErrorPipeConnected);
         return PipeWait::AlreadyConnected;
-    }
-    if (consumeCancel(*s)) {
-        setLastError(kErrorOperationAborted);
-        return PipeWait::Cancelled;
     }
     if (tryAccept(*s))
         return PipeWait::ConnectedAtOnce;

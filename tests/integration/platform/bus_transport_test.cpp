@@ -143,11 +143,13 @@ TEST_F(BusTransport, EventRegistrationPassesTheHostsOwnEvents) {
     }
     EXPECT_EQ(waitForOne(events[2], 2000), kWaitObject0);
 
-    // An event handle that is not open is refused before anything is sent.
-    reg.setHandle(0, 987654);
-    EXPECT_FALSE(deviceIoControl(h, proto::IOCTL_ASIO_SET_EVENTS, reg.bytes, sizeof reg.bytes,
-                                 &flag, 1, nullptr));
-    EXPECT_EQ(lastError(), uint32_t(kErrorInvalidHandle));
+    // An event handle that is not open, or null, is refused before anything is sent.
+    for (uint64_t bad : {uint64_t(987654), uint64_t(0)}) {
+        reg.setHandle(0, bad);
+        EXPECT_FALSE(deviceIoControl(h, proto::IOCTL_ASIO_SET_EVENTS, reg.bytes, sizeof reg.bytes,
+                                     &flag, 1, nullptr));
+        EXPECT_EQ(lastError(), uint32_t(kErrorInvalidHandle));
+    }
     closeBusDevice(h);
     for (Handle e : events)
         closeHandle(e);

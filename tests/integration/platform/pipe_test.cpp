@@ -162,6 +162,31 @@ TEST_F(Pipes, CancelEndsTheWaitAndIsNeverAConnection) {
     }
 }
 
+TEST_F(Pipes, ACancelWinsOverAClientArrivingTogetherAndEndsAStuckRead) {
+    Handle server = createPipeServer(kName, options(PipeMode::Message, false));
+    ASSERT_TRUE(isValid(server));
+    Handle client = openPipeClient(kName);
+    ASSERT_TRUE(isValid(client));
+    cancelPipeWait(server);
+    EXPECT_EQ(waitForPipeClient(server, 1000), PipeWait::Cancelled);
+    EXPECT_EQ(waitForPipeClient(server, 1000), PipeWait::ConnectedAtOnce); // the client waited
+
+    // The client never writes: a cancel from another thread ends the server's read.
+    std::thread canceller([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        cancelPipeWait(server);
+    });
+    char buffer[1024];
+    uint32_t got = 0;
+    EXPECT_FALSE(readPipe(server, buffer, sizeof buffer, &got));
+    EXPECT_EQ(lastError(), uint32_t(kErrorOperationAborted));
+    canceller.join();
+    disconnectPipeClient(server);
+    EXPECT_EQ(waitForPipeClient(server, 1000), PipeWait::Cancelled); // still meant for the loop
+    closePipeClient(client);
+    closePipeServer(server);
+}
+
 TEST_F(Pipes, AlreadyConnectedUntilTheClientHangsUp) {
     Handle server = createPipeServer(kName, options(PipeMode::Byte));
     ASSERT_TRUE(isValid(server));
