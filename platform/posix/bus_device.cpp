@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -32,6 +33,16 @@ namespace {
 
 constexpr std::size_t kHeaderSize = 16;
 constexpr int kReplyTimeoutMs = 10000;
+
+// How long a request waits for its reply; HALVERN_BUS_REPLY_TIMEOUT_MS shortens it for tests.
+int replyTimeoutMs() {
+    if (const char* v = std::getenv("HALVERN_BUS_REPLY_TIMEOUT_MS")) {
+        int ms = std::atoi(v);
+        if (ms > 0 && ms < kReplyTimeoutMs)
+            return ms;
+    }
+    return kReplyTimeoutMs;
+}
 constexpr std::size_t kMaxReplyFds = 8;
 constexpr const char* kDevicePrefix = "HalvernAudioBus";
 
@@ -234,10 +245,11 @@ bool deviceIoControl(Handle h, uint32_t code, const void* in, uint32_t inLen, vo
         return fail(gone ? kErrorDeviceNotConnected : posix::errorFromErrno(errno), returned);
     }
 
+    const int timeoutMs = replyTimeoutMs();
     pollfd p{fd, POLLIN, 0};
     int ready;
     do {
-        ready = poll(&p, 1, kReplyTimeoutMs);
+        ready = poll(&p, 1, timeoutMs);
     } while (ready < 0 && errno == EINTR);
     if (ready == 0) {
         // A late reply must never be taken for the answer to a later request.

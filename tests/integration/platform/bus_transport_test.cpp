@@ -240,6 +240,26 @@ TEST_F(BusTransport, DeviceGoneAndInvalidHandles) {
     EXPECT_EQ(requests.load(), before);
 }
 
+TEST_F(BusTransport, AReplyTooLateTimesOutAndEndsTheConnection) {
+    setenv("HALVERN_BUS_REPLY_TIMEOUT_MS", "100", 1);
+    startServer([](posix::BusRequest& r) {
+        if (r.code == proto::IOCTL_AUDIO_RESTART)
+            usleep(400000);
+        posix::BusReply reply;
+        reply.output = {uint8_t(r.code & 0xFF)};
+        return reply;
+    });
+    Handle h = open();
+    ASSERT_TRUE(isValid(h));
+    EXPECT_FALSE(deviceIoControl(h, proto::IOCTL_AUDIO_RESTART, nullptr, 0, nullptr, 0, nullptr));
+    EXPECT_EQ(lastError(), uint32_t(kErrorTimeout));
+    uint8_t out[1] = {};
+    EXPECT_FALSE(deviceIoControl(h, proto::IOCTL_DEVICE_GET_PID, nullptr, 0, out, 1, nullptr));
+    EXPECT_EQ(lastError(), uint32_t(kErrorDeviceNotConnected));
+    closeBusDevice(h);
+    unsetenv("HALVERN_BUS_REPLY_TIMEOUT_MS");
+}
+
 TEST_F(BusTransport, MalformedMessageClosesOnlyThatConnection) {
     startServer([](posix::BusRequest&) {
         posix::BusReply reply;

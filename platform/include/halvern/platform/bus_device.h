@@ -25,6 +25,8 @@ void closeBusDevice(Handle h);
 
 // DeviceIoControl, synchronous. Returns true on success; on failure false with lastError()
 // set (1167 when the device went away, 6 for an invalid handle). `returned` may be null.
+// POSIX: a reply that takes longer than 10 s fails with 1460 and ends the connection, so a late
+// reply is never taken for the answer to a later request.
 // POSIX: the three 64-bit event handles of IOCTL_ASIO_SET_EVENTS travel as file descriptors,
 // and the reply of IOCTL_ASIO_GET_SHARED_MEMORY is rewritten with the addresses of the sample
 // areas mapped into this process (stable for the life of the process).
