@@ -119,8 +119,11 @@ Handle createThread(ThreadProc proc, void* arg, bool suspended, uint32_t* thread
     auto* record = new ThreadRecord();
     record->state = state;
     auto* holder = new std::shared_ptr<ThreadState>(state);
+    // Listed before it starts, so the thread may use its own handle from its first line.
+    posix::registerRecord(record);
     int err = pthread_create(&record->thread, nullptr, threadMain, holder);
     if (err != 0) {
+        posix::unregisterRecord(record);
         delete holder;
         delete record;
         setLastError(err == EAGAIN ? kErrorNotEnoughMemory : posix::errorFromErrno(err));
@@ -131,7 +134,6 @@ Handle createThread(ThreadProc proc, void* arg, bool suspended, uint32_t* thread
         state->changed.wait(lock, [&] { return state->tidKnown; });
         *threadId = state->tid;
     }
-    posix::registerRecord(record);
     return record;
 }
 
