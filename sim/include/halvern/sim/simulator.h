@@ -12,6 +12,7 @@
 namespace halvern::sim {
 
 enum class EngineState { Stopped, Initialised, Running };
+enum class InputSource { TestSignal, Loopback };
 
 // Meter entries: input c at kMeterInputBase + c, output k after the monitor mix (matrix 2 and
 // the output gains) at kMeterOutputBase + k, and what the host plays on output k at
@@ -29,7 +30,6 @@ constexpr double kTestToneDbfs = -12.0;
 int32_t testToneSample(uint32_t channel, uint64_t position, uint32_t sampleRate);
 // The peak of the test signal as a meter value (-12 dBFS of full scale).
 int32_t testTonePeak();
-enum class InputSource { TestSignal, Loopback };
 
 struct ModelProfile {
     uint32_t code = 2;
