@@ -39,13 +39,13 @@ com::CUnknown* AsioHalvern::create(IUnknown* outer, HRESULT* /*result*/) {
 }
 
 HRESULT AsioHalvern::QueryInterface(REFIID riid, void** ppv) {
-    return owner()->QueryInterface(riid, ppv);
+    return ownerQueryInterface(riid, ppv);
 }
 ULONG AsioHalvern::AddRef() {
-    return owner()->AddRef();
+    return ownerAddRef();
 }
 ULONG AsioHalvern::Release() {
-    return owner()->Release();
+    return ownerRelease();
 }
 
 HRESULT AsioHalvern::NonDelegatingQueryInterface(REFIID riid, void** ppv) {

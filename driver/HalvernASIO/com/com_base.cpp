@@ -30,12 +30,7 @@ CBaseObject::~CBaseObject() {
 }
 
 CUnknown::CUnknown(const wchar_t* debugName, IUnknown* outer)
-    : CBaseObject(debugName),
-      // Not aggregated: the object is its own owner, reached through its non-delegating face,
-      // which has IUnknown's slots.
-      outer_(outer != nullptr
-                 ? outer
-                 : reinterpret_cast<IUnknown*>(static_cast<INonDelegatingUnknown*>(this))) {}
+    : CBaseObject(debugName), outer_(outer) {}
 
 CUnknown::~CUnknown() = default;
 
@@ -65,6 +60,19 @@ ULONG CUnknown::NonDelegatingRelease() {
         return 0;
     }
     return static_cast<ULONG>(n < 1 ? 1 : n);
+}
+
+// A stand-alone object is its own owner. Calling its non-delegating face directly, rather than
+// through that face taken as an IUnknown (same slots, different type), keeps this well-defined.
+HRESULT CUnknown::ownerQueryInterface(REFIID riid, void** ppv) {
+    return outer_ != nullptr ? outer_->QueryInterface(riid, ppv)
+                             : NonDelegatingQueryInterface(riid, ppv);
+}
+ULONG CUnknown::ownerAddRef() {
+    return outer_ != nullptr ? outer_->AddRef() : NonDelegatingAddRef();
+}
+ULONG CUnknown::ownerRelease() {
+    return outer_ != nullptr ? outer_->Release() : NonDelegatingRelease();
 }
 
 HRESULT CUnknown::getInterface(IUnknown* face, void** ppv) {

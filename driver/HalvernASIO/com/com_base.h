@@ -41,15 +41,19 @@ public:
     ULONG STDMETHODCALLTYPE NonDelegatingAddRef() override;
     ULONG STDMETHODCALLTYPE NonDelegatingRelease() override;
 
-    // The IUnknown that the object's public faces forward to.
-    IUnknown* owner() const { return outer_; }
+    // What the object's public IUnknown faces forward to: the aggregating object, or the object
+    // itself when it stands alone.
+    HRESULT ownerQueryInterface(REFIID riid, void** ppv);
+    ULONG ownerAddRef();
+    ULONG ownerRelease();
+    bool aggregated() const { return outer_ != nullptr; }
 
 protected:
     // Hands out `face` with a reference, as every QueryInterface answer must.
     HRESULT getInterface(IUnknown* face, void** ppv);
 
 private:
-    IUnknown* outer_;
+    IUnknown* outer_; // null when not aggregated
     std::atomic<int32_t> refCount_{0};
 };
 
