@@ -1,0 +1,120 @@
+// The stream report in its text and JSON forms.
+#include "driver_report.h"
+#include "stream_session.h"
+
+namespace halvern::host {
+
+namespace {
+
+void jsonDistribution(std::FILE* out, const char* key, const Distribution& d, bool available) {
+    if (!available) {
+        std::fprintf(out, "\"%s\":{\"available\":false,\"p50\":null,\"p99\":null,\"max\":null}",
+                     key);
+        return;
+    }
+    std::fprintf(out,
+                 "\"%s\":{\"available\":true,\"samples\":%zu,\"mean\":%.1f,\"p50\":%.1f,"
+                 "\"p99\":%.1f,\"max\":%.1f}",
+                 key, d.samples, d.mean, d.p50, d.p99, d.max);
+}
+
+} // namespace
+
+void printStreamReport(const StreamResult& r, std::FILE* out) {
+    if (!r.started) {
+        std::fprintf(out, "Stream:          could not start: %s\n", r.error.c_str());
+        return;
+    }
+    const StreamStats& s = r.stats;
+    std::fprintf(out, "Driver:          %s\n", r.driverName.c_str());
+    std::fprintf(out, "Channels:        %d inputs, %d outputs; %d checked in loopback\n", r.inputs,
+                 r.outputs, r.checked);
+    std::fprintf(out, "Buffer:          %d samples at %.0f Hz, period %.1f us", r.bufferSize,
+                 r.sampleRate, r.periodUs());
+    if (r.preferredSize != r.bufferSize)
+        std::fprintf(out, " (the driver prefers %d)", r.preferredSize);
+    std::fprintf(out, "\nTime info:       %s%s\n", r.timeInfo ? "on" : "off",
+                 r.timeInfoAsked ? "" : " (the driver did not ask)");
+    if (r.slowCallbackUs)
+        std::fprintf(out, "Slow callback:   %u us per switch\n", r.slowCallbackUs);
+    std::fprintf(out, "Streamed:        %.1f s, %zu stream(s), %llu reset(s)\n", r.seconds,
+                 r.segmentSwitches.size(), static_cast<unsigned long long>(r.resets));
+    std::fprintf(out, "Buffer switches: %llu (%llu with time info, %llu without)\n",
+                 static_cast<unsigned long long>(s.switches),
+                 static_cast<unsigned long long>(r.timeInfoSwitches),
+                 static_cast<unsigned long long>(r.plainSwitches));
+    std::fprintf(out,
+                 "Halves:          %llu intact, %llu lost, %llu repeated, %llu corrupted "
+                 "(%llu while the loop filled)\n",
+                 static_cast<unsigned long long>(r.intact), static_cast<unsigned long long>(r.lost),
+                 static_cast<unsigned long long>(r.repeated),
+                 static_cast<unsigned long long>(r.corrupted),
+                 static_cast<unsigned long long>(r.priming));
+    if (r.loopDelay >= 0)
+        std::fprintf(out, "Loop delay:      %lld halves\n", static_cast<long long>(r.loopDelay));
+    else if (r.checked > 0)
+        std::fprintf(out, "Loop delay:      nothing came back (is the device in loopback?)\n");
+    std::fprintf(out, "Period:          mean %.1f us, jitter %.1f us, max %.1f us\n",
+                 s.periodUs.mean, s.jitterUs, s.periodUs.max);
+    if (s.latencyAvailable)
+        std::fprintf(out, "Wake-up latency: p50 %.1f us, p99 %.1f us, max %.1f us\n",
+                     s.latencyUs.p50, s.latencyUs.p99, s.latencyUs.max);
+    else
+        std::fprintf(out, "Wake-up latency: unavailable (%s)\n", r.latencyNote.c_str());
+    std::fprintf(out, "Missed periods:  %llu%s\n", static_cast<unsigned long long>(s.missed),
+                 s.missedFromSignals ? "" : " (estimated from the intervals)");
+    std::fprintf(out, "Callback time:   mean %.1f us, max %.1f us\n", s.callbackUs.mean,
+                 s.callbackUs.max);
+    if (r.badIndex)
+        std::fprintf(out, "Bad half index:  %llu switches\n",
+                     static_cast<unsigned long long>(r.badIndex));
+    if (r.positionErrors)
+        std::fprintf(out, "Sample position: %llu switches did not advance it by one buffer\n",
+                     static_cast<unsigned long long>(r.positionErrors));
+    if (!r.error.empty())
+        std::fprintf(out, "Error:           %s\n", r.error.c_str());
+    std::fprintf(out, "Result:          %s\n", r.passed() ? "PASS" : "FAIL");
+}
+
+void printStreamJson(const StreamResult& r, std::FILE* out) {
+    const StreamStats& s = r.stats;
+    auto u = [](uint64_t v) { return static_cast<unsigned long long>(v); };
+    std::fprintf(out, "{\"started\":%s,\"passed\":%s", r.started ? "true" : "false",
+                 r.passed() ? "true" : "false");
+    if (!r.error.empty())
+        std::fprintf(out, ",\"error\":%s", jsonString(r.error).c_str());
+    std::fprintf(out,
+                 ",\"driver\":%s,\"inputs\":%d,\"outputs\":%d,\"channels\":%d,"
+                 "\"buffer_size\":%d,\"preferred_size\":%d,\"sample_rate\":%.0f,"
+                 "\"time_info\":%s,\"time_info_asked\":%s,\"slow_callback_us\":%u,"
+                 "\"seconds\":%.3f",
+                 jsonString(r.driverName).c_str(), r.inputs, r.outputs, r.checked, r.bufferSize,
+                 r.preferredSize, r.sampleRate, r.timeInfo ? "true" : "false",
+                 r.timeInfoAsked ? "true" : "false", r.slowCallbackUs, r.seconds);
+    std::fprintf(out,
+                 ",\"switches\":%llu,\"time_info_switches\":%llu,\"plain_switches\":%llu,"
+                 "\"intact\":%llu,\"priming\":%llu,\"lost\":%llu,\"repeated\":%llu,"
+                 "\"corrupted\":%llu,\"loop_delay_halves\":%lld,\"missed\":%llu,"
+                 "\"missed_from_signals\":%s,\"resets\":%llu",
+                 u(s.switches), u(r.timeInfoSwitches), u(r.plainSwitches), u(r.intact),
+                 u(r.priming), u(r.lost), u(r.repeated), u(r.corrupted),
+                 static_cast<long long>(r.loopDelay), u(s.missed),
+                 s.missedFromSignals ? "true" : "false", u(r.resets));
+    std::fputs(",\"segment_switches\":[", out);
+    for (std::size_t i = 0; i < r.segmentSwitches.size(); ++i)
+        std::fprintf(out, "%s%llu", i ? "," : "", u(r.segmentSwitches[i]));
+    std::fputs("],", out);
+    jsonDistribution(out, "latency_us", s.latencyUs, s.latencyAvailable);
+    if (!s.latencyAvailable)
+        std::fprintf(out, ",\"latency_note\":%s", jsonString(r.latencyNote).c_str());
+    std::fprintf(out,
+                 ",\"period_us\":{\"expected\":%.1f,\"mean\":%.1f,\"jitter\":%.1f,\"max\":%.1f},"
+                 "\"callback_us\":{\"mean\":%.1f,\"max\":%.1f},\"unmatched\":%llu,"
+                 "\"bad_index\":%llu,\"position_errors\":%llu,\"rate_changes\":%llu,"
+                 "\"unrecorded\":%llu}\n",
+                 r.periodUs(), s.periodUs.mean, s.jitterUs, s.periodUs.max, s.callbackUs.mean,
+                 s.callbackUs.max, u(s.unmatched), u(r.badIndex), u(r.positionErrors),
+                 u(r.rateChanges), u(r.unrecorded));
+}
+
+} // namespace halvern::host

@@ -1,0 +1,66 @@
+// Streaming through a driver as a host does: create buffers for the channels, start, play the
+// loopback pattern and check what comes back, answer the driver's messages, and on a reset
+// request stop, dispose, create the driver anew and go on.
+#pragma once
+
+#include "stream_stats.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace halvern::host {
+
+struct StreamOptions {
+    double seconds = 10.0;
+    int32_t channels = 0; // per direction; 0: every channel the driver has
+    bool timeInfo = true; // the answer to kAsioSupportsTimeInfo
+    uint32_t slowCallbackUs = 0;
+    int32_t bufferSize = 0; // 0: the driver's preferred size
+    std::string driverPath; // empty: the registered driver `driverName`
+    std::string driverName;
+    std::string clsid;
+};
+
+struct StreamResult {
+    bool started = false; // the first stream started
+    std::string error;    // why it did not start, or did not start again after a reset
+
+    std::string driverName;
+    int32_t deviceInputs = 0, deviceOutputs = 0;
+    int32_t inputs = 0, outputs = 0; // channels with buffers
+    int32_t checked = 0;             // channels that loop back and are checked
+    int32_t bufferSize = 0;
+    int32_t preferredSize = 0;
+    double sampleRate = 0.0;
+    double seconds = 0.0; // how long it streamed
+    bool timeInfo = false;
+    bool timeInfoAsked = false; // the driver asked kAsioSupportsTimeInfo
+    uint32_t slowCallbackUs = 0;
+
+    uint64_t timeInfoSwitches = 0, plainSwitches = 0;
+    uint64_t intact = 0, priming = 0, lost = 0, repeated = 0, corrupted = 0;
+    int64_t loopDelay = -1; // halves from what was written to what came back
+    uint64_t resets = 0;
+    std::vector<uint64_t> segmentSwitches; // switches of each stream, one more after each reset
+    uint64_t badIndex = 0;                 // switches with a half index other than 0 or 1
+    uint64_t positionErrors = 0;           // time info whose sample position did not advance
+    uint64_t rateChanges = 0;              // sampleRateDidChange calls
+    uint64_t unrecorded = 0;               // switches beyond the record array (still checked)
+    std::string latencyNote;               // why latency is unavailable
+    StreamStats stats;
+
+    double periodUs() const { return sampleRate > 0 ? bufferSize * 1e6 / sampleRate : 0.0; }
+    // Streamed, and every half came back intact and in order.
+    bool passed() const;
+};
+
+// Streams until `options.seconds` have passed. `progress` (may be null) gets a line when each
+// stream starts and on each reset.
+StreamResult runStream(const StreamOptions& options, std::FILE* progress);
+
+void printStreamReport(const StreamResult& r, std::FILE* out);
+void printStreamJson(const StreamResult& r, std::FILE* out);
+
+} // namespace halvern::host
