@@ -1,6 +1,7 @@
 #include "AsioHalvern.h"
 
 #include "channel_names.h"
+#include "driver_gate.h"
 #include "driver_ids.h"
 #include "driver_trace.h"
 
@@ -21,6 +22,9 @@ bool isMultipleOfStandardRate(int64_t hz) {
     return hz % 44100 == 0 || hz % 48000 == 0;
 }
 
+// How long the destructor lets a background thread finish a host callback.
+constexpr uint32_t kThreadLeaveWaitMs = 2000;
+
 } // namespace
 
 AsioHalvern::AsioHalvern(IUnknown* outer) : com::CUnknown(kDriverObjectName, outer) {}
@@ -29,8 +33,17 @@ AsioHalvern::~AsioHalvern() {
     hostTrace("asio destructor called.\n");
     stop();
     disposeBuffers();
-    listenerRun_ = false;
-    callbacks_ = nullptr;
+    sendStatus(0, 0, true);
+    // The listener is ended, not only told to end: it reads this object.
+    listenerRun_.store(false);
+    listenerClose();
+    clearCallbacks();
+    // The audio thread and the listener reach the object through the process-wide pointers:
+    // withdraw them and let any thread still inside leave before the memory goes.
+    if (!gAudioGate.withdraw(this, kThreadLeaveWaitMs))
+        hostTrace("asio destructor: the audio thread is still in the host.\n");
+    if (!gListenerGate.withdraw(this, kThreadLeaveWaitMs))
+        hostTrace("asio destructor: the pipe listener is still in the host.\n");
     closeDevice();
 }
 
@@ -82,7 +95,7 @@ bool AsioHalvern::request(uint32_t code, void* out, uint32_t outLen, uint32_t* r
 
 ASIOBool AsioHalvern::init(void* /*sysHandle*/) {
     hostTrace("asio init.\n");
-    listenerRun_ = true;
+    listenerRun_.store(true);
     if (initialised_)
         return ASIOTrue;
     stop();
@@ -155,9 +168,10 @@ ASIOError AsioHalvern::getLatencies(int32_t* inputLatency, int32_t* outputLatenc
     if (inputLatency == nullptr || outputLatency == nullptr)
         return ASE_InvalidParameter;
     // The stored rate is never negative and at most a device's 32-bit rate, so these fit.
-    const int32_t half = blockFrames_ / 2;
-    *inputLatency = static_cast<int32_t>(sampleRate_ * 2 / 1000 + half);
-    *outputLatency = static_cast<int32_t>(sampleRate_ * 3 / 1000 + half);
+    const int32_t half = blockFrames_.load() / 2;
+    const double rate = sampleRate_.load();
+    *inputLatency = static_cast<int32_t>(rate * 2 / 1000 + half);
+    *outputLatency = static_cast<int32_t>(rate * 3 / 1000 + half);
     return ASE_OK;
 }
 
@@ -208,8 +222,9 @@ ASIOError AsioHalvern::getSampleRate(ASIOSampleRate* sampleRate) {
                   static_cast<int>(platform::lastError()));
         return ASE_HWMalfunction;
     }
-    sampleRate_ = static_cast<double>(getLe32(reply));
-    *sampleRate = sampleRate_;
+    const double rate = static_cast<double>(getLe32(reply));
+    sampleRate_.store(rate);
+    *sampleRate = rate;
     return ASE_OK;
 }
 
@@ -224,11 +239,13 @@ ASIOError AsioHalvern::setSampleRate(ASIOSampleRate sampleRate) {
     hostTrace("ASIO  set Samplerate:  %d", hz);
     if (!isMultipleOfStandardRate(hz))
         return ASE_NoClock;
-    asioTime_.timeInfo.flags |= kSampleRateChanged;
-    sampleRate_ = sampleRate;
-    asioTime_.timeInfo.sampleRate = sampleRate;
-    if (callbacks_ != nullptr && callbacks_->sampleRateDidChange != nullptr)
-        callbacks_->sampleRateDidChange(sampleRate);
+    timeFlags_.fetch_or(kSampleRateChanged);
+    sampleRate_.store(sampleRate);
+    timeSampleRate_.store(sampleRate);
+    if (hasCallbacks()) {
+        if (auto* changed = cbSampleRateDidChange_.load())
+            changed(sampleRate);
+    }
     return ASE_OK;
 }
 
@@ -250,7 +267,7 @@ ASIOError AsioHalvern::setClockSource(int32_t reference) {
     hostTrace("setClockSource.\n");
     if (reference != 0)
         return ASE_NotPresent;
-    asioTime_.timeInfo.flags |= kClockSourceChanged;
+    timeFlags_.fetch_or(kClockSourceChanged);
     return ASE_OK;
 }
 
@@ -278,7 +295,7 @@ ASIOError AsioHalvern::getChannelInfo(ASIOChannelInfo* info) {
     info->isActive = ASIOFalse;
     info->channelGroup = 0;
     const int32_t* withBuffers = isInput ? inputChannelNumbers_ : outputChannelNumbers_;
-    const int32_t count = isInput ? numInputBuffers_ : numOutputBuffers_;
+    const int32_t count = (isInput ? numInputBuffers_ : numOutputBuffers_).load();
     for (int32_t i = 0; i < count; ++i) {
         if (withBuffers[i] == info->channel) {
             info->isActive = ASIOTrue;
@@ -294,11 +311,11 @@ ASIOError AsioHalvern::getChannelInfo(ASIOChannelInfo* info) {
 
 ASIOError AsioHalvern::future(int32_t selector, void* /*opt*/) {
     if (selector == kAsioEnableTimeCodeRead) {
-        timeCodeRead_ = true;
+        timeCodeRead_.store(true);
         return ASE_NotPresent;
     }
     if (selector == kAsioDisableTimeCodeRead) {
-        timeCodeRead_ = false;
+        timeCodeRead_.store(false);
         return ASE_NotPresent;
     }
     for (int32_t s : kFutureNotPresentSelectors) {
@@ -310,29 +327,6 @@ ASIOError AsioHalvern::future(int32_t selector, void* /*opt*/) {
 
 ASIOError AsioHalvern::outputReady() {
     return ASE_OK;
-}
-
-// ---------------------------------------------------------------------------------------------
-// Streaming and the control panel: not present in this build yet.
-
-ASIOError AsioHalvern::start() {
-    return ASE_NotPresent;
-}
-ASIOError AsioHalvern::stop() {
-    return ASE_NotPresent;
-}
-ASIOError AsioHalvern::getSamplePosition(ASIOSamples* /*sPos*/, ASIOTimeStamp* /*tStamp*/) {
-    return ASE_NotPresent;
-}
-ASIOError AsioHalvern::createBuffers(ASIOBufferInfo* /*bufferInfos*/, int32_t /*numChannels*/,
-                                     int32_t /*bufferSize*/, ASIOCallbacks* /*callbacks*/) {
-    return ASE_NotPresent;
-}
-ASIOError AsioHalvern::disposeBuffers() {
-    return ASE_NotPresent;
-}
-ASIOError AsioHalvern::controlPanel() {
-    return ASE_NotPresent;
 }
 
 } // namespace halvern::driver

@@ -59,7 +59,13 @@ public:
     ASIOError future(int32_t selector, void* opt) override;
     ASIOError outputReady() override;
 
+    // Threads that are alive now (created and not yet returned), for tests and diagnostics.
+    static int liveAudioThreads();
+    static int liveListenerThreads();
+
 private:
+    friend struct AsioHalvernTestAccess; // tests that have no device to take callbacks from
+
     // Closes the device handle if one is open and opens the device anew; false (handle empty)
     // when no device can be opened.
     bool reopenDevice();
@@ -67,38 +73,79 @@ private:
     // One request on the freshly opened device; false with the system's last error.
     bool request(uint32_t code, void* out, uint32_t outLen, uint32_t* returned = nullptr);
 
-    // Device and streaming events.
+    // Host callbacks: a copy of the host's four entries, never the host's record.
+    void takeCallbacks(const ASIOCallbacks& callbacks);
+    void clearCallbacks();
+    bool hasCallbacks() const { return callbacksPresent_.load(std::memory_order_acquire); }
+    using AsioMessageFn = int32_t (*)(int32_t, int32_t, void*, double*);
+    AsioMessageFn asioMessageCallback() const;
+
+    // Streaming (asio_streaming.cpp).
+    ASIOError stopStreaming(bool onAudioThread);
+    void createEvents();
+    void closeEvents();
+    void timerOn();
+    void timerOff();
+    void bufferSwitch(int32_t index, ASIOTime* handed);
+    void hardwareStop();
+    void publishPosition(double position, uint64_t systemTime);
+    void readPosition(double& position, uint64_t& systemTime) const;
+    static uint32_t audioThreadMain(void* arg);
+
+    // Panel pipes (asio_pipes.cpp).
+    enum class StatusResult { NoPanel, Sent, WriteFailed, CloseFailed };
+    StatusResult sendStatus(uint32_t running, uint32_t openWindow, bool traceConnected);
+    void listenerStart();
+    void listenerClose();
+    void listenerCloseSelf();
+    bool ownsListener() const;
+    static uint32_t listenerThreadMain(void* arg);
+
+    // Device and streaming events. The audio thread reads the events while the host thread
+    // (or a hardware stop) may close them.
     platform::Handle device_ = nullptr;
-    platform::Handle events_[3] = {nullptr, nullptr, nullptr};
+    std::atomic<platform::Handle> events_[3] = {nullptr, nullptr, nullptr};
 
     bool initialised_ = false;
     std::atomic<bool> running_{false};
-    ASIOCallbacks* callbacks_ = nullptr;
+
+    // The host's callbacks, copied by createBuffers; read by the audio thread and the listener.
+    std::atomic<bool> callbacksPresent_{false};
+    std::atomic<void (*)(int32_t, ASIOBool)> cbBufferSwitch_{nullptr};
+    std::atomic<void (*)(ASIOSampleRate)> cbSampleRateDidChange_{nullptr};
+    std::atomic<AsioMessageFn> cbAsioMessage_{nullptr};
+    std::atomic<ASIOTime* (*)(ASIOTime*, int32_t, ASIOBool)> cbBufferSwitchTimeInfo_{nullptr};
 
     // Panel pipe listener.
-    platform::Handle listenerThread_ = nullptr;
+    std::atomic<platform::Handle> listenerThread_{nullptr};
     std::atomic<bool> listenerRun_{false};
 
-    // Time.
-    double samplePosition_ = 0.0;
-    double sampleRate_ = 44100.0;
-    ASIOTime asioTime_{};
-    ASIOTimeStamp systemTime_{};
+    // Time. The audio thread writes the sample position and the system time of the last buffer
+    // switch; getSamplePosition reads them on the host's thread: a sequence lock over atomics
+    // gives a consistent pair without a lock.
+    std::atomic<uint32_t> positionSequence_{0};
+    std::atomic<double> samplePosition_{0.0};
+    std::atomic<uint64_t> systemTime_{0}; // ASIOTimeStamp as hi << 32 | lo
+    std::atomic<double> sampleRate_{44100.0};
+    // The time-info record's rate and flags; the record itself is built on the audio thread
+    // for each buffer switch from these.
+    std::atomic<double> timeSampleRate_{0.0};
+    std::atomic<uint32_t> timeFlags_{0};
 
     // Buffers handed to the host: for each entry its two half-buffers in the shared areas, and
-    // the channel numbers that have buffers.
-    void* inputBuffers_[kMaxChannels][2] = {};
-    void* outputBuffers_[kMaxChannels][2] = {};
+    // the channel numbers that have buffers. A hardware stop disposes them on the audio thread.
+    std::atomic<void*> inputBuffers_[kMaxChannels][2] = {};
+    std::atomic<void*> outputBuffers_[kMaxChannels][2] = {};
     protocol::SharedMemoryReply sharedMemory_{};
     int32_t inputChannelNumbers_[kMaxChannels] = {};
     int32_t outputChannelNumbers_[kMaxChannels] = {};
-    int32_t numInputBuffers_ = 0;
-    int32_t numOutputBuffers_ = 0;
-    int32_t blockFrames_ = 256;
-    int32_t toggle_ = 0;
+    std::atomic<int32_t> numInputBuffers_{0};
+    std::atomic<int32_t> numOutputBuffers_{0};
+    std::atomic<int32_t> blockFrames_{256};
+    std::atomic<int32_t> toggle_{0};
 
-    bool timeInfoMode_ = false;
-    bool timeCodeRead_ = false;
+    std::atomic<bool> timeInfoMode_{false};
+    std::atomic<bool> timeCodeRead_{false};
 
     char errorText_[kErrorTextSize] = {};
 

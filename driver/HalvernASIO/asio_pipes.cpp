@@ -1,0 +1,248 @@
+// The driver's side of the panel pipes: the listener that turns a panel's connection into a
+// reset request to the host, controlPanel, and the status messages to the panel.
+#include "AsioHalvern.h"
+#include "driver_gate.h"
+#include "driver_trace.h"
+
+#include "halvern/platform/pipe.h"
+#include "halvern/platform/thread.h"
+#include "halvern/protocol/pipe_messages.h"
+
+#include <cstdio>
+
+namespace halvern::driver {
+
+using namespace protocol;
+
+DriverGate gListenerGate{1};
+
+namespace {
+
+constexpr uint32_t kConnectWaitMs = 500;
+constexpr uint32_t kListenerCloseWaitMs = 200;
+constexpr uint32_t kPipeBufferSize = 1024;
+constexpr uint32_t kPipeDefaultTimeoutMs = 1000;
+constexpr uint32_t kPipeReleaseWaitMs = 1000;
+
+std::atomic<int> gLiveListeners{0};
+// The current listener's pipe, so that a listener close can cancel its pending connect. A
+// canceller counts itself in while it uses the handle; the listener withdraws the handle and
+// waits for the count to fall before it closes the pipe, so a cancel never meets a closed pipe.
+std::atomic<platform::Handle> gListenerPipe{nullptr};
+std::atomic<int> gListenerPipeUsers{0};
+
+// True on a listener thread, whose own close must not end a newer listener.
+thread_local bool tOnListenerThread = false;
+
+void cancelListenerWait() {
+    gListenerPipeUsers.fetch_add(1);
+    if (platform::Handle pipe = gListenerPipe.load())
+        platform::cancelPipeWait(pipe);
+    gListenerPipeUsers.fetch_sub(1);
+}
+
+void releaseListenerPipe(platform::Handle pipe) {
+    platform::Handle expected = pipe;
+    gListenerPipe.compare_exchange_strong(expected, nullptr);
+    for (uint32_t waited = 0; gListenerPipeUsers.load() > 0 && waited < kPipeReleaseWaitMs;
+         ++waited)
+        platform::sleepMs(1);
+}
+
+} // namespace
+
+int AsioHalvern::liveListenerThreads() {
+    return gLiveListeners.load();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Status messages to the panel
+
+AsioHalvern::StatusResult AsioHalvern::sendStatus(uint32_t running, uint32_t openWindow,
+                                                  bool traceConnected) {
+    platform::Handle pipe = platform::openPipeClient(kAsioToPanelPipe, true);
+    if (!platform::isValid(pipe))
+        return StatusResult::NoPanel;
+    if (traceConnected)
+        hostTrace("Connected to the pipe.\n");
+    StatusMessage message;
+    message.bufferSize = static_cast<uint32_t>(gPanelBlockFrames.load());
+    message.running = running;
+    message.openWindow = openWindow;
+    uint8_t bytes[StatusMessage::kSize];
+    message.toWire(bytes);
+    uint32_t written = 0;
+    if (!platform::writePipe(pipe, bytes, sizeof bytes, &written) || written != sizeof bytes) {
+        hostTrace("Failed to write to the pipe: %d\n", static_cast<int>(platform::lastError()));
+        platform::closePipeClient(pipe);
+        return StatusResult::WriteFailed;
+    }
+    if (!platform::closePipeClient(pipe)) {
+        hostTrace("Failed to close the pipe: %d\n", static_cast<int>(platform::lastError()));
+        return StatusResult::CloseFailed;
+    }
+    return StatusResult::Sent;
+}
+
+ASIOError AsioHalvern::controlPanel() {
+    hostTrace("controlPanel.\n");
+    switch (sendStatus(1, 1, true)) {
+    case StatusResult::NoPanel:
+        hostTrace("Failed to connect to the pipe.\n");
+        return ASE_InvalidParameter;
+    case StatusResult::WriteFailed:
+    case StatusResult::CloseFailed:
+        return ASE_InvalidParameter;
+    case StatusResult::Sent:
+        break;
+    }
+    listenerClose();
+    listenerStart();
+    return ASE_OK;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Listener start and close
+
+bool AsioHalvern::ownsListener() const {
+    platform::Handle thread = listenerThread_.load();
+    return thread != nullptr && platform::isCurrentThread(thread);
+}
+
+void AsioHalvern::listenerStart() {
+    gListenerGate.serve(this);
+    hostTrace("ASIO waiting Pannel \n");
+    if (listenerThread_.load() != nullptr) {
+        hostTrace("pipeReadThreadHandle is not NULL!\n");
+        listenerClose();
+    }
+    listenerRun_.store(true);
+    gLiveListeners.fetch_add(1);
+    // Created suspended so that its handle is in place before it runs: the thread tells from
+    // it that it is still the listener.
+    uint32_t threadId = 0;
+    platform::Handle thread =
+        platform::createThread(&AsioHalvern::listenerThreadMain, nullptr, true, &threadId);
+    if (!platform::isValid(thread)) {
+        const uint32_t error = platform::lastError();
+        gLiveListeners.fetch_sub(1);
+        std::printf("Failed to create thread. Error: %d\n", static_cast<int>(error));
+        std::fflush(stdout);
+        return;
+    }
+    listenerThread_.store(thread);
+    hostTrace("pipeReadThreadHandle Created ID is %d!\n", static_cast<int>(threadId));
+    platform::resumeThread(thread);
+    std::printf("Thread created successfully. Thread ID: %d\n", static_cast<int>(threadId));
+    std::fflush(stdout);
+}
+
+void AsioHalvern::listenerClose() {
+    if (tOnListenerThread) {
+        listenerCloseSelf();
+        return;
+    }
+    hostTrace("pipeReadTheadClose call!\n");
+    listenerRun_.store(false);
+    platform::Handle thread = listenerThread_.exchange(nullptr);
+    if (thread != nullptr) {
+        hostTrace("Cancel IO call!\n");
+        cancelListenerWait();
+        hostTrace("WaitForSingleObject call!\n");
+        platform::waitThread(thread, kListenerCloseWaitMs);
+        hostTrace("CloseHandle call!\n");
+        platform::closeThread(thread);
+    }
+    hostTrace("pipeReadTheadClose call!\n");
+}
+
+// The listener close as the listener runs it at its own end (or a host runs it from a reset
+// request on the listener's thread): it releases its own handle, without waiting for itself,
+// and leaves the run flag alone, which by now may belong to a newer listener.
+void AsioHalvern::listenerCloseSelf() {
+    hostTrace("pipeReadTheadClose call!\n");
+    platform::Handle thread = listenerThread_.load();
+    if (thread != nullptr && platform::isCurrentThread(thread) &&
+        listenerThread_.compare_exchange_strong(thread, nullptr)) {
+        hostTrace("Cancel IO call!\n");
+        hostTrace("WaitForSingleObject call!\n");
+        hostTrace("CloseHandle call!\n");
+        platform::closeThread(thread);
+    }
+    hostTrace("pipeReadTheadClose call!\n");
+}
+
+// ---------------------------------------------------------------------------------------------
+// The listener thread
+
+uint32_t AsioHalvern::listenerThreadMain(void* /*arg*/) {
+    tOnListenerThread = true;
+    DriverGate::prepareThread();
+    hostTrace("pipeReadThread start.\n");
+    platform::PipeServerOptions options;
+    options.mode = platform::PipeMode::Byte;
+    options.maxInstances = 255;
+    options.bufferSize = kPipeBufferSize;
+    options.defaultTimeoutMs = kPipeDefaultTimeoutMs;
+    options.overlapped = true;
+    platform::Handle pipe = platform::createPipeServer(kPanelToAsioPipe, options);
+    if (!platform::isValid(pipe)) {
+        hostTrace("Failed to create the pipe: %d\n", static_cast<int>(platform::lastError()));
+    } else {
+        hostTrace("Pipe Created, Waiting for client connection...\n");
+        gListenerPipe.store(pipe);
+
+        // Whether the client now connected has had its reset request: a client may also be
+        // found already connected when the wait begins, and that is a signal too.
+        bool clientSignalled = false;
+        for (;;) {
+            {
+                DriverGate::Entry entry(gListenerGate);
+                AsioHalvern* d = entry.driver();
+                if (d == nullptr || !d->listenerRun_.load() || !d->ownsListener())
+                    break;
+            }
+            bool signal = false;
+            const platform::PipeWait wait = platform::waitForPipeClient(pipe, kConnectWaitMs);
+            if (wait == platform::PipeWait::ConnectedAtOnce) {
+                hostTrace("Client connected immediately.\n");
+                signal = true;
+            } else if (wait == platform::PipeWait::Connected) {
+                hostTrace("Client connected.\n");
+                signal = true;
+            } else if (wait == platform::PipeWait::AlreadyConnected) {
+                hostTrace("Client already connected.\n");
+                signal = !clientSignalled;
+            } else if (wait == platform::PipeWait::Failed) {
+                hostTrace("Failed to connect to the pipe: %d\n",
+                          static_cast<int>(platform::lastError()));
+                break;
+            }
+            // TimedOut: go round. Cancelled: a listener close wants the flags looked at; it is
+            // never a connection.
+            if (signal) {
+                clientSignalled = true;
+                DriverGate::Entry entry(gListenerGate);
+                AsioHalvern* d = entry.driver();
+                if (d != nullptr && d->listenerRun_.load() && d->ownsListener()) {
+                    if (const AsioMessageFn message = d->asioMessageCallback())
+                        message(kAsioResetRequest, 0, nullptr, nullptr);
+                }
+            }
+        }
+        releaseListenerPipe(pipe);
+        platform::disconnectPipeClient(pipe);
+        platform::closePipeServer(pipe);
+    }
+
+    {
+        DriverGate::Entry entry(gListenerGate);
+        if (AsioHalvern* d = entry.driver())
+            d->listenerCloseSelf();
+    }
+    hostTrace("pipeReadThead exit.\n");
+    gLiveListeners.fetch_sub(1);
+    return 0;
+}
+
+} // namespace halvern::driver

@@ -1,0 +1,535 @@
+// Streaming: buffers in the shared sample areas, start and stop, the audio thread that waits for
+// the bus driver's events and calls the host's buffer switch, and the hardware stop.
+#include "AsioHalvern.h"
+#include "driver_gate.h"
+#include "driver_trace.h"
+
+#include "halvern/platform/bus_device.h"
+#include "halvern/platform/clock.h"
+#include "halvern/platform/event.h"
+#include "halvern/platform/thread.h"
+
+#include <cstring>
+
+namespace halvern::driver {
+
+using namespace protocol;
+
+DriverGate gAudioGate{0};
+std::atomic<int32_t> gPanelBlockFrames{0};
+
+namespace {
+
+// The audio thread's stop flag is a run token: a thread runs while the token holds its own
+// generation. Timer off (or the thread itself) sets it to 0; timer on hands out a new
+// generation, so a thread of an earlier stream can neither run on nor stop a later one.
+std::atomic<uint64_t> gAudioRunToken{0};
+std::atomic<uint64_t> gAudioGenerations{0};
+std::atomic<platform::Handle> gAudioThread{nullptr};
+std::atomic<uint32_t> gTaskIndex{0};
+std::atomic<int> gLiveAudioThreads{0};
+
+constexpr uint32_t kEventWaitMs = 500;
+constexpr uint32_t kTimerOnWaitMs = 2000;
+constexpr uint32_t kTimerOffWaitMs = 1000;
+constexpr uint32_t kNoDriverSleepMs = 5;
+constexpr uint32_t kNoEventsSleepMs = 1;
+// A wait that fails is retried after a pause; failing for half a second in a row means the
+// events are gone, and the stream is torn down as if the hardware had stopped.
+constexpr uint32_t kFailedWaitSleepMs = 10;
+constexpr int kMaxFailedWaitsInRow = 50;
+constexpr double kTwo32 = 4294967296.0;
+
+constexpr uint32_t kAllTimeFlagsValid = kSystemTimeValid | kSamplePositionValid | kSampleRateValid;
+constexpr uint32_t kChangeFlags = kSampleRateChanged | kClockSourceChanged;
+
+uint64_t packHiLo(uint32_t hi, uint32_t lo) {
+    return uint64_t(hi) << 32 | lo;
+}
+
+// A non-negative double as two 32-bit halves, high first.
+void splitHiLo(double value, uint32_t& hi, uint32_t& lo) {
+    if (value >= kTwo32) {
+        hi = static_cast<uint32_t>(value / kTwo32);
+        lo = static_cast<uint32_t>(value - hi * kTwo32);
+    } else {
+        hi = 0;
+        lo = value > 0.0 ? static_cast<uint32_t>(value) : 0;
+    }
+}
+
+} // namespace
+
+int AsioHalvern::liveAudioThreads() {
+    return gLiveAudioThreads.load();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Callbacks
+
+void AsioHalvern::takeCallbacks(const ASIOCallbacks& callbacks) {
+    cbBufferSwitch_.store(callbacks.bufferSwitch);
+    cbSampleRateDidChange_.store(callbacks.sampleRateDidChange);
+    cbAsioMessage_.store(callbacks.asioMessage);
+    cbBufferSwitchTimeInfo_.store(callbacks.bufferSwitchTimeInfo);
+    callbacksPresent_.store(true, std::memory_order_release);
+}
+
+void AsioHalvern::clearCallbacks() {
+    callbacksPresent_.store(false, std::memory_order_release);
+    cbBufferSwitch_.store(nullptr);
+    cbSampleRateDidChange_.store(nullptr);
+    cbAsioMessage_.store(nullptr);
+    cbBufferSwitchTimeInfo_.store(nullptr);
+}
+
+AsioHalvern::AsioMessageFn AsioHalvern::asioMessageCallback() const {
+    return hasCallbacks() ? cbAsioMessage_.load() : nullptr;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Sample position
+
+void AsioHalvern::publishPosition(double position, uint64_t systemTime) {
+    const uint32_t s = positionSequence_.load(std::memory_order_relaxed);
+    positionSequence_.store(s + 1, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_release);
+    samplePosition_.store(position, std::memory_order_relaxed);
+    systemTime_.store(systemTime, std::memory_order_relaxed);
+    positionSequence_.store(s + 2, std::memory_order_release);
+}
+
+void AsioHalvern::readPosition(double& position, uint64_t& systemTime) const {
+    // The writer never blocks inside its update, so a reader gets a stable pair within a few
+    // tries; the bound only guards against a writer stalled mid-update.
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        const uint32_t before = positionSequence_.load(std::memory_order_acquire);
+        position = samplePosition_.load(std::memory_order_relaxed);
+        systemTime = systemTime_.load(std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_acquire);
+        if ((before & 1) == 0 && positionSequence_.load(std::memory_order_relaxed) == before)
+            return;
+    }
+}
+
+ASIOError AsioHalvern::getSamplePosition(ASIOSamples* sPos, ASIOTimeStamp* tStamp) {
+    if (sPos == nullptr || tStamp == nullptr)
+        return ASE_InvalidParameter;
+    double position = 0.0;
+    uint64_t systemTime = 0;
+    readPosition(position, systemTime);
+    tStamp->hi = static_cast<uint32_t>(systemTime >> 32);
+    tStamp->lo = static_cast<uint32_t>(systemTime);
+    splitHiLo(position, sPos->hi, sPos->lo);
+    return ASE_OK;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Buffers
+
+ASIOError AsioHalvern::createBuffers(ASIOBufferInfo* bufferInfos, int32_t numChannels,
+                                     int32_t bufferSize, ASIOCallbacks* callbacks) {
+    // The host's size places every buffer: one outside 1 to 2048 samples would reach past the
+    // shared areas. Refused before any memory is touched.
+    if (bufferInfos == nullptr || callbacks == nullptr || numChannels < 0 || bufferSize <= 0 ||
+        bufferSize > kMaxBufferSize) {
+        hostTrace("createBuffers refused: %d channels, buffer size %d\n", numChannels, bufferSize);
+        return ASE_InvalidParameter;
+    }
+    if (!reopenDevice()) {
+        hostTrace("句柄无效！！！！");
+        return ASE_HWMalfunction;
+    }
+    if (!request(IOCTL_ASIO_GET_SHARED_MEMORY, sharedMemory_.bytes, SharedMemoryReply::kSize)) {
+        hostTrace("failed to set input buffers: 0x%x\n", platform::lastError());
+        return ASE_HWMalfunction;
+    }
+    auto* inputArea = reinterpret_cast<int32_t*>(static_cast<uintptr_t>(sharedMemory_.inputArea()));
+    auto* outputArea =
+        reinterpret_cast<int32_t*>(static_cast<uintptr_t>(sharedMemory_.outputArea()));
+    if (inputArea == nullptr || outputArea == nullptr) {
+        hostTrace("dataInShareMemPointer in NULL!!!\n");
+        return ASE_HWMalfunction;
+    }
+
+    blockFrames_.store(bufferSize);
+    gPanelBlockFrames.store(bufferSize);
+    numInputBuffers_.store(0);
+    numOutputBuffers_.store(0);
+    const std::size_t frames = static_cast<std::size_t>(bufferSize);
+    for (int32_t i = 0; i < numChannels; ++i) {
+        ASIOBufferInfo& info = bufferInfos[i];
+        const bool isInput = info.isInput != ASIOFalse;
+        std::atomic<int32_t>& count = isInput ? numInputBuffers_ : numOutputBuffers_;
+        const int32_t entry = count.load();
+        const int32_t channel = info.channelNum;
+        if (channel < 0 || channel >= kMaxChannels || entry >= kMaxChannels) {
+            disposeBuffers();
+            return ASE_HWMalfunction;
+        }
+        int32_t* half0 = (isInput ? inputArea : outputArea) + 2 * frames * channel;
+        int32_t* half1 = half0 + frames;
+        (isInput ? inputChannelNumbers_ : outputChannelNumbers_)[entry] = channel;
+        std::atomic<void*>* pair = (isInput ? inputBuffers_ : outputBuffers_)[entry];
+        info.buffers[0] = half0;
+        info.buffers[1] = half1;
+        pair[0].store(half0);
+        pair[1].store(half1);
+        std::memset(half0, 0, 2 * frames * sizeof(int32_t));
+        count.store(entry + 1);
+    }
+
+    takeCallbacks(*callbacks);
+    const AsioMessageFn message = cbAsioMessage_.load();
+    const bool timeInfo =
+        message != nullptr && message(kAsioSupportsTimeInfo, 0, nullptr, nullptr) != 0;
+    timeInfoMode_.store(timeInfo);
+    if (timeInfo) {
+        publishPosition(0.0, 0);
+        timeSampleRate_.store(sampleRate_.load());
+        timeFlags_.store(kAllTimeFlagsValid);
+    }
+    return ASE_OK;
+}
+
+ASIOError AsioHalvern::disposeBuffers() {
+    hostTrace("disposeBuffers.\n");
+    auto clear = [](std::atomic<void*>(*pairs)[2], std::atomic<int32_t>& count,
+                    const char* nullTrace) {
+        const int32_t n = count.exchange(0);
+        for (int32_t i = 0; i < n && i < kMaxChannels; ++i) {
+            if (pairs[i][0].load() != nullptr && pairs[i][1].load() != nullptr) {
+                pairs[i][0].store(nullptr);
+                pairs[i][1].store(nullptr);
+            } else {
+                hostTrace(nullTrace, static_cast<int>(i));
+            }
+        }
+    };
+    clear(inputBuffers_, numInputBuffers_, "inputBuffers[%d] is NULL\n");
+    clear(outputBuffers_, numOutputBuffers_, "outputBuffers[%d] is NULL\n");
+    return ASE_OK;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Start and stop
+
+void AsioHalvern::createEvents() {
+    for (auto& e : events_) {
+        platform::Handle h = platform::createEvent(false, false);
+        e.store(platform::isValid(h) ? h : nullptr);
+    }
+}
+
+void AsioHalvern::closeEvents() {
+    // Whoever takes a handle closes it: the host's stop and a hardware stop may meet here.
+    for (auto& e : events_) {
+        platform::Handle h = e.exchange(nullptr);
+        if (platform::isValid(h))
+            platform::closeHandle(h);
+    }
+}
+
+ASIOError AsioHalvern::start() {
+    hostTrace("asio start.\n");
+    listenerClose();
+    listenerStart();
+    if (!hasCallbacks())
+        return ASE_NotPresent;
+
+    // A start while the previous stream still has its events ends that stream's thread and
+    // frees its events first, instead of leaking them and leaving two threads to race.
+    bool restarting = false;
+    for (auto& e : events_)
+        restarting = restarting || e.load() != nullptr;
+    if (restarting) {
+        timerOff();
+        closeEvents();
+    }
+
+    publishPosition(0.0, 0);
+    toggle_.store(0);
+    running_.store(false);
+    createEvents();
+    running_.store(true);
+
+    if (!reopenDevice())
+        return ASE_HWMalfunction;
+    platform::Handle events[3] = {events_[0].load(), events_[1].load(), events_[2].load()};
+    if (events[0] != nullptr && events[1] != nullptr && events[2] != nullptr) {
+        EventRegistration registration;
+        for (std::size_t i = 0; i < 3; ++i)
+            registration.setHandle(i,
+                                   static_cast<uint64_t>(reinterpret_cast<uintptr_t>(events[i])));
+        uint8_t reply = 1;
+        if (!platform::deviceIoControl(device_, IOCTL_ASIO_SET_EVENTS, registration.bytes,
+                                       EventRegistration::kSize, &reply, sizeof reply, nullptr)) {
+            hostTrace("failed to set event: 0x%x\n", platform::lastError());
+            return ASE_HWMalfunction;
+        }
+    }
+
+    platform::sleepMs(10);
+    timerOn();
+
+    if (!request(IOCTL_ASIO_START, nullptr, 0)) {
+        hostTrace("failed to Start input buffers: 0x%x\n", platform::lastError());
+        return ASE_HWMalfunction;
+    }
+    hostTrace("Start In..............!!!\n");
+    switch (sendStatus(1, 0, false)) {
+    case StatusResult::WriteFailed:
+    case StatusResult::CloseFailed:
+        return ASE_InvalidParameter;
+    case StatusResult::NoPanel:
+    case StatusResult::Sent:
+        break;
+    }
+    return ASE_OK;
+}
+
+ASIOError AsioHalvern::stop() {
+    return stopStreaming(false);
+}
+
+ASIOError AsioHalvern::stopStreaming(bool onAudioThread) {
+    hostTrace("asio stop.\n");
+    running_.store(false);
+    timerOff();
+
+    // The audio thread uses a handle of its own: the host's thread may be in a query on the
+    // object's handle at the same moment.
+    platform::Handle device = nullptr;
+    if (onAudioThread) {
+        platform::Handle h = platform::openBusDeviceByInterface();
+        device = platform::isValid(h) ? h : nullptr;
+    } else if (reopenDevice()) {
+        device = device_;
+    }
+    if (device == nullptr) {
+        hostTrace("Halvern Handle is NULL\n");
+    } else {
+        uint8_t reply = 0;
+        platform::deviceIoControl(device, IOCTL_ASIO_SET_EVENTS, nullptr, 0, &reply, sizeof reply,
+                                  nullptr);
+        if (!platform::deviceIoControl(device, IOCTL_ASIO_STOP, nullptr, 0, nullptr, 0, nullptr))
+            hostTrace("failed to stop: 0x%x\n", platform::lastError());
+        if (onAudioThread)
+            platform::closeBusDevice(device);
+        else
+            closeDevice();
+    }
+    closeEvents();
+    return ASE_OK;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Timer on and off
+
+void AsioHalvern::timerOn() {
+    gAudioGate.serve(this);
+    const uint64_t generation = gAudioGenerations.fetch_add(1) + 1;
+    gAudioRunToken.store(generation);
+
+    if (platform::Handle existing = gAudioThread.load()) {
+        audioTrace("ASIOThreadHandle is not NULL!\n");
+        // That thread belongs to an earlier generation and ends at its next round; a thread
+        // that does not (stuck in the host) is let go, so that this stream has its own.
+        platform::waitThread(existing, kTimerOnWaitMs);
+        platform::Handle expected = existing;
+        if (gAudioThread.compare_exchange_strong(expected, nullptr))
+            platform::closeThread(existing);
+    }
+
+    gLiveAudioThreads.fetch_add(1);
+    uint32_t threadId = 0;
+    platform::Handle thread = platform::createThread(
+        &AsioHalvern::audioThreadMain, reinterpret_cast<void*>(static_cast<uintptr_t>(generation)),
+        true, &threadId);
+    if (!platform::isValid(thread)) {
+        gLiveAudioThreads.fetch_sub(1);
+        audioTrace("创建线程失败 Created ID is %d!\n", static_cast<int>(threadId));
+        return;
+    }
+    gAudioThread.store(thread);
+    audioTrace("ASIOThreadHandle Created ID is %d!, Task Id is %d\n", static_cast<int>(threadId),
+               static_cast<int>(gTaskIndex.load()));
+
+    if (!platform::setProcessRealtimePriority())
+        audioTrace("设置进程优先级失败");
+    if (!platform::disableThreadPriorityBoost(thread))
+        audioTrace("禁用优先级提升失败");
+    if (!platform::setThreadTimeCritical(thread))
+        audioTrace("设置线程优先级失败");
+    const uint32_t processors = platform::processorCount();
+    const uint64_t mask = processors > 3 ? 0xF : (uint64_t(1) << processors) - 1;
+    if (!platform::setThreadAffinity(thread, mask))
+        audioTrace("SetThreadAffinityMask failed: %d\n", static_cast<int>(platform::lastError()));
+
+    platform::resumeThread(thread);
+    audioTrace("Timer On Func!\n");
+}
+
+void AsioHalvern::timerOff() {
+    gAudioRunToken.store(0);
+    platform::Handle thread = gAudioThread.exchange(nullptr);
+    if (thread == nullptr) {
+        audioTrace("Timer Off ASIOThreadHandle is NULL!\n");
+        return;
+    }
+    audioTrace("Timer Off ASIOThreadHandle is not NULL!\n");
+    // On the audio thread itself (a hardware stop) there is nothing to wait for: the thread
+    // ends as soon as this returns, and its handle is only released.
+    if (!platform::isCurrentThread(thread))
+        platform::waitThread(thread, kTimerOffWaitMs);
+    audioTrace("Timer Off ASIOThreadHandle is not NULL need Close Handle!\n");
+    if (platform::closeThread(thread))
+        audioTrace("Timer Off ASIOThreadHandle Close Handle Success!\n");
+    else
+        audioTrace("Timer Off ASIOThreadHandle Close Handle Failed!\n");
+}
+
+// ---------------------------------------------------------------------------------------------
+// The audio thread
+
+uint32_t AsioHalvern::audioThreadMain(void* arg) {
+    const uint64_t generation = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(arg));
+    DriverGate::prepareThread();
+    audioTrace("Start ASIO Audio Thread!\n");
+    uint32_t taskIndex = gTaskIndex.load();
+    platform::Handle registration = platform::joinProAudioClass(&taskIndex);
+    gTaskIndex.store(taskIndex);
+    if (!platform::isValid(registration)) {
+        audioTrace("AvSetMmThreadCharacteristics failed: %d\n",
+                   static_cast<int>(platform::lastError()));
+        registration = nullptr;
+    }
+
+    // The record handed to bufferSwitchTimeInfo lives here, on this thread's stack, so that it
+    // stays valid for the whole callback whatever happens to the driver object meanwhile.
+    ASIOTime handed{};
+    int failedWaits = 0;
+    while (gAudioRunToken.load() == generation) {
+        platform::Handle events[3] = {};
+        {
+            DriverGate::Entry entry(gAudioGate);
+            AsioHalvern* d = entry.driver();
+            if (d == nullptr) {
+                platform::sleepMs(kNoDriverSleepMs);
+                continue;
+            }
+            for (int i = 0; i < 3; ++i)
+                events[i] = d->events_[i].load();
+        }
+        if (events[0] == nullptr || events[1] == nullptr || events[2] == nullptr) {
+            platform::sleepMs(kNoEventsSleepMs);
+            continue;
+        }
+
+        const uint32_t result = platform::waitForAny(events, 3, kEventWaitMs);
+        if (gAudioRunToken.load() != generation)
+            break;
+        DriverGate::Entry entry(gAudioGate);
+        AsioHalvern* d = entry.driver();
+        if (d == nullptr)
+            continue;
+        if (!d->running_.load()) {
+            uint64_t expected = generation;
+            gAudioRunToken.compare_exchange_strong(expected, 0);
+            break;
+        }
+        if (result == platform::kWaitTimeout) {
+            failedWaits = 0;
+            continue;
+        }
+        if (result == platform::kWaitObject0 + 2) {
+            audioTrace("Hardware Stop! Envent is %d\n", 2);
+            d->hardwareStop();
+            uint64_t expected = generation;
+            gAudioRunToken.compare_exchange_strong(expected, 0);
+            break;
+        }
+        if (result == platform::kWaitObject0 || result == platform::kWaitObject0 + 1) {
+            failedWaits = 0;
+            d->bufferSwitch(static_cast<int32_t>(result - platform::kWaitObject0), &handed);
+            continue;
+        }
+        // Not a half index: never handed to the host.
+        audioTrace("Audio thread wait failed: %d\n", static_cast<int>(platform::lastError()));
+        if (++failedWaits >= kMaxFailedWaitsInRow) {
+            audioTrace("Hardware stop after %d failed waits.\n", failedWaits);
+            d->hardwareStop();
+            uint64_t expected = generation;
+            gAudioRunToken.compare_exchange_strong(expected, 0);
+            break;
+        }
+        platform::sleepMs(kFailedWaitSleepMs);
+    }
+
+    if (registration != nullptr)
+        platform::leaveProAudioClass(registration);
+    audioTrace("End ASIO Audio Thread %d!\n",
+               static_cast<int>(reinterpret_cast<intptr_t>(registration)));
+    gLiveAudioThreads.fetch_sub(1);
+    return 0;
+}
+
+// The real-time path: no allocation, no lock, no trace, no request.
+void AsioHalvern::bufferSwitch(int32_t index, ASIOTime* handed) {
+    if (!running_.load(std::memory_order_relaxed) || !hasCallbacks())
+        return;
+    toggle_.store(index, std::memory_order_relaxed);
+    const double t = static_cast<double>(platform::systemTimeMs()) * 1000000.0;
+    const uint32_t hi = static_cast<uint32_t>(t / kTwo32);
+    const uint32_t lo = static_cast<uint32_t>(t - hi * kTwo32);
+    const double position = samplePosition_.load(std::memory_order_relaxed) +
+                            blockFrames_.load(std::memory_order_relaxed);
+    publishPosition(position, packHiLo(hi, lo));
+
+    if (timeInfoMode_.load(std::memory_order_relaxed)) {
+        auto* timeInfoSwitch = cbBufferSwitchTimeInfo_.load(std::memory_order_relaxed);
+        if (timeInfoSwitch == nullptr)
+            return;
+        AsioTimeInfo& info = handed->timeInfo;
+        info.speed = 1.0;
+        info.systemTime = ASIOTimeStamp{hi, lo};
+        splitHiLo(position, info.samplePosition.hi, info.samplePosition.lo);
+        info.sampleRate = timeSampleRate_.load(std::memory_order_relaxed);
+        const uint32_t flags = timeFlags_.load(std::memory_order_relaxed);
+        info.flags = flags;
+        ASIOTimeCode& code = handed->timeCode;
+        code.speed = 1.0;
+        code.flags = kTcValid | kTcRunning;
+        if (timeCodeRead_.load(std::memory_order_relaxed)) {
+            // Ten minutes ahead of the sample position, wrapping at 32 bits.
+            const auto ahead = static_cast<uint32_t>(
+                static_cast<int64_t>(sampleRate_.load(std::memory_order_relaxed) * 600));
+            code.timeCodeSamples.hi = 0;
+            code.timeCodeSamples.lo = ahead + info.samplePosition.lo;
+        }
+        timeInfoSwitch(handed, index, ASIOTrue);
+        // Only the changes this switch reported are cleared; one made meanwhile stays for the
+        // next. A driver released during the callback is not touched again.
+        if (gAudioGate.current() == this)
+            timeFlags_.fetch_and(~(flags & kChangeFlags), std::memory_order_relaxed);
+    } else {
+        auto* plainSwitch = cbBufferSwitch_.load(std::memory_order_relaxed);
+        if (plainSwitch != nullptr)
+            plainSwitch(index, ASIOTrue);
+    }
+}
+
+void AsioHalvern::hardwareStop() {
+    audioTrace("Hardware stop.\n");
+    running_.store(false);
+    disposeBuffers();
+    stopStreaming(true);
+    // The callbacks are cleared before the host hears of it: a host that resets inside the
+    // callback brings new ones, which must survive.
+    const AsioMessageFn message = asioMessageCallback();
+    clearCallbacks();
+    if (message != nullptr)
+        message(kAsioResetRequest, 0, nullptr, nullptr);
+}
+
+} // namespace halvern::driver
