@@ -1,0 +1,354 @@
+// Streaming against the in-process simulator: buffers in the shared areas, the buffer switch
+// with and without time info, the hardware stop, and start and stop as the device sees them.
+#include "fake_host.h"
+
+#include "halvern/platform/bus_device.h"
+
+#include <climits>
+#include <cstring>
+
+namespace {
+
+using namespace halvern::test;
+using namespace halvern::protocol;
+namespace platform = halvern::platform;
+
+TEST_F(StreamingTest, CreateBuffersRefusesWhatWouldReachPastTheAreas) {
+    startSim();
+    AsioHalvern& d = newDriver();
+    ASIOBufferInfo info{ASIOTrue, 0, {nullptr, nullptr}};
+    ASIOCallbacks cb = hostCallbacks();
+    for (int32_t size : {0, -1, -256, 2049, 4096, INT_MAX, INT_MIN})
+        EXPECT_EQ(d.createBuffers(&info, 1, size, &cb), ASE_InvalidParameter) << size;
+    EXPECT_EQ(d.createBuffers(&info, -1, 256, &cb), ASE_InvalidParameter);
+    EXPECT_EQ(d.createBuffers(nullptr, 1, 256, &cb), ASE_InvalidParameter);
+    EXPECT_EQ(d.createBuffers(&info, 1, 256, nullptr), ASE_InvalidParameter);
+    EXPECT_EQ(info.buffers[0], nullptr);
+    // Refused before the device is asked for anything, and no callbacks were taken.
+    EXPECT_EQ(countRequests(IOCTL_ASIO_GET_SHARED_MEMORY), 0u);
+    EXPECT_EQ(d.start(), ASE_NotPresent);
+    // The largest size is fine.
+    EXPECT_EQ(d.createBuffers(&info, 1, 2048, &cb), ASE_OK);
+}
+
+TEST_F(StreamingTest, HalfBuffersSitInTheSharedAreasAndAreZeroed) {
+    startSim();
+    AsioHalvern& d = newDriver();
+    // The areas as the driver will see them: the transport maps them once per process.
+    platform::Handle bus = platform::openBusDeviceByName(L"\\\\.\\HalvernAudioBus0");
+    ASSERT_TRUE(platform::isValid(bus));
+    SharedMemoryReply reply;
+    ASSERT_TRUE(platform::deviceIoControl(bus, IOCTL_ASIO_GET_SHARED_MEMORY, nullptr, 0,
+                                          reply.bytes, sizeof reply.bytes, nullptr));
+    platform::closeBusDevice(bus);
+    auto* in = reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(reply.inputArea()));
+    auto* out = reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(reply.outputArea()));
+    ASSERT_NE(in, nullptr);
+    ASSERT_NE(out, nullptr);
+    std::memset(in, 0x5A, 4 * 2048);
+    std::memset(out, 0x5A, 4 * 2048);
+
+    ASSERT_EQ(createThree(256), ASE_OK);
+    EXPECT_EQ(infos[0].buffers[0], in);
+    EXPECT_EQ(infos[0].buffers[1], in + 1024);
+    EXPECT_EQ(infos[1].buffers[0], in + 2048);
+    EXPECT_EQ(infos[1].buffers[1], in + 3072);
+    EXPECT_EQ(infos[2].buffers[0], out);
+    EXPECT_EQ(infos[2].buffers[1], out + 1024);
+    // Both halves of each channel are cleared, and nothing beyond them.
+    for (int i = 0; i < 4096; ++i)
+        ASSERT_EQ(in[i], 0) << i;
+    EXPECT_EQ(in[4096], 0x5A);
+    for (int i = 0; i < 2048; ++i)
+        ASSERT_EQ(out[i], 0) << i;
+    EXPECT_EQ(out[2048], 0x5A);
+
+    ASIOChannelInfo info{};
+    info.channel = 1;
+    info.isInput = ASIOTrue;
+    ASSERT_EQ(d.getChannelInfo(&info), ASE_OK);
+    EXPECT_EQ(info.isActive, ASIOTrue);
+    info.channel = 2;
+    ASSERT_EQ(d.getChannelInfo(&info), ASE_OK);
+    EXPECT_EQ(info.isActive, ASIOFalse);
+    info.channel = 1;
+    info.isInput = ASIOFalse;
+    ASSERT_EQ(d.getChannelInfo(&info), ASE_OK);
+    EXPECT_EQ(info.isActive, ASIOFalse);
+}
+
+TEST_F(StreamingTest, ChannelOutsideTheAreasLeavesNoBuffers) {
+    startSim();
+    AsioHalvern& d = newDriver();
+    for (int32_t bad : {128, -1}) {
+        ASIOBufferInfo list[3] = {{ASIOTrue, 0, {}}, {ASIOFalse, 3, {}}, {ASIOTrue, bad, {}}};
+        ASIOCallbacks cb = hostCallbacks();
+        TraceCapture traces;
+        EXPECT_EQ(d.createBuffers(list, 3, 256, &cb), ASE_HWMalfunction) << bad;
+        EXPECT_TRUE(traces.contains("disposeBuffers.\n"));
+        for (auto [input, channel] : {std::pair{ASIOTrue, 0}, std::pair{ASIOFalse, 3}}) {
+            ASIOChannelInfo info{};
+            info.channel = channel;
+            info.isInput = input;
+            ASSERT_EQ(d.getChannelInfo(&info), ASE_OK);
+            EXPECT_EQ(info.isActive, ASIOFalse) << channel;
+        }
+        // No callbacks were taken: the stream cannot start.
+        EXPECT_EQ(d.start(), ASE_NotPresent);
+    }
+}
+
+TEST_F(StreamingTest, StartBeforeCreateBuffersTouchesNoDevice) {
+    startSim();
+    AsioHalvern& d = newDriver();
+    EXPECT_EQ(d.start(), ASE_NotPresent);
+    EXPECT_TRUE(sim->journal().empty()) << formatJournal(sim->journal());
+    EXPECT_EQ(AsioHalvern::liveAudioThreads(), 0);
+}
+
+TEST_F(StreamingTest, EventsGiveAlternatingSwitchesWithThePositionAdvancedBeforeEach) {
+    startSim(256);
+    AsioHalvern& d = newDriver();
+    ASSERT_EQ(createThree(256), ASE_OK);
+    TraceCapture traces;
+    ASSERT_EQ(d.start(), ASE_OK);
+    ASSERT_TRUE(waitUntil([&] { return host.switchCount() >= 6; }));
+    ASSERT_EQ(d.stop(), ASE_OK);
+    EXPECT_EQ(AsioHalvern::liveAudioThreads(), 0);
+
+    const auto switches = host.switchesCopy();
+    for (std::size_t k = 0; k < switches.size(); ++k) {
+        EXPECT_EQ(switches[k].index, int32_t(k % 2)) << k;
+        EXPECT_EQ(switches[k].direct, ASIOTrue);
+        EXPECT_FALSE(switches[k].timeInfo);
+        EXPECT_EQ(switches[k].position, 256u * (k + 1)) << k;
+    }
+    // No switch after stop.
+    platform::sleepMs(30);
+    EXPECT_EQ(host.switchCount(), switches.size());
+
+    // The device saw: events registered (24 bytes), started; then withdrawn and stopped.
+    std::vector<uint32_t> codes;
+    for (const auto& e : sim->journal())
+        if (e.code == IOCTL_ASIO_SET_EVENTS || e.code == IOCTL_ASIO_START ||
+            e.code == IOCTL_ASIO_STOP)
+            codes.push_back(e.code * 100 + e.inputLength);
+    EXPECT_EQ(codes,
+              (std::vector<uint32_t>{IOCTL_ASIO_SET_EVENTS * 100 + 24, IOCTL_ASIO_START * 100,
+                                     IOCTL_ASIO_SET_EVENTS * 100, IOCTL_ASIO_STOP * 100}));
+    EXPECT_FALSE(sim->status().streaming);
+    EXPECT_TRUE(traces.contains("Start ASIO Audio Thread!\n"));
+    EXPECT_TRUE(traces.contains("Timer On Func!\n"));
+    EXPECT_TRUE(traces.contains("Timer Off ASIOThreadHandle Close Handle Success!\n"));
+    EXPECT_TRUE(traces.contains("Start In..............!!!\n"));
+    // The host asked for time info and was told "no".
+    EXPECT_EQ(host.count(kAsioSupportsTimeInfo), 1);
+}
+
+TEST_F(StreamingTest, TimeInfoCarriesPositionRateFlagsAndTimeCode) {
+    startSim(256);
+    AsioHalvern& d = newDriver();
+    double rate = 0;
+    ASSERT_EQ(d.getSampleRate(&rate), ASE_OK);
+    ASSERT_EQ(rate, 48000.0);
+    host.timeInfoAnswer = 1;
+    ASSERT_EQ(createThree(256), ASE_OK);
+    ASSERT_EQ(d.future(kAsioEnableTimeCodeRead, nullptr), ASE_NotPresent);
+    ASSERT_EQ(d.start(), ASE_OK);
+    ASSERT_TRUE(waitUntil([&] { return host.switchCount() >= 3; }));
+    // A rate change while streaming is reported once, in a record that carries the new rate.
+    const std::size_t before = host.switchCount();
+    ASSERT_EQ(d.setSampleRate(96000.0), ASE_OK);
+    ASSERT_TRUE(waitUntil([&] { return host.switchCount() >= before + 3; }));
+    ASSERT_EQ(d.stop(), ASE_OK);
+
+    const auto switches = host.switchesCopy();
+    std::size_t changed = 0;
+    bool newRateSeen = false;
+    for (std::size_t k = 0; k < switches.size(); ++k) {
+        const auto& s = switches[k];
+        ASSERT_TRUE(s.timeInfo) << k;
+        EXPECT_EQ(s.index, int32_t(k % 2));
+        EXPECT_EQ(s.direct, ASIOTrue);
+        const AsioTimeInfo& info = s.time.timeInfo;
+        EXPECT_EQ(info.speed, 1.0);
+        EXPECT_EQ(info.samplePosition.hi, 0u);
+        EXPECT_EQ(info.samplePosition.lo, 256u * (k + 1)) << k;
+        EXPECT_EQ(s.position, 256u * (k + 1));
+        EXPECT_EQ(info.flags & 7u, 7u);
+        EXPECT_EQ(info.flags & kClockSourceChanged, 0u);
+        if (info.flags & kSampleRateChanged) {
+            ++changed;
+            EXPECT_EQ(info.sampleRate, 96000.0) << k;
+        }
+        // The rate moves once, from the device's to the new one.
+        if (newRateSeen) {
+            EXPECT_EQ(info.sampleRate, 96000.0) << k;
+        } else {
+            EXPECT_TRUE(info.sampleRate == 48000.0 || info.sampleRate == 96000.0) << k;
+        }
+        newRateSeen = newRateSeen || info.sampleRate == 96000.0;
+        EXPECT_EQ(s.time.timeCode.flags, kTcValid | kTcRunning);
+        EXPECT_EQ(s.time.timeCode.speed, 1.0);
+        EXPECT_EQ(s.time.timeCode.timeCodeSamples.hi, 0u);
+        // Ten minutes ahead of the position (checked where the rate was settled).
+        if (k + 1 < before) {
+            EXPECT_EQ(s.time.timeCode.timeCodeSamples.lo, 48000u * 600 + info.samplePosition.lo)
+                << k;
+        }
+    }
+    EXPECT_EQ(changed, 1u);
+    EXPECT_EQ(host.rateChanges, std::vector<double>{96000.0});
+    EXPECT_EQ(host.count(kAsioSupportsTimeInfo), 1);
+}
+
+TEST_F(StreamingTest, HardwareStopAsksForOneResetAndEndsTheThread) {
+    startSim(256);
+    AsioHalvern& d = newDriver();
+    ASSERT_EQ(createThree(256), ASE_OK);
+    TraceCapture traces;
+    ASSERT_EQ(d.start(), ASE_OK);
+    ASSERT_TRUE(waitUntil([&] { return host.switchCount() >= 2; }));
+    sim->clearJournal();
+    sim->hardwareStop();
+    ASSERT_TRUE(waitUntil([&] { return host.count(kAsioResetRequest) >= 1; }));
+    // The thread ends on its own, promptly (it does not wait for itself).
+    EXPECT_TRUE(waitUntil([] { return AsioHalvern::liveAudioThreads() == 0; }, 500));
+    const std::size_t switches = host.switchCount();
+    platform::sleepMs(50);
+    EXPECT_EQ(host.switchCount(), switches);
+    EXPECT_EQ(host.count(kAsioResetRequest), 1);
+    EXPECT_TRUE(traces.contains("Hardware Stop! Envent is 2\n"));
+    EXPECT_TRUE(traces.contains("Hardware stop.\n"));
+    EXPECT_TRUE(traces.contains("End ASIO Audio Thread"));
+    EXPECT_EQ(countRequests(IOCTL_ASIO_STOP), 1u);
+
+    // Buffers and callbacks are gone; the host's own stop and dispose still work.
+    ASIOChannelInfo info{};
+    info.isInput = ASIOTrue;
+    ASSERT_EQ(d.getChannelInfo(&info), ASE_OK);
+    EXPECT_EQ(info.isActive, ASIOFalse);
+    EXPECT_EQ(d.start(), ASE_NotPresent);
+    EXPECT_EQ(d.stop(), ASE_OK);
+    EXPECT_EQ(d.disposeBuffers(), ASE_OK);
+
+    // The host resets as it is asked to and streams again.
+    ASSERT_EQ(createThree(256), ASE_OK);
+    ASSERT_EQ(d.start(), ASE_OK);
+    ASSERT_TRUE(waitUntil([&] { return host.switchCount() >= switches + 2; }));
+    EXPECT_EQ(d.stop(), ASE_OK);
+}
+
+TEST_F(StreamingTest, UnplugDuringStreamAsksForReset) {
+    startSim(256);
+    AsioHalvern& d = newDriver();
+    ASSERT_EQ(createThree(256), ASE_OK);
+    ASSERT_EQ(d.start(), ASE_OK);
+    ASSERT_TRUE(waitUntil([&] { return host.switchCount() >= 2; }));
+    sim->unplug();
+    ASSERT_TRUE(waitUntil([&] { return host.count(kAsioResetRequest) == 1; }));
+    EXPECT_TRUE(waitUntil([] { return AsioHalvern::liveAudioThreads() == 0; }));
+    // The host's own teardown finds no device and still succeeds.
+    EXPECT_EQ(d.stop(), ASE_OK);
+    EXPECT_EQ(d.disposeBuffers(), ASE_OK);
+}
+
+TEST_F(StreamingTest, StopWithoutThreadStillStopsTheDevice) {
+    startSim();
+    AsioHalvern& d = newDriver();
+    TraceCapture traces;
+    EXPECT_EQ(d.stop(), ASE_OK);
+    EXPECT_TRUE(traces.contains("Timer Off ASIOThreadHandle is NULL!\n"));
+    EXPECT_EQ(countRequests(IOCTL_ASIO_STOP), 1u);
+    const auto journal = sim->journal();
+    ASSERT_FALSE(journal.empty());
+    EXPECT_EQ(journal.front().code, IOCTL_ASIO_SET_EVENTS);
+    EXPECT_EQ(journal.front().inputLength, 0u);
+}
+
+TEST_F(StreamingTest, StartFailuresAreReportedAndStopCleansUp) {
+    startSim();
+    AsioHalvern& d = newDriver();
+    ASSERT_EQ(createThree(256), ASE_OK);
+    sim->failRequests(IOCTL_ASIO_SET_EVENTS, 31, 1);
+    TraceCapture traces;
+    EXPECT_EQ(d.start(), ASE_HWMalfunction);
+    EXPECT_TRUE(traces.contains("failed to set event: 0x1f\n"));
+    EXPECT_EQ(AsioHalvern::liveAudioThreads(), 0);
+
+    sim->failRequests(IOCTL_ASIO_START, 31, 1);
+    EXPECT_EQ(d.start(), ASE_HWMalfunction);
+    EXPECT_TRUE(traces.contains("failed to Start input buffers: 0x1f\n"));
+    // The thread stays until stop ends it.
+    EXPECT_EQ(AsioHalvern::liveAudioThreads(), 1);
+    EXPECT_EQ(d.stop(), ASE_OK);
+    EXPECT_EQ(AsioHalvern::liveAudioThreads(), 0);
+}
+
+TEST_F(StreamingTest, RepeatedStartKeepsOneThreadAndStreams) {
+    startSim(256);
+    AsioHalvern& d = newDriver();
+    ASSERT_EQ(createThree(256), ASE_OK);
+    ASSERT_EQ(d.start(), ASE_OK);
+    ASSERT_TRUE(waitUntil([&] { return host.switchCount() >= 2; }));
+    ASSERT_EQ(d.start(), ASE_OK);
+    EXPECT_EQ(AsioHalvern::liveAudioThreads(), 1);
+    const std::size_t before = host.switchCount();
+    ASSERT_TRUE(waitUntil([&] { return host.switchCount() >= before + 4; }));
+    EXPECT_EQ(AsioHalvern::liveAudioThreads(), 1);
+    // The second stream starts from position 0 and half 0 again.
+    const auto switches = host.switchesCopy();
+    std::size_t restart = 0;
+    for (std::size_t k = 1; k < switches.size(); ++k)
+        if (switches[k].position <= switches[k - 1].position)
+            restart = k;
+    ASSERT_GT(restart, 0u);
+    EXPECT_EQ(switches[restart].position, 256u);
+    EXPECT_EQ(switches[restart].index, 0);
+    EXPECT_EQ(d.stop(), ASE_OK);
+}
+
+TEST_F(StreamingTest, CallbacksAreCopiedNotBorrowed) {
+    startSim(256);
+    AsioHalvern& d = newDriver();
+    {
+        // A host whose record lives only for the call.
+        ASIOBufferInfo list[1] = {{ASIOFalse, 0, {}}};
+        ASIOCallbacks temporary = hostCallbacks();
+        ASSERT_EQ(d.createBuffers(list, 1, 256, &temporary), ASE_OK);
+        std::memset(&temporary, 0xFF, sizeof temporary);
+    }
+    ASSERT_EQ(d.start(), ASE_OK);
+    EXPECT_TRUE(waitUntil([&] { return host.switchCount() >= 2; }));
+    EXPECT_EQ(d.stop(), ASE_OK);
+}
+
+TEST_F(StreamingTest, ReleaseWhileStreamingEndsEverything) {
+    startSim(256);
+    AsioHalvern& d = newDriver();
+    ASSERT_EQ(createThree(256), ASE_OK);
+    ASSERT_EQ(d.start(), ASE_OK);
+    ASSERT_TRUE(waitUntil([&] { return host.switchCount() >= 2; }));
+    host.driver = nullptr;
+    driver.reset();
+    EXPECT_EQ(AsioHalvern::liveAudioThreads(), 0);
+    EXPECT_EQ(AsioHalvern::liveListenerThreads(), 0);
+    EXPECT_FALSE(sim->status().streaming);
+    const std::size_t switches = host.switchCount();
+    platform::sleepMs(30);
+    EXPECT_EQ(host.switchCount(), switches);
+}
+
+TEST_F(StreamingTest, SamplePositionBeforeAnyStream) {
+    AsioHalvern& d = newDriver();
+    ASIOSamples pos{1, 1};
+    ASIOTimeStamp stamp{1, 1};
+    ASSERT_EQ(d.getSamplePosition(&pos, &stamp), ASE_OK);
+    EXPECT_EQ(pos.hi, 0u);
+    EXPECT_EQ(pos.lo, 0u);
+    EXPECT_EQ(stamp.hi, 0u);
+    EXPECT_EQ(stamp.lo, 0u);
+    EXPECT_EQ(d.getSamplePosition(nullptr, &stamp), ASE_InvalidParameter);
+}
+
+} // namespace

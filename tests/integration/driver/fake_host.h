@@ -1,0 +1,255 @@
+// A host for the driver's streaming and pipe tests: callbacks that record what the driver hands
+// them, a simulator to stream from, and a panel that collects the driver's status messages.
+#pragma once
+
+#include "AsioHalvern.h"
+#include "test_support.h"
+
+#include "halvern/platform/pipe.h"
+#include "halvern/platform/thread.h"
+#include "halvern/protocol/bus_protocol.h"
+#include "halvern/protocol/pipe_messages.h"
+#include "halvern/sim/simulator.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace halvern::test {
+
+using driver::AsioHalvern;
+
+struct DriverDeleter {
+    void operator()(AsioHalvern* d) const { d->NonDelegatingRelease(); }
+};
+using DriverPtr = std::unique_ptr<AsioHalvern, DriverDeleter>;
+
+inline DriverPtr makeDriver() {
+    auto* d = new AsioHalvern(nullptr);
+    d->NonDelegatingAddRef();
+    return DriverPtr(d);
+}
+
+// Polls `done` every 2 ms for at most `timeoutMs`.
+inline bool waitUntil(const std::function<bool()>& done, int timeoutMs = 3000) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+// What the host's callbacks saw. One recorder per test, reached through a global because the
+// callbacks are plain functions.
+struct HostRecord {
+    struct Switch {
+        int32_t index;
+        ASIOBool direct;
+        uint64_t position; // getSamplePosition inside the callback
+        bool timeInfo;
+        ASIOTime time;
+    };
+    std::mutex mutex;
+    std::vector<Switch> switches;
+    std::vector<int32_t> messages; // asioMessage selectors, in order
+    std::vector<double> rateChanges;
+    std::atomic<int32_t> timeInfoAnswer{0};
+    std::atomic<AsioHalvern*> driver{nullptr};
+
+    std::size_t switchCount() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return switches.size();
+    }
+    std::vector<Switch> switchesCopy() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return switches;
+    }
+    int count(int32_t selector) {
+        std::lock_guard<std::mutex> lock(mutex);
+        int n = 0;
+        for (int32_t s : messages)
+            n += s == selector ? 1 : 0;
+        return n;
+    }
+};
+
+inline HostRecord*& currentHost() {
+    static HostRecord* host = nullptr;
+    return host;
+}
+
+inline void recordSwitch(int32_t index, ASIOBool direct, ASIOTime* time) {
+    HostRecord* h = currentHost();
+    if (h == nullptr)
+        return;
+    HostRecord::Switch s{index, direct, 0, time != nullptr, {}};
+    if (time != nullptr)
+        s.time = *time;
+    if (AsioHalvern* d = h->driver.load()) {
+        ASIOSamples pos{};
+        ASIOTimeStamp stamp{};
+        d->getSamplePosition(&pos, &stamp);
+        s.position = uint64_t(pos.hi) << 32 | pos.lo;
+    }
+    std::lock_guard<std::mutex> lock(h->mutex);
+    h->switches.push_back(s);
+}
+
+inline void hostBufferSwitch(int32_t index, ASIOBool direct) {
+    recordSwitch(index, direct, nullptr);
+}
+inline ASIOTime* hostBufferSwitchTimeInfo(ASIOTime* time, int32_t index, ASIOBool direct) {
+    recordSwitch(index, direct, time);
+    return time;
+}
+inline void hostSampleRateDidChange(ASIOSampleRate rate) {
+    if (HostRecord* h = currentHost()) {
+        std::lock_guard<std::mutex> lock(h->mutex);
+        h->rateChanges.push_back(rate);
+    }
+}
+inline int32_t hostAsioMessage(int32_t selector, int32_t, void*, double*) {
+    HostRecord* h = currentHost();
+    if (h == nullptr)
+        return 0;
+    {
+        std::lock_guard<std::mutex> lock(h->mutex);
+        h->messages.push_back(selector);
+    }
+    return selector == kAsioSupportsTimeInfo ? h->timeInfoAnswer.load() : 0;
+}
+
+inline ASIOCallbacks hostCallbacks() {
+    return ASIOCallbacks{&hostBufferSwitch, &hostSampleRateDidChange, &hostAsioMessage,
+                         &hostBufferSwitchTimeInfo};
+}
+
+// Collects the status messages a driver sends to \\.\pipe\HalvernASIOToPannel, as the panel's
+// listener would: one read per connection.
+class TestPanel {
+public:
+    TestPanel() {
+        platform::PipeServerOptions o;
+        o.mode = platform::PipeMode::Message;
+        o.bufferSize = 65536;
+        o.defaultTimeoutMs = 300;
+        o.overlapped = true;
+        server_ = platform::createPipeServer(protocol::kAsioToPanelPipe, o);
+        EXPECT_TRUE(platform::isValid(server_)) << platform::lastError();
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~TestPanel() {
+        run_ = false;
+        platform::cancelPipeWait(server_);
+        thread_.join();
+        platform::closePipeServer(server_);
+    }
+    std::vector<std::vector<uint8_t>> messages() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return messages_;
+    }
+    bool waitFor(std::size_t n) {
+        return waitUntil([&] { return messages().size() >= n; });
+    }
+
+private:
+    void serve() {
+        while (run_) {
+            platform::PipeWait w = platform::waitForPipeClient(server_, 100);
+            if (w != platform::PipeWait::Connected && w != platform::PipeWait::ConnectedAtOnce &&
+                w != platform::PipeWait::AlreadyConnected)
+                continue;
+            uint8_t buffer[1024];
+            uint32_t n = 0;
+            if (platform::readPipe(server_, buffer, sizeof buffer, &n)) {
+                std::lock_guard<std::mutex> lock(mutex_);
+                messages_.emplace_back(buffer, buffer + n);
+            }
+            platform::disconnectPipeClient(server_);
+        }
+    }
+    platform::Handle server_ = nullptr;
+    std::atomic<bool> run_{true};
+    std::thread thread_;
+    std::mutex mutex_;
+    std::vector<std::vector<uint8_t>> messages_;
+};
+
+// Connects to the driver's listener as the panel's settings dialog does: open, write, close.
+// The listener creates its pipe on its own thread, so the first tries may find no pipe yet.
+inline bool signalDriver(const std::string& payload) {
+    platform::Handle client = nullptr;
+    waitUntil([&] {
+        client = platform::openPipeClient(protocol::kPanelToAsioPipe);
+        return platform::isValid(client);
+    });
+    if (!platform::isValid(client))
+        return false;
+    uint32_t written = 0;
+    if (!payload.empty())
+        platform::writePipe(client, payload.data(), uint32_t(payload.size()), &written);
+    return platform::closePipeClient(client);
+}
+
+class StreamingTest : public ::testing::Test {
+protected:
+    void SetUp() override { currentHost() = &host; }
+    void TearDown() override {
+        driver.reset();
+        // Every thread the driver started has ended with it.
+        EXPECT_TRUE(waitUntil([] { return AsioHalvern::liveAudioThreads() == 0; }));
+        EXPECT_TRUE(waitUntil([] { return AsioHalvern::liveListenerThreads() == 0; }));
+        sim.reset();
+        currentHost() = nullptr;
+    }
+
+    sim::Simulator& startSim(uint32_t bufferSize = 256) {
+        sim::SimConfig c;
+        c.runtimeDir = dir.path();
+        c.bufferSize = bufferSize;
+        sim = std::make_unique<sim::Simulator>(c);
+        EXPECT_TRUE(sim->start()) << sim->error();
+        return *sim;
+    }
+
+    AsioHalvern& newDriver() {
+        driver = makeDriver();
+        host.driver = driver.get();
+        return *driver;
+    }
+
+    // Buffers for inputs 0 and 1 and output 0.
+    ASIOError createThree(int32_t bufferSize = 256) {
+        infos[0] = ASIOBufferInfo{ASIOTrue, 0, {nullptr, nullptr}};
+        infos[1] = ASIOBufferInfo{ASIOTrue, 1, {nullptr, nullptr}};
+        infos[2] = ASIOBufferInfo{ASIOFalse, 0, {nullptr, nullptr}};
+        callbacks = hostCallbacks();
+        return driver->createBuffers(infos, 3, bufferSize, &callbacks);
+    }
+
+    std::size_t countRequests(uint32_t code) {
+        std::size_t n = 0;
+        for (const auto& e : sim->journal())
+            n += e.code == code ? 1 : 0;
+        return n;
+    }
+
+    TempRuntimeDir dir;
+    HostRecord host;
+    std::unique_ptr<sim::Simulator> sim;
+    DriverPtr driver;
+    ASIOBufferInfo infos[3] = {};
+    ASIOCallbacks callbacks{};
+};
+
+} // namespace halvern::test
