@@ -1,0 +1,184 @@
+// The driver's panel pipes on real named pipes: the status message a host's controlPanel sends,
+// and the listener that turns the panel's connection into one reset request. Wine has no bus
+// device, so streaming cannot start here; the host's callbacks are handed to the driver as
+// createBuffers would keep them.
+#include "AsioHalvern.h"
+
+#include "halvern/platform/pipe.h"
+#include "halvern/platform/thread.h"
+#include "halvern/protocol/pipe_messages.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace halvern::driver {
+struct AsioHalvernTestAccess {
+    static void takeCallbacks(AsioHalvern& d, const ASIOCallbacks& c) { d.takeCallbacks(c); }
+};
+} // namespace halvern::driver
+
+namespace {
+
+using halvern::driver::AsioHalvern;
+using halvern::driver::AsioHalvernTestAccess;
+namespace platform = halvern::platform;
+namespace protocol = halvern::protocol;
+
+std::atomic<int> gResets{0};
+
+int32_t countResets(int32_t selector, int32_t, void*, double*) {
+    if (selector == kAsioResetRequest)
+        gResets.fetch_add(1);
+    return 0;
+}
+
+bool waitUntil(const std::function<bool()>& done, int timeoutMs = 5000) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        platform::sleepMs(5);
+    }
+    return true;
+}
+
+AsioHalvern* newDriver() {
+    auto* d = new AsioHalvern(nullptr);
+    d->NonDelegatingAddRef();
+    return d;
+}
+
+// The panel's end of \\.\pipe\HalvernASIOToPannel: one read per connection.
+class TestPanel {
+public:
+    TestPanel() {
+        platform::PipeServerOptions o;
+        o.mode = platform::PipeMode::Message;
+        o.bufferSize = 65536;
+        o.defaultTimeoutMs = 300;
+        o.overlapped = true;
+        server_ = platform::createPipeServer(protocol::kAsioToPanelPipeW, o);
+        EXPECT_TRUE(platform::isValid(server_)) << platform::lastError();
+        thread_ = std::thread([this] {
+            while (run_) {
+                auto w = platform::waitForPipeClient(server_, 100);
+                if (w != platform::PipeWait::Connected &&
+                    w != platform::PipeWait::ConnectedAtOnce &&
+                    w != platform::PipeWait::AlreadyConnected)
+                    continue;
+                uint8_t buffer[1024];
+                uint32_t n = 0;
+                if (platform::readPipe(server_, buffer, sizeof buffer, &n)) {
+                    std::lock_guard<std::mutex> lock(mutex_);
+                    messages_.emplace_back(buffer, buffer + n);
+                }
+                platform::disconnectPipeClient(server_);
+            }
+        });
+    }
+    ~TestPanel() {
+        run_ = false;
+        platform::cancelPipeWait(server_);
+        thread_.join();
+        platform::closePipeServer(server_);
+    }
+    std::vector<std::vector<uint8_t>> messages() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return messages_;
+    }
+
+private:
+    platform::Handle server_ = nullptr;
+    std::atomic<bool> run_{true};
+    std::thread thread_;
+    std::mutex mutex_;
+    std::vector<std::vector<uint8_t>> messages_;
+};
+
+protocol::StatusMessage decoded(const std::vector<uint8_t>& bytes) {
+    EXPECT_EQ(bytes.size(), protocol::StatusMessage::kSize);
+    uint8_t wire[protocol::StatusMessage::kSize] = {};
+    for (std::size_t i = 0; i < bytes.size() && i < sizeof wire; ++i)
+        wire[i] = bytes[i];
+    return protocol::StatusMessage::fromWire(wire);
+}
+
+// The settings dialog's "OK": open the driver's pipe, write the byte, close.
+bool signalDriver() {
+    platform::Handle client = nullptr;
+    waitUntil([&] {
+        client = platform::openPipeClient(protocol::kPanelToAsioPipeW);
+        return platform::isValid(client);
+    });
+    if (!platform::isValid(client))
+        return false;
+    uint32_t written = 0;
+    platform::writePipe(client, &protocol::kResetSignal, 1, &written);
+    return platform::closePipeClient(client);
+}
+
+TEST(DriverPipesOnWindows, ControlPanelWithoutPanelFails) {
+    AsioHalvern* d = newDriver();
+    EXPECT_EQ(d->controlPanel(), ASE_InvalidParameter);
+    EXPECT_EQ(AsioHalvern::liveListenerThreads(), 0);
+    EXPECT_EQ(d->NonDelegatingRelease(), 0u);
+}
+
+TEST(DriverPipesOnWindows, StatusMessagesAndOneResetPerConnection) {
+    gResets = 0;
+    TestPanel panel;
+    AsioHalvern* d = newDriver();
+    ASIOCallbacks callbacks{};
+    callbacks.asioMessage = &countResets;
+    AsioHalvernTestAccess::takeCallbacks(*d, callbacks);
+
+    ASSERT_EQ(d->controlPanel(), ASE_OK);
+    ASSERT_TRUE(waitUntil([&] { return panel.messages().size() == 1; }));
+    const auto first = decoded(panel.messages()[0]);
+    EXPECT_EQ(first.constant1024, 1024u);
+    EXPECT_EQ(first.constant44100, 44100u);
+    EXPECT_EQ(first.running, 1u);
+    EXPECT_EQ(first.openWindow, 1u);
+
+    // controlPanel brought up the listener: a connection is one reset request, and the
+    // listener ends once the panel has gone.
+    ASSERT_TRUE(signalDriver());
+    ASSERT_TRUE(waitUntil([] { return gResets.load() == 1; }));
+    EXPECT_TRUE(waitUntil([] { return AsioHalvern::liveListenerThreads() == 0; }));
+    EXPECT_EQ(gResets.load(), 1);
+
+    // Repeated calls leave one listener, and the next connection is again one request.
+    ASSERT_EQ(d->controlPanel(), ASE_OK);
+    ASSERT_EQ(d->controlPanel(), ASE_OK);
+    EXPECT_TRUE(waitUntil([] { return AsioHalvern::liveListenerThreads() == 1; }));
+    ASSERT_TRUE(signalDriver());
+    ASSERT_TRUE(waitUntil([] { return gResets.load() == 2; }));
+    platform::sleepMs(100);
+    EXPECT_EQ(gResets.load(), 2);
+
+    // start with callbacks but no device: the listener is up before the device is asked.
+    EXPECT_EQ(d->start(), ASE_HWMalfunction);
+    EXPECT_TRUE(waitUntil([] { return AsioHalvern::liveListenerThreads() == 1; }));
+    EXPECT_EQ(d->stop(), ASE_OK);
+
+    // The destructor's message says "not running" and ends the listener.
+    EXPECT_EQ(d->NonDelegatingRelease(), 0u);
+    EXPECT_EQ(AsioHalvern::liveListenerThreads(), 0);
+    ASSERT_TRUE(waitUntil([&] { return panel.messages().size() == 4; }));
+    const auto messages = panel.messages();
+    EXPECT_EQ(decoded(messages[1]).openWindow, 1u);
+    EXPECT_EQ(decoded(messages[2]).openWindow, 1u);
+    const auto last = decoded(messages[3]);
+    EXPECT_EQ(last.running, 0u);
+    EXPECT_EQ(last.openWindow, 0u);
+    EXPECT_EQ(last.constant1024, 1024u);
+    EXPECT_EQ(gResets.load(), 2);
+}
+
+} // namespace
