@@ -171,7 +171,11 @@ TEST_F(StreamingTest, TimeInfoCarriesPositionRateFlagsAndTimeCode) {
         EXPECT_EQ(s.index, int32_t(k % 2));
         EXPECT_EQ(s.direct, ASIOTrue);
         const AsioTimeInfo& info = s.time.timeInfo;
-        EXPECT_EQ(info.speed, 1.0);
+        // The record is packed to 4 bytes: its doubles are read by value.
+        const double speed = info.speed;
+        const double rate = info.sampleRate;
+        const double codeSpeed = s.time.timeCode.speed;
+        EXPECT_EQ(speed, 1.0);
         EXPECT_EQ(info.samplePosition.hi, 0u);
         EXPECT_EQ(info.samplePosition.lo, 256u * (k + 1)) << k;
         EXPECT_EQ(s.position, 256u * (k + 1));
@@ -179,17 +183,17 @@ TEST_F(StreamingTest, TimeInfoCarriesPositionRateFlagsAndTimeCode) {
         EXPECT_EQ(info.flags & kClockSourceChanged, 0u);
         if (info.flags & kSampleRateChanged) {
             ++changed;
-            EXPECT_EQ(info.sampleRate, 96000.0) << k;
+            EXPECT_EQ(rate, 96000.0) << k;
         }
         // The rate moves once, from the device's to the new one.
         if (newRateSeen) {
-            EXPECT_EQ(info.sampleRate, 96000.0) << k;
+            EXPECT_EQ(rate, 96000.0) << k;
         } else {
-            EXPECT_TRUE(info.sampleRate == 48000.0 || info.sampleRate == 96000.0) << k;
+            EXPECT_TRUE(rate == 48000.0 || rate == 96000.0) << k;
         }
-        newRateSeen = newRateSeen || info.sampleRate == 96000.0;
+        newRateSeen = newRateSeen || rate == 96000.0;
         EXPECT_EQ(s.time.timeCode.flags, kTcValid | kTcRunning);
-        EXPECT_EQ(s.time.timeCode.speed, 1.0);
+        EXPECT_EQ(codeSpeed, 1.0);
         EXPECT_EQ(s.time.timeCode.timeCodeSamples.hi, 0u);
         // Ten minutes ahead of the position (checked where the rate was settled).
         if (k + 1 < before) {
@@ -251,6 +255,25 @@ TEST_F(StreamingTest, UnplugDuringStreamAsksForReset) {
     // The host's own teardown finds no device and still succeeds.
     EXPECT_EQ(d.stop(), ASE_OK);
     EXPECT_EQ(d.disposeBuffers(), ASE_OK);
+}
+
+TEST_F(StreamingTest, FailedWaitsNeverReachTheHostAsAHalf) {
+    startSim(256);
+    AsioHalvern& d = newDriver();
+    ASSERT_EQ(createThree(256), ASE_OK);
+    ASSERT_EQ(d.start(), ASE_OK);
+    ASSERT_TRUE(waitUntil([&] { return host.switchCount() >= 2; }));
+    TraceCapture traces;
+    // A descriptor that is not open: every wait on it fails.
+    const platform::Handle bogus = reinterpret_cast<platform::Handle>(intptr_t(60000));
+    const platform::Handle saved = AsioHalvernTestAccess::swapEvent(d, 0, bogus);
+    // Failing waits are retried for a while, then the stream is torn down as a hardware stop.
+    ASSERT_TRUE(waitUntil([&] { return host.count(kAsioResetRequest) == 1; }));
+    EXPECT_TRUE(waitUntil([] { return AsioHalvern::liveAudioThreads() == 0; }));
+    EXPECT_TRUE(traces.contains("Audio thread wait failed: 6\n"));
+    for (const auto& s : host.switchesCopy())
+        EXPECT_TRUE(s.index == 0 || s.index == 1) << s.index;
+    platform::closeHandle(saved);
 }
 
 TEST_F(StreamingTest, StopWithoutThreadStillStopsTheDevice) {

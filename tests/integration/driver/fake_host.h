@@ -23,9 +23,19 @@
 #include <thread>
 #include <vector>
 
+namespace halvern::driver {
+// Reaches what no host can: the events the audio thread waits on.
+struct AsioHalvernTestAccess {
+    static platform::Handle swapEvent(AsioHalvern& d, int index, platform::Handle h) {
+        return d.events_[index].exchange(h);
+    }
+};
+} // namespace halvern::driver
+
 namespace halvern::test {
 
 using driver::AsioHalvern;
+using driver::AsioHalvernTestAccess;
 
 struct DriverDeleter {
     void operator()(AsioHalvern* d) const { d->NonDelegatingRelease(); }
