@@ -35,6 +35,8 @@ void printStreamReport(const StreamResult& r, std::FILE* out) {
         std::fprintf(out, " (the driver prefers %d)", r.preferredSize);
     std::fprintf(out, "\nTime info:       %s%s\n", r.timeInfo ? "on" : "off",
                  r.timeInfoAsked ? "" : " (the driver did not ask)");
+    if (!r.memoryLocked)
+        std::fprintf(out, "Memory:          not locked (page faults may reach the callback)\n");
     if (r.slowCallbackUs)
         std::fprintf(out, "Slow callback:   %u us per switch\n", r.slowCallbackUs);
     std::fprintf(out, "Streamed:        %.1f s, %zu stream(s), %llu reset(s)\n", r.seconds,
@@ -83,14 +85,16 @@ void printStreamJson(const StreamResult& r, std::FILE* out) {
                  r.passed() ? "true" : "false");
     if (!r.error.empty())
         std::fprintf(out, ",\"error\":%s", jsonString(r.error).c_str());
-    std::fprintf(out,
-                 ",\"driver\":%s,\"inputs\":%d,\"outputs\":%d,\"channels\":%d,"
-                 "\"buffer_size\":%d,\"preferred_size\":%d,\"sample_rate\":%.0f,"
-                 "\"time_info\":%s,\"time_info_asked\":%s,\"slow_callback_us\":%u,"
-                 "\"seconds\":%.3f",
-                 jsonString(r.driverName).c_str(), r.inputs, r.outputs, r.checked, r.bufferSize,
-                 r.preferredSize, r.sampleRate, r.timeInfo ? "true" : "false",
-                 r.timeInfoAsked ? "true" : "false", r.slowCallbackUs, r.seconds);
+    std::fprintf(
+        out,
+        ",\"driver\":%s,\"inputs\":%d,\"outputs\":%d,\"channels\":%d,"
+        "\"buffer_size\":%d,\"preferred_size\":%d,\"sample_rate\":%.0f,"
+        "\"time_info\":%s,\"time_info_asked\":%s,\"memory_locked\":%s,\"slow_callback_us\":%u,"
+        "\"seconds\":%.3f",
+        jsonString(r.driverName).c_str(), r.inputs, r.outputs, r.checked, r.bufferSize,
+        r.preferredSize, r.sampleRate, r.timeInfo ? "true" : "false",
+        r.timeInfoAsked ? "true" : "false", r.memoryLocked ? "true" : "false", r.slowCallbackUs,
+        r.seconds);
     std::fprintf(out,
                  ",\"switches\":%llu,\"time_info_switches\":%llu,\"plain_switches\":%llu,"
                  "\"intact\":%llu,\"priming\":%llu,\"lost\":%llu,\"repeated\":%llu,"

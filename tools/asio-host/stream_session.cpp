@@ -14,6 +14,10 @@
 #include <cstring>
 #include <memory>
 
+#if !defined(_WIN32)
+#include <sys/mman.h>
+#endif
+
 namespace halvern::host {
 
 namespace {
@@ -343,6 +347,27 @@ private:
     bool started_ = false;
 };
 
+// Keeps the host's pages in memory while it streams, as audio hosts do: a page fault in the
+// buffer switch costs more than a period at small sizes. Called once a stream has started, so
+// the driver, its thread and the sample areas are covered; only what is mapped now is locked,
+// so no later allocation can fail for it. Refused without the right; not fatal.
+bool lockMemory() {
+#if defined(_WIN32)
+    return false;
+#else
+    return mlockall(MCL_CURRENT) == 0;
+#endif
+}
+
+void unlockMemory(bool locked) {
+#if !defined(_WIN32)
+    if (locked)
+        munlockall();
+#else
+    (void)locked;
+#endif
+}
+
 } // namespace
 
 bool StreamResult::passed() const {
@@ -373,6 +398,7 @@ StreamResult runStream(const StreamOptions& options, std::FILE* progress) {
         return r;
     }
     r.started = true;
+    r.memoryLocked = lockMemory();
     if (progress != nullptr)
         std::fprintf(progress,
                      "Streaming %.1f s through %s: %d inputs, %d outputs, %d samples at %.0f Hz, "
@@ -403,6 +429,7 @@ StreamResult runStream(const StreamOptions& options, std::FILE* progress) {
         while (platform::monotonicNs() < deadline) {
             if (session.open(error)) {
                 streaming = true;
+                r.memoryLocked = lockMemory() && r.memoryLocked;
                 break;
             }
             platform::sleepMs(kRetryMs);
@@ -418,6 +445,7 @@ StreamResult runStream(const StreamOptions& options, std::FILE* progress) {
         r.segmentSwitches.push_back(e.switches.load() - segmentStart);
     }
     gEngine.store(nullptr);
+    unlockMemory(r.memoryLocked);
     r.seconds = double(platform::monotonicNs() - begin) / 1e9;
 
     r.timeInfoAsked = e.timeInfoAsked.load();

@@ -38,6 +38,7 @@ struct StreamResult {
     bool timeInfo = false;
     bool timeInfoAsked = false; // the driver asked kAsioSupportsTimeInfo
     uint32_t slowCallbackUs = 0;
+    bool memoryLocked = false; // the process's pages were locked for the stream
 
     uint64_t timeInfoSwitches = 0, plainSwitches = 0;
     uint64_t intact = 0, priming = 0, lost = 0, repeated = 0, corrupted = 0;
