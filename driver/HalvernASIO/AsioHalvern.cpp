@@ -239,9 +239,10 @@ ASIOError AsioHalvern::setSampleRate(ASIOSampleRate sampleRate) {
     hostTrace("ASIO  set Samplerate:  %d", hz);
     if (!isMultipleOfStandardRate(hz))
         return ASE_NoClock;
-    timeFlags_.fetch_or(kSampleRateChanged);
+    // The rate before the flag: a buffer switch that sees the change sees the new rate.
     sampleRate_.store(sampleRate);
     timeSampleRate_.store(sampleRate);
+    timeFlags_.fetch_or(kSampleRateChanged, std::memory_order_release);
     if (hasCallbacks()) {
         if (auto* changed = cbSampleRateDidChange_.load())
             changed(sampleRate);

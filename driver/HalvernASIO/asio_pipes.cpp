@@ -23,6 +23,9 @@ constexpr uint32_t kListenerCloseWaitMs = 200;
 constexpr uint32_t kPipeBufferSize = 1024;
 constexpr uint32_t kPipeDefaultTimeoutMs = 1000;
 constexpr uint32_t kPipeReleaseWaitMs = 1000;
+// The panel's pipe has a default time-out of 300 ms.
+constexpr uint32_t kPanelBusyWaitMs = 300;
+constexpr uint32_t kPanelBusyRetryMs = 10;
 
 std::atomic<int> gLiveListeners{0};
 // The current listener's pipe, so that a listener close can cancel its pending connect. A
@@ -60,7 +63,16 @@ int AsioHalvern::liveListenerThreads() {
 
 AsioHalvern::StatusResult AsioHalvern::sendStatus(uint32_t running, uint32_t openWindow,
                                                   bool traceConnected) {
+    // The panel serves one message at a time: while it is busy with the previous one, wait as
+    // long as its pipe's default time-out asks, as a client waiting for the pipe would.
     platform::Handle pipe = platform::openPipeClient(kAsioToPanelPipe, true);
+    for (uint32_t waited = 0;
+         !platform::isValid(pipe) && platform::lastError() == platform::kErrorPipeBusy &&
+         waited < kPanelBusyWaitMs;
+         waited += kPanelBusyRetryMs) {
+        platform::sleepMs(kPanelBusyRetryMs);
+        pipe = platform::openPipeClient(kAsioToPanelPipe, true);
+    }
     if (!platform::isValid(pipe))
         return StatusResult::NoPanel;
     if (traceConnected)
@@ -214,9 +226,16 @@ uint32_t AsioHalvern::listenerThreadMain(void* /*arg*/) {
                 hostTrace("Client already connected.\n");
                 signal = !clientSignalled;
             } else if (wait == platform::PipeWait::Failed) {
-                hostTrace("Failed to connect to the pipe: %d\n",
-                          static_cast<int>(platform::lastError()));
-                break;
+                const uint32_t error = platform::lastError();
+                if (error == platform::kErrorNoData && !clientSignalled) {
+                    // A panel that connected, wrote and closed before the first wait began
+                    // (Windows reports "no data"): its signal counts all the same.
+                    hostTrace("Client connected.\n");
+                    signal = true;
+                } else {
+                    hostTrace("Failed to connect to the pipe: %d\n", static_cast<int>(error));
+                    break;
+                }
             }
             // TimedOut: go round. Cancelled: a listener close wants the flags looked at; it is
             // never a connection.

@@ -494,9 +494,9 @@ void AsioHalvern::bufferSwitch(int32_t index, ASIOTime* handed) {
         info.speed = 1.0;
         info.systemTime = ASIOTimeStamp{hi, lo};
         splitHiLo(position, info.samplePosition.hi, info.samplePosition.lo);
-        info.sampleRate = timeSampleRate_.load(std::memory_order_relaxed);
-        const uint32_t flags = timeFlags_.load(std::memory_order_relaxed);
+        const uint32_t flags = timeFlags_.load(std::memory_order_acquire);
         info.flags = flags;
+        info.sampleRate = timeSampleRate_.load(std::memory_order_relaxed);
         ASIOTimeCode& code = handed->timeCode;
         code.speed = 1.0;
         code.flags = kTcValid | kTcRunning;
