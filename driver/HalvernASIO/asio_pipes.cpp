@@ -1,6 +1,7 @@
 // The driver's side of the panel pipes: the listener that turns a panel's connection into a
 // reset request to the host, controlPanel, and the status messages to the panel.
 #include "AsioHalvern.h"
+#include "com/com_base.h"
 #include "driver_gate.h"
 #include "driver_trace.h"
 
@@ -28,6 +29,16 @@ constexpr uint32_t kPanelBusyWaitMs = 300;
 constexpr uint32_t kPanelBusyRetryMs = 10;
 
 std::atomic<int> gLiveListeners{0};
+
+// A live listener holds the module like a server lock, as the audio thread does.
+void listenerBegins() {
+    gLiveListeners.fetch_add(1);
+    com::lockServer(true);
+}
+void listenerEnds() {
+    com::lockServer(false);
+    gLiveListeners.fetch_sub(1);
+}
 // The current listener's pipe, so that a listener close can cancel its pending connect. A
 // canceller counts itself in while it uses the handle; the listener withdraws the handle and
 // waits for the count to fall before it closes the pipe, so a cancel never meets a closed pipe.
@@ -129,7 +140,7 @@ void AsioHalvern::listenerStart() {
         listenerClose();
     }
     listenerRun_.store(true);
-    gLiveListeners.fetch_add(1);
+    listenerBegins();
     // Created suspended so that its handle is in place before it runs: the thread tells from
     // it that it is still the listener.
     uint32_t threadId = 0;
@@ -137,7 +148,7 @@ void AsioHalvern::listenerStart() {
         platform::createThread(&AsioHalvern::listenerThreadMain, nullptr, true, &threadId);
     if (!platform::isValid(thread)) {
         const uint32_t error = platform::lastError();
-        gLiveListeners.fetch_sub(1);
+        listenerEnds();
         std::printf("Failed to create thread. Error: %d\n", static_cast<int>(error));
         std::fflush(stdout);
         return;
@@ -260,7 +271,7 @@ uint32_t AsioHalvern::listenerThreadMain(void* /*arg*/) {
             d->listenerCloseSelf();
     }
     hostTrace("pipeReadThead exit.\n");
-    gLiveListeners.fetch_sub(1);
+    listenerEnds();
     return 0;
 }
 

@@ -1,6 +1,7 @@
 // Streaming: buffers in the shared sample areas, start and stop, the audio thread that waits for
 // the bus driver's events and calls the host's buffer switch, and the hardware stop.
 #include "AsioHalvern.h"
+#include "com/com_base.h"
 #include "driver_gate.h"
 #include "driver_trace.h"
 
@@ -28,6 +29,17 @@ std::atomic<uint64_t> gAudioGenerations{0};
 std::atomic<platform::Handle> gAudioThread{nullptr};
 std::atomic<uint32_t> gTaskIndex{0};
 std::atomic<int> gLiveAudioThreads{0};
+
+// A live audio thread holds the module like a server lock: its code must stay loaded until it
+// has returned, even after the host has released every object.
+void audioThreadBegins() {
+    gLiveAudioThreads.fetch_add(1);
+    com::lockServer(true);
+}
+void audioThreadEnds() {
+    com::lockServer(false);
+    gLiveAudioThreads.fetch_sub(1);
+}
 
 constexpr uint32_t kEventWaitMs = 500;
 constexpr uint32_t kTimerOnWaitMs = 2000;
@@ -341,13 +353,13 @@ void AsioHalvern::timerOn() {
             platform::closeThread(existing);
     }
 
-    gLiveAudioThreads.fetch_add(1);
+    audioThreadBegins();
     uint32_t threadId = 0;
     platform::Handle thread = platform::createThread(
         &AsioHalvern::audioThreadMain, reinterpret_cast<void*>(static_cast<uintptr_t>(generation)),
         true, &threadId);
     if (!platform::isValid(thread)) {
-        gLiveAudioThreads.fetch_sub(1);
+        audioThreadEnds();
         audioTrace("创建线程失败 Created ID is %d!\n", static_cast<int>(threadId));
         return;
     }
@@ -470,7 +482,7 @@ uint32_t AsioHalvern::audioThreadMain(void* arg) {
         platform::leaveProAudioClass(registration);
     audioTrace("End ASIO Audio Thread %d!\n",
                static_cast<int>(reinterpret_cast<intptr_t>(registration)));
-    gLiveAudioThreads.fetch_sub(1);
+    audioThreadEnds();
     return 0;
 }
 

@@ -2,6 +2,8 @@
 // turns a panel's connection into one reset request.
 #include "fake_host.h"
 
+#include "com/server.h"
+
 namespace {
 
 using namespace halvern::test;
@@ -104,8 +106,11 @@ TEST_F(PipesTest, ListenerWithoutCallbacksSendsNothing) {
     // start without buffers still brings up the listener, but there is no host to tell.
     EXPECT_EQ(d.start(), ASE_NotPresent);
     EXPECT_EQ(AsioHalvern::liveListenerThreads(), 1);
+    // A running listener keeps the module loaded, like an object does.
+    EXPECT_EQ(halvern::com::serverLockCount(), 1);
     ASSERT_TRUE(signalDriver("1"));
     EXPECT_TRUE(waitUntil([] { return AsioHalvern::liveListenerThreads() == 0; }));
+    EXPECT_EQ(halvern::com::serverLockCount(), 0);
     EXPECT_EQ(host.count(kAsioResetRequest), 0);
 }
 
@@ -121,6 +126,8 @@ TEST_F(PipesTest, ReleaseEndsTheListenerPromptly) {
     EXPECT_LT(took, std::chrono::milliseconds(400));
     EXPECT_TRUE(traces.contains("Cancel IO call!\n"));
     EXPECT_FALSE(traces.contains("Client connected"));
+    // Nothing of the driver runs any more: the module may go.
+    EXPECT_EQ(halvern::com::canUnloadNow(), S_OK);
 }
 
 } // namespace

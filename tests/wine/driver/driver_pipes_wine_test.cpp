@@ -3,6 +3,7 @@
 // device, so streaming cannot start here; the host's callbacks are handed to the driver as
 // createBuffers would keep them.
 #include "AsioHalvern.h"
+#include "com/server.h"
 
 #include "halvern/platform/pipe.h"
 #include "halvern/platform/thread.h"
@@ -170,6 +171,7 @@ TEST(DriverPipesOnWindows, StatusMessagesAndOneResetPerConnection) {
     // The destructor's message says "not running" and ends the listener.
     EXPECT_EQ(d->NonDelegatingRelease(), 0u);
     EXPECT_EQ(AsioHalvern::liveListenerThreads(), 0);
+    EXPECT_EQ(halvern::com::canUnloadNow(), S_OK);
     ASSERT_TRUE(waitUntil([&] { return panel.messages().size() == 4; }));
     const auto messages = panel.messages();
     EXPECT_EQ(decoded(messages[1]).openWindow, 1u);
