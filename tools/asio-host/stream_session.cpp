@@ -182,6 +182,28 @@ bool validBufferSize(int32_t size, int32_t minSize, int32_t maxSize, int32_t gra
     return granularity <= 0 || (size - minSize) % granularity == 0;
 }
 
+// Keeps the host's pages in memory while it streams, as audio hosts do: a page fault in the
+// buffer switch costs more than a period at small sizes. Called just before start, so the
+// driver and the sample areas are covered (never while streaming: locking takes long enough to
+// cost periods); only what is mapped now is locked, so no later allocation can fail for it.
+// Refused without the right; not fatal.
+bool lockMemory() {
+#if defined(_WIN32)
+    return false;
+#else
+    return mlockall(MCL_CURRENT) == 0;
+#endif
+}
+
+void unlockMemory(bool locked) {
+#if !defined(_WIN32)
+    if (locked)
+        munlockall();
+#else
+    (void)locked;
+#endif
+}
+
 class Session {
 public:
     Session(const StreamOptions& o, StreamResult& r, Engine& e) : o_(o), r_(r), e_(e) {
@@ -305,6 +327,7 @@ public:
         e_.havePosition = false;
         e_.checker.restart();
 
+        locked_ = lockMemory();
         e_.accepting.store(true);
         err = d->start();
         if (err != ASE_OK) {
@@ -331,10 +354,14 @@ public:
         }
         started_ = false;
         buffersCreated_ = false;
+        unlockMemory(locked_);
+        locked_ = false;
         loaded_.release();
         signals_.close();
         e_.signals = nullptr;
     }
+
+    bool memoryLocked() const { return locked_; }
 
 private:
     const StreamOptions& o_;
@@ -345,28 +372,8 @@ private:
     SignalTimesReader signals_;
     bool buffersCreated_ = false;
     bool started_ = false;
+    bool locked_ = false;
 };
-
-// Keeps the host's pages in memory while it streams, as audio hosts do: a page fault in the
-// buffer switch costs more than a period at small sizes. Called once a stream has started, so
-// the driver, its thread and the sample areas are covered; only what is mapped now is locked,
-// so no later allocation can fail for it. Refused without the right; not fatal.
-bool lockMemory() {
-#if defined(_WIN32)
-    return false;
-#else
-    return mlockall(MCL_CURRENT) == 0;
-#endif
-}
-
-void unlockMemory(bool locked) {
-#if !defined(_WIN32)
-    if (locked)
-        munlockall();
-#else
-    (void)locked;
-#endif
-}
 
 } // namespace
 
@@ -398,7 +405,7 @@ StreamResult runStream(const StreamOptions& options, std::FILE* progress) {
         return r;
     }
     r.started = true;
-    r.memoryLocked = lockMemory();
+    r.memoryLocked = session.memoryLocked();
     if (progress != nullptr)
         std::fprintf(progress,
                      "Streaming %.1f s through %s: %d inputs, %d outputs, %d samples at %.0f Hz, "
@@ -429,7 +436,7 @@ StreamResult runStream(const StreamOptions& options, std::FILE* progress) {
         while (platform::monotonicNs() < deadline) {
             if (session.open(error)) {
                 streaming = true;
-                r.memoryLocked = lockMemory() && r.memoryLocked;
+                r.memoryLocked = session.memoryLocked() && r.memoryLocked;
                 break;
             }
             platform::sleepMs(kRetryMs);
@@ -445,7 +452,6 @@ StreamResult runStream(const StreamOptions& options, std::FILE* progress) {
         r.segmentSwitches.push_back(e.switches.load() - segmentStart);
     }
     gEngine.store(nullptr);
-    unlockMemory(r.memoryLocked);
     r.seconds = double(platform::monotonicNs() - begin) / 1e9;
 
     r.timeInfoAsked = e.timeInfoAsked.load();
