@@ -64,7 +64,8 @@ public:
     static int liveListenerThreads();
 
 private:
-    friend struct AsioHalvernTestAccess; // tests that have no device to take callbacks from
+    // Tests reach what no host can: callbacks without a device, the events the thread waits on.
+    friend struct AsioHalvernTestAccess;
 
     // Closes the device handle if one is open and opens the device anew; false (handle empty)
     // when no device can be opened.
