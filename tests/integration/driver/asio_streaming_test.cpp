@@ -362,16 +362,4 @@ TEST_F(StreamingTest, ReleaseWhileStreamingEndsEverything) {
     EXPECT_EQ(host.switchCount(), switches);
 }
 
-TEST_F(StreamingTest, SamplePositionBeforeAnyStream) {
-    AsioHalvern& d = newDriver();
-    ASIOSamples pos{1, 1};
-    ASIOTimeStamp stamp{1, 1};
-    ASSERT_EQ(d.getSamplePosition(&pos, &stamp), ASE_OK);
-    EXPECT_EQ(pos.hi, 0u);
-    EXPECT_EQ(pos.lo, 0u);
-    EXPECT_EQ(stamp.hi, 0u);
-    EXPECT_EQ(stamp.lo, 0u);
-    EXPECT_EQ(d.getSamplePosition(nullptr, &stamp), ASE_InvalidParameter);
-}
-
 } // namespace
