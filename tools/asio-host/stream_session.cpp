@@ -26,6 +26,8 @@ constexpr uint32_t kMaxChannels = kPatternMaxChannels;
 constexpr uint32_t kPollMs = 10;
 constexpr uint32_t kRetryMs = 250;
 constexpr uint32_t kQuiesceMs = 1000;
+// 128 MB of records: 46 minutes of switches at 32 samples and 48000 Hz.
+constexpr std::size_t kMaxRecords = std::size_t(4) << 20;
 
 // Everything the driver's threads touch. The main thread changes the configuration only while
 // `accepting` is false and no callback is inside.
@@ -320,6 +322,14 @@ public:
                     e_.outputs[half][info.channelNum] = static_cast<int32_t*>(info.buffers[half]);
             }
         }
+        if (e_.records.empty()) {
+            // Room for every switch of the run with a margin (a reset may come back at another
+            // size; switches beyond the room are still checked, only not timed). Touched now,
+            // so the callback never faults a page in.
+            const double expected = o_.seconds * r_.sampleRate / size;
+            e_.records.assign(std::size_t(std::min(expected * 1.5 + 4096.0, double(kMaxRecords))),
+                              SwitchRecord{});
+        }
         e_.outputCount = uint32_t(r_.outputs);
         e_.checked = uint32_t(r_.checked);
         e_.frames = uint32_t(size);
@@ -389,12 +399,7 @@ StreamResult runStream(const StreamOptions& options, std::FILE* progress) {
     auto engine = std::make_unique<Engine>();
     Engine& e = *engine;
 
-    // Room for every switch at the smallest size the driver may run at, with margin for a
-    // reset that changes the size; touched now so the callback never faults a page in.
     const double seconds = std::max(0.0, options.seconds);
-    const double maxSwitches = seconds * 192000.0 / 32.0;
-    e.records.assign(std::size_t(std::min(maxSwitches * 1.25 + 4096.0, 64.0e6)), SwitchRecord{});
-
     Session session(options, r, e);
     const uint64_t begin = platform::monotonicNs();
     const uint64_t deadline = begin + uint64_t(seconds * 1e9);

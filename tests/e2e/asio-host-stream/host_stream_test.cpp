@@ -3,6 +3,9 @@
 // reset the host survives, and a host that is too slow is caught.
 #include "test_support.h"
 
+#include "halvern/platform/pipe.h"
+#include "halvern/protocol/pipe_messages.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -262,6 +265,39 @@ TEST_F(HostStream, AHardwareStopLeadsToAResetAndTheStreamGoesOn) {
         ++starts;
     EXPECT_GE(starts, 2u) << journal.out;
     EXPECT_NE(simCtl("status").out.find("ASIO started: no"), std::string::npos);
+}
+
+// The panel's reset signal after a settings change: one connection on the driver's pipe. The
+// host handles it as it handles a hardware stop.
+TEST_F(HostStream, APanelResetSignalLeadsToAResetAndTheStreamGoesOn) {
+    std::string log;
+    const Outcome r = cleanRun(
+        [] {
+            auto running =
+                std::async(std::launch::async, [] { return host("--stream --seconds 2 --json"); });
+            std::this_thread::sleep_for(std::chrono::milliseconds(800));
+            auto pipe = halvern::platform::openPipeClient(halvern::protocol::kPanelToAsioPipe);
+            EXPECT_TRUE(halvern::platform::isValid(pipe)) << "the driver's listener is there";
+            if (halvern::platform::isValid(pipe)) {
+                const uint8_t signal = 1;
+                uint32_t written = 0;
+                EXPECT_TRUE(halvern::platform::writePipe(pipe, &signal, 1, &written));
+                halvern::platform::closePipeClient(pipe);
+            }
+            return running.get();
+        },
+        log);
+    ASSERT_EQ(r.exitCode, 0) << log;
+    expectClean(r.out);
+    EXPECT_EQ(number(r.out, "resets"), 1) << r.out;
+    unsigned long long before = 0, after = 0;
+    const auto at = r.out.find("\"segment_switches\":[");
+    ASSERT_NE(at, std::string::npos);
+    ASSERT_EQ(std::sscanf(r.out.c_str() + at, "\"segment_switches\":[%llu,%llu", &before, &after),
+              2)
+        << r.out;
+    EXPECT_GT(before, 300u);
+    EXPECT_GT(after, 300u);
 }
 
 TEST_F(HostStream, ACallbackSlowerThanThePeriodIsCaughtAndFailsTheRun) {
