@@ -187,7 +187,8 @@ cpu=$(grep -m1 "model name" /proc/cpuinfo 2>/dev/null | cut -d: -f2- | sed 's/^ 
   echo "  switch for."
   echo "- *latency*: from the simulated device's signal (its clock thread, \`CLOCK_MONOTONIC\`) to the"
   echo "  start of the host's callback: the driver's audio thread waking and calling the host."
-  echo "  Compare it with the cyclictest floor above."
+  echo "  Compare it with the cyclictest floor above. A switch is matched to the newest signal for"
+  echo "  its half, so one that comes whole periods late shows as missed periods, not as latency."
   if [ ${#stalls[@]} -gt 0 ]; then
     echo "- The floor's worst wake-up (${cyc_max} µs) is longer than the period at ${stalls[*]} samples:"
     echo "  a stall that long costs a half-buffer whatever the driver does, so losses at those sizes"
