@@ -300,6 +300,35 @@ TEST_F(HostStream, APanelResetSignalLeadsToAResetAndTheStreamGoesOn) {
     EXPECT_GT(after, 300u);
 }
 
+// Unplugged: the driver asks for a reset, and the host keeps trying to start again until its
+// time is up. Back in time, it streams on; gone for good, the run fails and says why.
+TEST_F(HostStream, AnUnpluggedDeviceIsWaitedForAndAGoneOneFailsTheRun) {
+    auto running =
+        std::async(std::launch::async, [] { return host("--stream --seconds 3 --json"); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(800));
+    EXPECT_EQ(simCtl("unplug").exitCode, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    EXPECT_EQ(simCtl("replug").exitCode, 0);
+    const Outcome back = running.get();
+    EXPECT_GE(number(back.out, "resets"), 1) << back.out;
+    const auto at = back.out.find("\"segment_switches\":[");
+    ASSERT_NE(at, std::string::npos) << back.out;
+    unsigned long long before = 0, after = 0;
+    ASSERT_EQ(
+        std::sscanf(back.out.c_str() + at, "\"segment_switches\":[%llu,%llu", &before, &after), 2)
+        << back.out;
+    EXPECT_GT(after, 300u) << "streaming again after the replug: " << back.out;
+
+    running = std::async(std::launch::async, [] { return host("--stream --seconds 2 --json"); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(800));
+    EXPECT_EQ(simCtl("unplug").exitCode, 0);
+    const Outcome gone = running.get();
+    EXPECT_EQ(gone.exitCode, 5) << gone.out;
+    EXPECT_NE(field(gone.out, "error").find("did not start again after a reset"), std::string::npos)
+        << gone.out;
+    EXPECT_EQ(field(gone.out, "started"), "true");
+}
+
 TEST_F(HostStream, ACallbackSlowerThanThePeriodIsCaughtAndFailsTheRun) {
     // 1.5 ms of work in a 1 ms period: periods are missed and halves go missing.
     const Outcome r = host("--stream --seconds 1 --slow-callback-us 1500 --json");
