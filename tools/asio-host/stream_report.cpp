@@ -55,7 +55,8 @@ void printStreamReport(const StreamResult& r, std::FILE* out) {
     if (r.loopDelay >= 0)
         std::fprintf(out, "Loop delay:      %lld halves\n", static_cast<long long>(r.loopDelay));
     else if (r.checked > 0)
-        std::fprintf(out, "Loop delay:      nothing came back (is the device in loopback?)\n");
+        std::fprintf(out, "Loop delay:      nothing came back intact (is the device in loopback, "
+                          "at this buffer size?)\n");
     std::fprintf(out, "Period:          mean %.1f us, jitter %.1f us, max %.1f us\n",
                  s.periodUs.mean, s.jitterUs, s.periodUs.max);
     if (s.latencyAvailable)
