@@ -18,10 +18,10 @@ namespace {
 // The longest single sleep, so that a stop is seen within this time whatever the period.
 constexpr uint64_t kMaxSleepNs = 20'000'000;
 
-uint64_t deadlineOf(uint64_t start, uint64_t tick, uint32_t frames, uint32_t rate) {
-    // Absolute deadlines from the stream's start: rounding never accumulates into drift.
-    unsigned __int128 ns = (unsigned __int128)(tick + 1) * frames * 1'000'000'000ull;
-    return start + uint64_t(ns / rate);
+// Absolute deadlines from an anchor (tick, time): rounding never accumulates into drift.
+uint64_t deadlineOf(uint64_t anchorNs, uint64_t ticksSinceAnchor, uint32_t frames, uint32_t rate) {
+    unsigned __int128 ns = (unsigned __int128)ticksSinceAnchor * frames * 1'000'000'000ull;
+    return anchorNs + uint64_t(ns / rate);
 }
 
 // The signal-times record is read by other processes: plain stores with explicit ordering.
@@ -91,22 +91,26 @@ void StreamClock::run() {
     const uint32_t frames = setup_.frames;
     const uint32_t rate = setup_.sampleRate;
     const uint64_t periodNs = std::max<uint64_t>(1, uint64_t(frames) * 1'000'000'000ull / rate);
-    const uint64_t start = platform::monotonicNs();
+    // Tick 0 is due one period after the start.
+    uint64_t anchorNs = platform::monotonicNs() + periodNs;
+    uint64_t anchorTick = 0;
     uint64_t n = 0;
     while (!stop_.load(std::memory_order_relaxed)) {
-        const uint64_t deadline = deadlineOf(start, n, frames, rate);
+        const uint64_t deadline = deadlineOf(anchorNs, n - anchorTick, frames, rate);
         uint64_t now = platform::monotonicNs();
         if (now < deadline) {
             io::sleepUntilNs(std::min(deadline, now + kMaxSleepNs));
             continue;
         }
-        // Fallen behind by whole periods (a stalled machine): skip them, an even number so
-        // that the halves still alternate, rather than firing a burst of late signals.
-        uint64_t behind = (now - deadline) / periodNs;
-        if (behind >= 2) {
-            uint64_t skip = behind & ~uint64_t(1);
-            n += skip;
-            lateTicks_.fetch_add(skip, std::memory_order_relaxed);
+        // A whole period late means the machine stalled this thread, and a stall that long
+        // freezes the host's threads alike: the simulated device pauses with it and goes on
+        // from now. A burst of catch-up signals or skipped halves would be counted against a
+        // host that did nothing wrong. The stall stays visible in the status.
+        const uint64_t behind = (now - deadline) / periodNs;
+        if (behind >= 1) {
+            lateTicks_.fetch_add(behind, std::memory_order_relaxed);
+            anchorNs = now;
+            anchorTick = n;
         }
         tick(n);
         ++n;

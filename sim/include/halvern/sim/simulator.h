@@ -103,7 +103,7 @@ struct Status {
     bool eventsRegistered = false;
     bool asioStarted = false; // IOCTL_ASIO_START received and not yet stopped
     bool firmwareUpgradeRequested = false;
-    uint64_t lateTicks = 0;     // clock ticks skipped because the clock fell behind
+    uint64_t lateTicks = 0;     // periods the clock lost to stalls of the machine (it pauses)
     std::vector<MicState> mics; // channels that received a microphone command
     std::vector<OutputVolume> outputVolumes;
     uint8_t firmware[protocol::kFirmwareVersionBytes] = {};
