@@ -18,4 +18,13 @@ if [ "${HALVERN_SKIP_ASAN:-0}" != 1 ]; then
   ASAN_OPTIONS=detect_leaks=1 ctest --preset linux-asan -L 'unit|integration|panel' -j "$jobs"
 fi
 
+# The thread sanitizer over the streaming engine, the pipes and the simulator's clock.
+if [ "${HALVERN_SKIP_TSAN:-0}" != 1 ]; then
+  cmake --preset linux-tsan >/dev/null
+  cmake --build --preset linux-tsan -j "$jobs" --target \
+    integration_driver_streaming integration_platform sim_integration_tests
+  ctest --preset linux-tsan -j "$jobs" \
+    -R '^integration\.(StreamingTest|PipesTest|Pipes|Threads|SimStream|SimFaults)\.'
+fi
+
 ctest --preset linux -j "$jobs"
