@@ -13,9 +13,9 @@ enum class PipeMode { Byte, Message };
 struct PipeServerOptions {
     PipeMode mode = PipeMode::Byte;
     uint32_t maxInstances = 255;
-    uint32_t bufferSize = 1024;     // output and input buffer sizes
+    uint32_t bufferSize = 1024; // output and input buffer sizes
     uint32_t defaultTimeoutMs = 1000;
-    bool overlapped = false;        // FILE_FLAG_OVERLAPPED: waits can time out and be cancelled
+    bool overlapped = false; // FILE_FLAG_OVERLAPPED: waits can time out and be cancelled
 };
 
 // CreateNamedPipeA / CreateNamedPipeW. Returns an invalid handle with lastError() on failure.
@@ -23,12 +23,12 @@ Handle createPipeServer(const char* name, const PipeServerOptions& options);
 Handle createPipeServer(const wchar_t* name, const PipeServerOptions& options);
 
 enum class PipeWait {
-    ConnectedAtOnce, // a client connected as the wait began (ConnectNamedPipe returned non-zero)
-    Connected,       // a client connected during the wait
+    ConnectedAtOnce,  // a client connected as the wait began (ConnectNamedPipe returned non-zero)
+    Connected,        // a client connected during the wait
     AlreadyConnected, // ERROR_PIPE_CONNECTED: the client came before the wait
-    TimedOut,        // no client within the time-out; the wait may be resumed
-    Cancelled,       // cancelPipeWait() ended the wait; never reported as a connection
-    Failed,          // lastError() tells why (232 when the previous client has gone)
+    TimedOut,         // no client within the time-out; the wait may be resumed
+    Cancelled,        // cancelPipeWait() ended the wait; never reported as a connection
+    Failed,           // lastError() tells why (232 when the previous client has gone)
 };
 
 // Waits for a client (ConnectNamedPipe). A non-overlapped server waits without time-out.
