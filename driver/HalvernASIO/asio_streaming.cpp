@@ -105,9 +105,10 @@ AsioHalvern::AsioMessageFn AsioHalvern::asioMessageCallback() const {
 void AsioHalvern::publishPosition(double position, uint64_t systemTime) {
     const uint32_t s = positionSequence_.load(std::memory_order_relaxed);
     positionSequence_.store(s + 1, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_release);
-    samplePosition_.store(position, std::memory_order_relaxed);
-    systemTime_.store(systemTime, std::memory_order_relaxed);
+    // Release stores keep the odd sequence ahead of the data, without a stand-alone fence
+    // (which the thread sanitizer cannot follow).
+    samplePosition_.store(position, std::memory_order_release);
+    systemTime_.store(systemTime, std::memory_order_release);
     positionSequence_.store(s + 2, std::memory_order_release);
 }
 
@@ -116,9 +117,9 @@ void AsioHalvern::readPosition(double& position, uint64_t& systemTime) const {
     // tries; the bound only guards against a writer stalled mid-update.
     for (int attempt = 0; attempt < 1000; ++attempt) {
         const uint32_t before = positionSequence_.load(std::memory_order_acquire);
-        position = samplePosition_.load(std::memory_order_relaxed);
-        systemTime = systemTime_.load(std::memory_order_relaxed);
-        std::atomic_thread_fence(std::memory_order_acquire);
+        // Acquire loads keep the second look at the sequence after the data.
+        position = samplePosition_.load(std::memory_order_acquire);
+        systemTime = systemTime_.load(std::memory_order_acquire);
         if ((before & 1) == 0 && positionSequence_.load(std::memory_order_relaxed) == before)
             return;
     }
