@@ -28,17 +28,7 @@ constexpr uint32_t kPipeReleaseWaitMs = 1000;
 constexpr uint32_t kPanelBusyWaitMs = 300;
 constexpr uint32_t kPanelBusyRetryMs = 10;
 
-std::atomic<int> gLiveListeners{0};
-
-// A live listener holds the module like a server lock, as the audio thread does.
-void listenerBegins() {
-    gLiveListeners.fetch_add(1);
-    com::lockServer(true);
-}
-void listenerEnds() {
-    com::lockServer(false);
-    gLiveListeners.fetch_sub(1);
-}
+LiveThreads gListeners;
 // The current listener's pipe, so that a listener close can cancel its pending connect. A
 // canceller counts itself in while it uses the handle; the listener withdraws the handle and
 // waits for the count to fall before it closes the pipe, so a cancel never meets a closed pipe.
@@ -66,7 +56,7 @@ void releaseListenerPipe(platform::Handle pipe) {
 } // namespace
 
 int AsioHalvern::liveListenerThreads() {
-    return gLiveListeners.load();
+    return gListeners.count();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -140,7 +130,7 @@ void AsioHalvern::listenerStart() {
         listenerClose();
     }
     listenerRun_.store(true);
-    listenerBegins();
+    gListeners.begin();
     // Created suspended so that its handle is in place before it runs: the thread tells from
     // it that it is still the listener.
     uint32_t threadId = 0;
@@ -148,7 +138,7 @@ void AsioHalvern::listenerStart() {
         platform::createThread(&AsioHalvern::listenerThreadMain, nullptr, true, &threadId);
     if (!platform::isValid(thread)) {
         const uint32_t error = platform::lastError();
-        listenerEnds();
+        gListeners.end();
         std::printf("Failed to create thread. Error: %d\n", static_cast<int>(error));
         std::fflush(stdout);
         return;
@@ -271,7 +261,7 @@ uint32_t AsioHalvern::listenerThreadMain(void* /*arg*/) {
             d->listenerCloseSelf();
     }
     hostTrace("pipeReadThead exit.\n");
-    listenerEnds();
+    gListeners.end();
     return 0;
 }
 

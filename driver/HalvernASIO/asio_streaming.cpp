@@ -28,18 +28,7 @@ std::atomic<uint64_t> gAudioRunToken{0};
 std::atomic<uint64_t> gAudioGenerations{0};
 std::atomic<platform::Handle> gAudioThread{nullptr};
 std::atomic<uint32_t> gTaskIndex{0};
-std::atomic<int> gLiveAudioThreads{0};
-
-// A live audio thread holds the module like a server lock: its code must stay loaded until it
-// has returned, even after the host has released every object.
-void audioThreadBegins() {
-    gLiveAudioThreads.fetch_add(1);
-    com::lockServer(true);
-}
-void audioThreadEnds() {
-    com::lockServer(false);
-    gLiveAudioThreads.fetch_sub(1);
-}
+LiveThreads gAudioThreads;
 
 constexpr uint32_t kEventWaitMs = 500;
 constexpr uint32_t kTimerOnWaitMs = 2000;
@@ -73,7 +62,7 @@ void splitHiLo(double value, uint32_t& hi, uint32_t& lo) {
 } // namespace
 
 int AsioHalvern::liveAudioThreads() {
-    return gLiveAudioThreads.load();
+    return gAudioThreads.count();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -354,13 +343,13 @@ void AsioHalvern::timerOn() {
             platform::closeThread(existing);
     }
 
-    audioThreadBegins();
+    gAudioThreads.begin();
     uint32_t threadId = 0;
     platform::Handle thread = platform::createThread(
         &AsioHalvern::audioThreadMain, reinterpret_cast<void*>(static_cast<uintptr_t>(generation)),
         true, &threadId);
     if (!platform::isValid(thread)) {
-        audioThreadEnds();
+        gAudioThreads.end();
         audioTrace("创建线程失败 Created ID is %d!\n", static_cast<int>(threadId));
         return;
     }
@@ -483,7 +472,7 @@ uint32_t AsioHalvern::audioThreadMain(void* arg) {
         platform::leaveProAudioClass(registration);
     audioTrace("End ASIO Audio Thread %d!\n",
                static_cast<int>(reinterpret_cast<intptr_t>(registration)));
-    audioThreadEnds();
+    gAudioThreads.end();
     return 0;
 }
 

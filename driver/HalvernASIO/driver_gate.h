@@ -5,6 +5,7 @@
 // back and leaves without touching the object.
 #pragma once
 
+#include "com/com_base.h"
 #include "halvern/platform/thread.h"
 
 #include <atomic>
@@ -74,6 +75,25 @@ private:
     const int slot_;
     std::atomic<AsioHalvern*> driver_{nullptr};
     std::atomic<int> inside_{0};
+};
+
+// Background threads of one kind that are still running. A live thread holds the module like a
+// server lock: its code must stay loaded until it has returned, even after the host has released
+// every object.
+class LiveThreads {
+public:
+    void begin() {
+        count_.fetch_add(1);
+        com::lockServer(true);
+    }
+    void end() {
+        com::lockServer(false);
+        count_.fetch_sub(1);
+    }
+    int count() const { return count_.load(); }
+
+private:
+    std::atomic<int> count_{0};
 };
 
 // The driver the audio thread serves (asio_streaming.cpp) and the one the pipe listener serves
