@@ -28,6 +28,7 @@ const char* controlUsage() {
            "  clear-faults                end every fail and slow rule\n"
            "  usb-errors N                the USB error count the device reports\n"
            "  stop-stream                 stop the stream from the device side (event 2)\n"
+           "  stall-clock MS              hold the stream's clock once, as a stalled machine\n"
            "  loopback on|off             inputs carry the outputs, or the test signal\n"
            "  commands                    the device commands received\n"
            "CODE is a number (0xFFDC2020) or a request name (IOCTL_AUDIO_GET_SAMPLE_RATE).\n";
@@ -154,6 +155,10 @@ bool parseControlCommand(const std::vector<std::string>& w, ControlCommand& out,
         out.kind = K::StopStream;
         return arity(0, 0);
     }
+    if (verb == "stall-clock") {
+        out.kind = K::StallClock;
+        return arity(1, 1) && number(1, out.delayMs, "stall");
+    }
     if (verb == "loopback") {
         out.kind = K::Loopback;
         if (!arity(1, 1))
@@ -229,6 +234,11 @@ std::string runControlCommand(Simulator& sim, const ControlCommand& c, bool& ok)
         sim.hardwareStop();
         return was ? "stream stopped (event 2 set)\n" : "no stream was running\n";
     }
+    case K::StallClock:
+        if (!sim.stallClock(c.delayMs))
+            return "no stream was running\n";
+        o << "clock held for " << c.delayMs << " ms once\n";
+        return o.str();
     case K::Loopback:
         sim.setInputSource(c.on ? InputSource::Loopback : InputSource::TestSignal);
         return c.on ? "inputs: loopback of the outputs\n" : "inputs: test signal\n";

@@ -746,6 +746,14 @@ void Simulator::hardwareStop() {
     impl_->endStreamLocked(true);
 }
 
+bool Simulator::stallClock(uint32_t ms) {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    if (!impl_->clock.running())
+        return false;
+    impl_->clock.stallOnce(ms);
+    return true;
+}
+
 void Simulator::setInputSource(InputSource source) {
     impl_->inputSource.store(int(source));
 }

@@ -98,6 +98,10 @@ void StreamClock::run() {
     while (!stop_.load(std::memory_order_relaxed)) {
         const uint64_t deadline = deadlineOf(anchorNs, n - anchorTick, frames, rate);
         uint64_t now = platform::monotonicNs();
+        if (const uint32_t stall = stallMs_.exchange(0, std::memory_order_relaxed)) {
+            io::sleepUntilNs(now + uint64_t(stall) * 1'000'000ull);
+            continue;
+        }
         if (now < deadline) {
             io::sleepUntilNs(std::min(deadline, now + kMaxSleepNs));
             continue;

@@ -38,6 +38,8 @@ public:
     // Stops the clock and waits for its thread; after this no event is set any more.
     void stop();
     bool running() const { return thread_ != nullptr; }
+    // The clock thread sleeps `ms` once before its next tick (a stall on demand).
+    void stallOnce(uint32_t ms) { stallMs_.store(ms, std::memory_order_relaxed); }
 
     uint64_t periods() const { return periods_.load(std::memory_order_acquire); }
     uint64_t lateTicks() const { return lateTicks_.load(std::memory_order_relaxed); }
@@ -52,6 +54,7 @@ private:
     std::atomic<bool> stop_{false};
     std::atomic<uint64_t> periods_{0};
     std::atomic<uint64_t> lateTicks_{0};
+    std::atomic<uint32_t> stallMs_{0};
     MeterAccumulator meter_;
 };
 

@@ -81,6 +81,40 @@ TEST_F(SimStream, SignalTimesArePublished) {
         EXPECT_GT(t->slots[n].timeNs, t->slots[n - 1].timeNs);
 }
 
+TEST_F(SimStream, AStalledClockPausesInsteadOfBurstingOrSkipping) {
+    SimConfig c = config();
+    c.sampleRate = 48000;
+    c.bufferSize = 256; // 5.33 ms
+    Simulator& sim = startSim(c);
+    Client client;
+    Host host(client);
+    ASSERT_TRUE(host.start());
+    ASSERT_TRUE(sim.waitForPeriods(5, 5000));
+    ASSERT_TRUE(sim.stallClock(40)); // more than seven periods
+    const uint64_t before = sim.status().periods;
+    ASSERT_TRUE(sim.waitForPeriods(before + 15, 5000));
+    const uint64_t late = sim.status().lateTicks;
+    ASSERT_TRUE(host.stop());
+    EXPECT_FALSE(sim.stallClock(10)) << "no stream runs any more";
+    EXPECT_GE(late, 5u);
+
+    auto file = platform::posix::MappedFile::open(signalTimesPath(dir.path(), 0),
+                                                  sizeof(SignalTimes), false);
+    ASSERT_TRUE(file);
+    const auto* t = static_cast<const SignalTimes*>(file->data());
+    const uint64_t count = __atomic_load_n(&t->count, __ATOMIC_ACQUIRE);
+    ASSERT_GE(count, 20u);
+    // After the stall the device goes on from where it was: one gap, then whole periods, never
+    // two signals at once (which would cost the host a half).
+    uint64_t longest = 0;
+    for (uint64_t n = 1; n < count; ++n) {
+        const uint64_t gap = t->slots[n].timeNs - t->slots[n - 1].timeNs;
+        longest = std::max(longest, gap);
+        EXPECT_GT(gap, t->periodNs / 10) << "signals " << n - 1 << " and " << n << " came together";
+    }
+    EXPECT_GT(longest, 30'000'000u);
+}
+
 TEST_F(SimStream, TestSignalFillsTheInputHalves) {
     SimConfig c = config();
     c.bufferSize = 256;

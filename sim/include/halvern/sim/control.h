@@ -22,6 +22,7 @@ struct ControlCommand {
         ClearFaults,
         UsbErrors,
         StopStream,
+        StallClock,
         Loopback,
         Commands,
     };
@@ -29,7 +30,7 @@ struct ControlCommand {
     uint32_t code = 0;    // fail, slow: request code, 0 for any
     uint32_t error = 0;   // fail
     uint32_t count = 0;   // fail: how many (0 until cleared); journal: last N (0 all); usb-errors
-    uint32_t delayMs = 0; // slow
+    uint32_t delayMs = 0; // slow, stall-clock
     bool on = false;      // loopback
 };
 

@@ -149,6 +149,9 @@ public:
     void clearFaults();
     void setUsbErrorCount(uint32_t count);
     void hardwareStop(); // sets event 2 and ends the stream
+    // Holds the stream's clock for `ms` once, as a stalled machine would; the clock then goes
+    // on from where it stopped (counted in Status::lateTicks). False when no stream runs.
+    bool stallClock(uint32_t ms);
     void setInputSource(InputSource source);
 
     // Observation.
