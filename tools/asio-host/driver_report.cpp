@@ -1,5 +1,6 @@
 #include "driver_report.h"
 
+#include <cmath>
 #include <cstring>
 
 namespace halvern::host {
@@ -209,9 +210,10 @@ void printReportJson(const DriverReport& r, std::FILE* out) {
                  static_cast<int>(r.minSize), static_cast<int>(r.maxSize),
                  static_cast<int>(r.preferredSize), static_cast<int>(r.granularity));
     printJsonResult(out, "sampleRateResult", r.rateResult);
-    std::fprintf(out, ",\"sampleRate\":%.0f,\"acceptedRates\":[", r.sampleRate);
+    std::fprintf(out, ",\"sampleRate\":%s,\"acceptedRates\":[",
+                 jsonNumber(r.sampleRate, 0).c_str());
     for (std::size_t i = 0; i < r.acceptedRates.size(); ++i)
-        std::fprintf(out, "%s%.0f", i ? "," : "", r.acceptedRates[i]);
+        std::fprintf(out, "%s%s", i ? "," : "", jsonNumber(r.acceptedRates[i], 0).c_str());
     std::fprintf(out, "],");
     printJsonResult(out, "latencyResult", r.latencyResult);
     std::fprintf(out, ",\"latency\":{\"input\":%d,\"output\":%d},",
@@ -225,9 +227,67 @@ void printReportJson(const DriverReport& r, std::FILE* out) {
     std::fprintf(out, "]}\n");
 }
 
+namespace {
+
+// Length of the well-formed UTF-8 sequence at text[i], or 0 when the byte there starts none
+// (overlong forms, surrogates and values beyond U+10FFFF included).
+std::size_t utf8Length(const std::string& text, std::size_t i) {
+    const auto at = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+    const unsigned char c = at(i);
+    std::size_t n = 0;
+    unsigned char low = 0x80, high = 0xBF; // range of the second byte
+    if (c >= 0xC2 && c <= 0xDF) {
+        n = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        n = 3;
+        if (c == 0xE0)
+            low = 0xA0;
+        else if (c == 0xED)
+            high = 0x9F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        n = 4;
+        if (c == 0xF0)
+            low = 0x90;
+        else if (c == 0xF4)
+            high = 0x8F;
+    } else {
+        return 0;
+    }
+    if (i + n > text.size() || at(i + 1) < low || at(i + 1) > high)
+        return 0;
+    for (std::size_t k = 2; k < n; ++k) {
+        if ((at(i + k) & 0xC0) != 0x80)
+            return 0;
+    }
+    return n;
+}
+
+} // namespace
+
+std::string jsonNumber(double value, int decimals) {
+    if (!std::isfinite(value))
+        return "null";
+    char text[512];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    return text;
+}
+
 std::string jsonString(const std::string& text) {
     std::string s = "\"";
-    for (unsigned char c : text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x80) {
+            const std::size_t n = utf8Length(text, i);
+            if (n == 0) {
+                char esc[8];
+                std::snprintf(esc, sizeof esc, "\\u%04x", c);
+                s += esc;
+            } else {
+                s.append(text, i, n);
+                i += n - 1;
+            }
+            continue;
+        }
         switch (c) {
         case '"':
             s += "\\\"";

@@ -66,6 +66,10 @@ const char* asioErrorName(ASIOError e);
 
 void printReport(const DriverReport& r, std::FILE* out);
 void printReportJson(const DriverReport& r, std::FILE* out);
+// A JSON string; bytes that are not UTF-8 (a driver's text in a Windows code page) are escaped
+// one by one as the characters 0x80 to 0xFF, so nothing is lost and the JSON stays valid.
 std::string jsonString(const std::string& text);
+// A JSON number with `decimals` places, or null for a value JSON cannot hold (NaN, infinity).
+std::string jsonNumber(double value, int decimals);
 
 } // namespace halvern::host

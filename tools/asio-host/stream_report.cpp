@@ -13,9 +13,10 @@ void jsonDistribution(std::FILE* out, const char* key, const Distribution& d, bo
         return;
     }
     std::fprintf(out,
-                 "\"%s\":{\"available\":true,\"samples\":%zu,\"mean\":%.1f,\"p50\":%.1f,"
-                 "\"p99\":%.1f,\"max\":%.1f}",
-                 key, d.samples, d.mean, d.p50, d.p99, d.max);
+                 "\"%s\":{\"available\":true,\"samples\":%zu,\"mean\":%s,\"p50\":%s,"
+                 "\"p99\":%s,\"max\":%s}",
+                 key, d.samples, jsonNumber(d.mean, 1).c_str(), jsonNumber(d.p50, 1).c_str(),
+                 jsonNumber(d.p99, 1).c_str(), jsonNumber(d.max, 1).c_str());
 }
 
 } // namespace
@@ -89,13 +90,13 @@ void printStreamJson(const StreamResult& r, std::FILE* out) {
     std::fprintf(
         out,
         ",\"driver\":%s,\"inputs\":%d,\"outputs\":%d,\"channels\":%d,"
-        "\"buffer_size\":%d,\"preferred_size\":%d,\"sample_rate\":%.0f,"
+        "\"buffer_size\":%d,\"preferred_size\":%d,\"sample_rate\":%s,"
         "\"time_info\":%s,\"time_info_asked\":%s,\"memory_locked\":%s,\"slow_callback_us\":%u,"
-        "\"seconds\":%.3f",
+        "\"seconds\":%s",
         jsonString(r.driverName).c_str(), r.inputs, r.outputs, r.checked, r.bufferSize,
-        r.preferredSize, r.sampleRate, r.timeInfo ? "true" : "false",
+        r.preferredSize, jsonNumber(r.sampleRate, 0).c_str(), r.timeInfo ? "true" : "false",
         r.timeInfoAsked ? "true" : "false", r.memoryLocked ? "true" : "false", r.slowCallbackUs,
-        r.seconds);
+        jsonNumber(r.seconds, 3).c_str());
     std::fprintf(out,
                  ",\"switches\":%llu,\"time_info_switches\":%llu,\"plain_switches\":%llu,"
                  "\"intact\":%llu,\"priming\":%llu,\"lost\":%llu,\"repeated\":%llu,"
@@ -113,13 +114,15 @@ void printStreamJson(const StreamResult& r, std::FILE* out) {
     if (!s.latencyAvailable)
         std::fprintf(out, ",\"latency_note\":%s", jsonString(r.latencyNote).c_str());
     std::fprintf(out,
-                 ",\"period_us\":{\"expected\":%.1f,\"mean\":%.1f,\"jitter\":%.1f,\"max\":%.1f},"
-                 "\"callback_us\":{\"mean\":%.1f,\"max\":%.1f},\"unmatched\":%llu,"
+                 ",\"period_us\":{\"expected\":%s,\"mean\":%s,\"jitter\":%s,\"max\":%s},"
+                 "\"callback_us\":{\"mean\":%s,\"max\":%s},\"unmatched\":%llu,"
                  "\"bad_index\":%llu,\"position_errors\":%llu,\"rate_changes\":%llu,"
                  "\"unrecorded\":%llu}\n",
-                 r.periodUs(), s.periodUs.mean, s.jitterUs, s.periodUs.max, s.callbackUs.mean,
-                 s.callbackUs.max, u(s.unmatched), u(r.badIndex), u(r.positionErrors),
-                 u(r.rateChanges), u(r.unrecorded));
+                 jsonNumber(r.periodUs(), 1).c_str(), jsonNumber(s.periodUs.mean, 1).c_str(),
+                 jsonNumber(s.jitterUs, 1).c_str(), jsonNumber(s.periodUs.max, 1).c_str(),
+                 jsonNumber(s.callbackUs.mean, 1).c_str(), jsonNumber(s.callbackUs.max, 1).c_str(),
+                 u(s.unmatched), u(r.badIndex), u(r.positionErrors), u(r.rateChanges),
+                 u(r.unrecorded));
 }
 
 } // namespace halvern::host
