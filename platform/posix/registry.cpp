@@ -265,17 +265,39 @@ Load parse(const std::string& text, Hive& hive, std::string& why, int& lineNo) {
     return Load::Ok; // nothing but blank lines and comments: an empty registry
 }
 
-// Reads the whole file; a missing or empty file is an empty registry.
+// Reads the whole file; a missing or empty file is an empty registry. A file that is there but
+// cannot be read is not empty: taking it for empty would write the next change over all of it.
 Load load(Hive& hive) {
     std::string file = registryFile();
-    std::ifstream in(file, std::ios::binary);
-    if (!in)
+    std::string text;
+    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT)
         return Load::Ok;
-    std::stringstream ss;
-    ss << in.rdbuf();
+    bool readable = fd >= 0;
+    while (readable) {
+        char buffer[4096];
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            readable = n == 0;
+            break;
+        }
+        text.append(buffer, std::size_t(n));
+    }
+    int err = errno;
+    if (fd >= 0)
+        ::close(fd);
+    if (!readable) {
+        std::fprintf(stderr,
+                     "halvern: the registry file %s cannot be read (%s); it is left as it is "
+                     "and no change is written\n",
+                     file.c_str(), std::strerror(err));
+        return Load::Broken;
+    }
     std::string why;
     int line = 0;
-    if (parse(ss.str(), hive, why, line) == Load::Broken) {
+    if (parse(text, hive, why, line) == Load::Broken) {
         std::fprintf(stderr,
                      "halvern: the registry file %s does not parse (line %d: %s); it is left "
                      "as it is and no change is written\n",

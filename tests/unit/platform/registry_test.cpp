@@ -9,6 +9,9 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace halvern;
 using namespace halvern::platform;
@@ -160,6 +163,37 @@ TEST_F(Registry, ABrokenFileIsNeverOverwritten) {
     EXPECT_NE(regCreateKey(regClassesRoot(), "B", &k), 0);
     testing::internal::GetCapturedStderr();
     EXPECT_EQ(readFile(runtime.registryFile()), badValue);
+}
+
+// A file that exists but cannot be read is not an empty registry: writing "just the new key"
+// over it would lose every other key.
+TEST_F(Registry, AnUnreadableFileIsNeverOverwritten) {
+    RegKey k = nullptr;
+    ASSERT_EQ(regCreateKey(regClassesRoot(), "CLSID\\{Kept}", &k), 0);
+    regCloseKey(k);
+    const std::string file = runtime.registryFile();
+    const std::string before = readFile(file);
+    ASSERT_NE(before.find("{Kept}"), std::string::npos);
+
+    // Root reads whatever the mode says, so the writer runs as nobody in a folder open to it.
+    ASSERT_EQ(chmod(runtime.path().c_str(), 0777), 0);
+    ASSERT_EQ(chmod(file.c_str(), 0), 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
+            _exit(3);
+        RegKey other = nullptr;
+        long created = regCreateKey(regClassesRoot(), "CLSID\\{Other}", &other);
+        long opened = regOpenKey(regClassesRoot(), "CLSID", &other);
+        _exit(created != 0 && opened != 0 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    chmod(file.c_str(), 0600);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "a change to an unreadable file was reported done";
+    EXPECT_EQ(readFile(file), before);
 }
 
 TEST_F(Registry, StaleAndForeignHandlesAreRefused) {
