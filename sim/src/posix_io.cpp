@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -53,6 +54,13 @@ void sleepUntilNs(uint64_t deadlineNs) {
     ts.tv_nsec = long(deadlineNs % 1000000000ull);
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
     }
+}
+
+bool limitSendTime(int fd, uint32_t ms) {
+    timeval tv{};
+    tv.tv_sec = time_t(ms / 1000);
+    tv.tv_usec = suseconds_t(ms % 1000) * 1000;
+    return setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) == 0;
 }
 
 bool isEventFd(int fd) {

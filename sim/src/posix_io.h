@@ -34,6 +34,9 @@ bool pollReadable(std::vector<PollItem>& items, int timeoutMs);
 // Sleeps until CLOCK_MONOTONIC reaches `deadlineNs` (interrupted sleeps resume).
 void sleepUntilNs(uint64_t deadlineNs);
 
+// Bounds how long a send on `fd` may block; false when the socket refused the limit.
+bool limitSendTime(int fd, uint32_t ms);
+
 // True when `fd` is an eventfd: the only kind of handle the device will ever write to.
 bool isEventFd(int fd);
 

@@ -42,6 +42,9 @@ constexpr std::size_t kCommandLimit = 10000;
 constexpr uint32_t kErrorInvalidFunction = 1; // an unknown request code
 constexpr uint32_t kMaxUsbLatency = 1024;
 constexpr auto kServerOpTimeout = std::chrono::seconds(5);
+// A client that stops reading its replies would otherwise hold the server thread, and with it
+// every other client and the shutdown; its connection is dropped instead.
+constexpr uint32_t kReplySendTimeoutMs = 2000;
 
 ModelProfile clampProfile(ModelProfile p) {
     p.inputs = std::min(p.inputs, kMaxSimChannels);
@@ -66,7 +69,7 @@ struct Simulator::Impl {
 
     // Request handling (server thread).
     void serve();
-    void process(int fd, BusRequest& request);
+    bool process(int fd, BusRequest& request); // false: drop the connection
     void dispatch(BusRequest& rq, BusReply& reply);
     void applyCommand(const CommandPacket& c);
     bool waitSlow(uint32_t ms);
@@ -204,8 +207,10 @@ void Simulator::Impl::serve() {
         }
 
         if (listening && items[1].ready) {
-            while (UniqueFd c = platform::posix::acceptBusConnection(listener.get()))
-                conns.push_back(std::move(c));
+            while (UniqueFd c = platform::posix::acceptBusConnection(listener.get())) {
+                if (io::limitSendTime(c.get(), kReplySendTimeoutMs))
+                    conns.push_back(std::move(c));
+            }
         }
         std::vector<std::size_t> closed;
         for (std::size_t i = firstConn; i < items.size(); ++i) {
@@ -215,7 +220,10 @@ void Simulator::Impl::serve() {
             BusRequest request;
             ReceiveResult r = platform::posix::receiveBusRequest(conns[ci].get(), request);
             if (r == ReceiveResult::Request) {
-                process(conns[ci].get(), request);
+                if (!process(conns[ci].get(), request)) {
+                    trace("a reply could not be delivered, connection closed");
+                    closed.push_back(ci);
+                }
             } else {
                 if (r == ReceiveResult::Malformed)
                     trace("malformed request, connection closed");
@@ -248,7 +256,7 @@ bool Simulator::Impl::waitSlow(uint32_t ms) {
                         [&] { return stopRequested || unplugPending; });
 }
 
-void Simulator::Impl::process(int fd, BusRequest& request) {
+bool Simulator::Impl::process(int fd, BusRequest& request) {
     const uint64_t t = platform::monotonicNs();
     uint32_t delay = 0;
     bool inject = false;
@@ -277,7 +285,7 @@ void Simulator::Impl::process(int fd, BusRequest& request) {
         reply.success = false;
         reply.error = platform::kErrorDeviceNotConnected;
         record(request, t, reply);
-        return;
+        return true;
     }
     if (inject) {
         reply.success = false;
@@ -286,7 +294,7 @@ void Simulator::Impl::process(int fd, BusRequest& request) {
         dispatch(request, reply);
     }
     record(request, t, reply);
-    platform::posix::sendBusReply(fd, reply);
+    return platform::posix::sendBusReply(fd, reply);
 }
 
 void Simulator::Impl::record(const BusRequest& rq, uint64_t timeNs, const BusReply& reply) {

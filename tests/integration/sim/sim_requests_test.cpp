@@ -2,9 +2,12 @@
 #include "sim_test_util.h"
 
 #include "halvern/platform/handle.h"
+#include "halvern/platform/posix/bus_server.h"
 
+#include <chrono>
 #include <cmath>
 #include <cstring>
+#include <future>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -326,6 +329,40 @@ TEST_F(SimRequests, MalformedMessageClosesOnlyItsConnection) {
     ::close(fd);
 
     EXPECT_EQ(good.get32(IOCTL_DEVICE_GET_PID), kModelWren);
+}
+
+// A client that sends requests and never reads the replies must not hold up the device for
+// the others, nor its shutdown.
+TEST_F(SimRequests, AClientThatNeverReadsDoesNotStallTheDevice) {
+    Simulator& sim = startSim();
+    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::string path = dir.path() + "/bus/HalvernAudioBus0";
+    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    uint8_t request[16];
+    putLe32(request, platform::posix::kRequestMagic);
+    putLe32(request + 4, IOCTL_MIXER_GET_METERS);
+    putLe32(request + 8, 0);
+    putLe32(request + 12, MeterBlock::kSize);
+    // Keep the requests coming until the replies no longer fit anywhere.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+    while (std::chrono::steady_clock::now() < until)
+        if (send(fd, request, sizeof request, MSG_NOSIGNAL | MSG_DONTWAIT) < 0)
+            usleep(1000);
+
+    auto done = std::async(std::launch::async, [&] {
+        Client other;
+        uint32_t pid = other.get32(IOCTL_DEVICE_GET_PID);
+        sim.shutdown();
+        return pid;
+    });
+    const bool finished = done.wait_for(std::chrono::seconds(8)) == std::future_status::ready;
+    ::close(fd); // frees a stalled server, so that the test itself ends
+    EXPECT_TRUE(finished) << "the simulator stalled on a client that does not read";
+    EXPECT_EQ(done.get(), kModelWren);
 }
 
 TEST_F(SimRequests, UsbStatusCarriesErrorCount) {
