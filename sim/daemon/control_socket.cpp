@@ -141,6 +141,10 @@ void ControlServer::serveOnce(int timeoutMs,
     int c = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
     if (c < 0)
         return;
+    // A client that stops reading (stopped in a terminal, say) gets its reply cut short rather
+    // than holding the daemon, its other clients and its shutdown.
+    timeval sendLimit{kIoTimeoutMs / 1000, (kIoTimeoutMs % 1000) * 1000};
+    setsockopt(c, SOL_SOCKET, SO_SNDTIMEO, &sendLimit, sizeof sendLimit);
     std::string command;
     if (readAll(c, command, kMaxCommand))
         writeAll(c, handler(command));

@@ -9,9 +9,12 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <string>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -161,6 +164,38 @@ TEST(SimDaemon, ServesAnswersCtlAndStopsCleanly) {
     Result gone = run("ctl --index 2 status");
     EXPECT_EQ(gone.exitCode, 1);
     EXPECT_NE(gone.output.find("no simulator runs at index 2"), std::string::npos) << gone.output;
+}
+
+// A ctl client that stops reading (stopped with Ctrl+Z, say) must not hold the daemon: other
+// commands and SIGTERM still get through.
+TEST(SimDaemon, AControlClientThatStopsReadingDoesNotHoldTheDaemon) {
+    halvern::test::TempRuntimeDir dir;
+    Daemon d({"--index", "4"});
+    ASSERT_TRUE(d.waitFor("ready")) << d.text();
+    // A journal far larger than what the socket buffers hold.
+    auto h = halvern::platform::openBusDeviceByName(L"\\\\.\\HalvernAudioBus4");
+    ASSERT_TRUE(halvern::platform::isValid(h));
+    uint8_t rate[4];
+    for (int i = 0; i < 10000; ++i)
+        ASSERT_TRUE(halvern::platform::deviceIoControl(
+            h, halvern::protocol::IOCTL_AUDIO_GET_SAMPLE_RATE, nullptr, 0, rate, 4, nullptr));
+    halvern::platform::closeBusDevice(h);
+
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    const std::string ctl = dir.path() + "/sim/ctl-4";
+    std::strncpy(addr.sun_path, ctl.c_str(), sizeof addr.sun_path - 1);
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    const char command[] = "journal\n";
+    ASSERT_EQ(send(fd, command, sizeof command - 1, MSG_NOSIGNAL), ssize_t(sizeof command - 1));
+    shutdown(fd, SHUT_WR);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+
+    const int exitCode = d.stop(SIGTERM, 15000);
+    ::close(fd);
+    EXPECT_EQ(exitCode, 0) << "the daemon stayed in the reply to a client that does not read";
 }
 
 TEST(SimDaemon, RefusesBadArguments) {
