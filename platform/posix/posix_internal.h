@@ -19,6 +19,10 @@ inline Handle fdToHandle(int fd) {
     return reinterpret_cast<Handle>(static_cast<intptr_t>(fd));
 }
 
+// The runtime folder when neither HALVERN_RUNTIME_DIR nor XDG_RUNTIME_DIR is set:
+// <tmpDir>/halvern-<uid> when it is a private folder of this user, else one in `home`.
+std::string fallbackRuntimeDir(const std::string& tmpDir, const char* home);
+
 // A new descriptor is moved above 2 so that no handle value is 0 (the null handle) and stdio
 // never aliases a device or an event. Returns the fd to keep (possibly a new one).
 int keepAboveStdio(int fd);

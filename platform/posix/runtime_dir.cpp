@@ -1,6 +1,8 @@
 // Where the simulated bus devices and the named pipes live.
 #include "halvern/platform/runtime_dir.h"
 
+#include "posix_internal.h"
+
 #include "halvern/platform/trace.h"
 
 #include <cerrno>
@@ -31,22 +33,44 @@ void makeDirectories(const std::string& path) {
     }
 }
 
-// The shared /tmp fallback must be ours and private; anything else is refused loudly (the
-// sockets inside it would be reachable by, or belong to, someone else).
-void checkPrivate(const std::string& path) {
+// A folder that is ours, a real folder (not a link) and private; made so when we may.
+bool isPrivateFolder(const std::string& path) {
     struct stat st {};
-    if (lstat(path.c_str(), &st) != 0)
-        return;
-    if (!S_ISDIR(st.st_mode) || st.st_uid != getuid()) {
-        std::fprintf(stderr, "halvern: runtime directory %s is not a folder owned by this user\n",
-                     path.c_str());
-        return;
-    }
-    if ((st.st_mode & 0077) != 0)
-        chmod(path.c_str(), 0700);
+    if (lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != getuid())
+        return false;
+    if ((st.st_mode & 0077) != 0 && chmod(path.c_str(), 0700) != 0)
+        return false;
+    return true;
 }
 
 } // namespace
+
+namespace posix {
+
+// The shared /tmp folder can be taken by another user before us (a folder of theirs, or a link
+// to one): the sockets inside would then be theirs to reach or to fake. Such a folder is never
+// used; the private folder in the home directory stands in for it, the same for every process
+// of this user, and when there is none either, a path nothing can be created in, so that every
+// open fails instead of reaching someone else's.
+std::string fallbackRuntimeDir(const std::string& tmpDir, const char* home) {
+    const std::string shared = tmpDir + "/halvern-" + std::to_string(getuid());
+    makeDirectories(shared);
+    if (isPrivateFolder(shared))
+        return shared;
+    std::fprintf(stderr, "halvern: %s is not a private folder of this user; not using it\n",
+                 shared.c_str());
+    if (home != nullptr && *home == '/') {
+        const std::string own = std::string(home) + "/.cache/halvern-runtime";
+        makeDirectories(own);
+        if (isPrivateFolder(own))
+            return own;
+        std::fprintf(stderr, "halvern: %s is not a private folder of this user either\n",
+                     own.c_str());
+    }
+    return "/proc/self/halvern-refused";
+}
+
+} // namespace posix
 
 std::string runtimeDir() {
     std::string dir;
@@ -55,10 +79,7 @@ std::string runtimeDir() {
     } else if (const char* x = std::getenv("XDG_RUNTIME_DIR"); x && *x) {
         dir = std::string(x) + "/halvern";
     } else {
-        dir = "/tmp/halvern-" + std::to_string(getuid());
-        makeDirectories(dir);
-        checkPrivate(dir);
-        return dir;
+        return posix::fallbackRuntimeDir("/tmp", std::getenv("HOME"));
     }
     while (dir.size() > 1 && dir.back() == '/')
         dir.pop_back();
