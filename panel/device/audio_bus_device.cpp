@@ -8,6 +8,7 @@
 #include <cmath>
 #include <exception>
 #include <iostream>
+#include <string>
 #include <type_traits>
 #include <vector>
 
@@ -28,6 +29,38 @@ const wchar_t* const kDeviceNames[16] = {
     L"\\\\.\\HalvernAudioBus15",
 };
 
+// The open progress goes to the wide standard output. On Windows that is std::wcout; elsewhere
+// the text is written as UTF-8 bytes, because a wide write would fix the C stdout stream to wide
+// characters for the rest of the process and every later narrow write to it would be lost.
+void writeWideLine(const std::wstring& line) {
+#ifdef _WIN32
+    std::wcout << line << std::endl;
+#else
+    std::string bytes;
+    for (wchar_t wc : line) {
+        auto c = static_cast<uint32_t>(wc);
+        if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
+            c = 0xFFFD;
+        if (c < 0x80) {
+            bytes += char(c);
+        } else if (c < 0x800) {
+            bytes += char(0xC0 | (c >> 6));
+            bytes += char(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            bytes += char(0xE0 | (c >> 12));
+            bytes += char(0x80 | ((c >> 6) & 0x3F));
+            bytes += char(0x80 | (c & 0x3F));
+        } else {
+            bytes += char(0xF0 | (c >> 18));
+            bytes += char(0x80 | ((c >> 12) & 0x3F));
+            bytes += char(0x80 | ((c >> 6) & 0x3F));
+            bytes += char(0x80 | (c & 0x3F));
+        }
+    }
+    std::cout << bytes << std::endl;
+#endif
+}
+
 void reportFailure(const char* prefix, const char* what) {
     std::cerr << prefix << (what && *what ? what : "Unknown error") << std::endl;
 }
@@ -45,12 +78,12 @@ bool AudioBusDevice::open() {
     for (const wchar_t* name : kDeviceNames) {
         platform::Handle h = platform::openBusDeviceByName(name);
         if (!platform::isValid(h)) {
-            std::wcout << L"Open device " << name << L" failed, error: " << platform::lastError()
-                       << std::endl;
+            writeWideLine(std::wstring(L"Open device ") + name + L" failed, error: " +
+                          std::to_wstring(platform::lastError()));
             continue;
         }
         handle_ = h;
-        std::wcout << L"Open device " << name << L" success!" << std::endl;
+        writeWideLine(std::wstring(L"Open device ") + name + L" success!");
         return true;
     }
     return false;

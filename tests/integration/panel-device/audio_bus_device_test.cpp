@@ -14,12 +14,16 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
+#include <fstream>
 #include <iostream>
 #include <limits>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 using namespace halvern::protocol;
@@ -137,6 +141,36 @@ TEST_F(PanelDeviceTest, OpenWithoutDeviceTriesAllSixteenNames) {
         expected += openLine(i, " failed, error: 2");
     EXPECT_EQ(out.finish(), expected);
     EXPECT_FALSE(device_.isOpen());
+}
+
+// A process whose first output is the open report (the panel at start) can still write plain
+// text to its standard output afterwards.
+TEST_F(PanelDeviceTest, NarrowOutputStillWorksAfterTheOpenReport) {
+    const std::string file = runtime_.path() + "/stdout.txt";
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // A fresh stream with no orientation yet, as at the start of a process.
+        if (std::freopen(file.c_str(), "w", stdout) == nullptr)
+            _exit(2);
+        AudioBusDevice device;
+        device.open();
+        std::printf("plain text after the report\n");
+        std::cout << "and through cout" << std::endl;
+        std::fflush(stdout);
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    std::ifstream in(file);
+    std::stringstream text;
+    text << in.rdbuf();
+    std::string expected;
+    for (int i = 0; i < 16; ++i)
+        expected += openLine(i, " failed, error: 2");
+    EXPECT_EQ(text.str(), expected + "plain text after the report\nand through cout\n");
 }
 
 TEST_F(PanelDeviceTest, ReopenAndCloseKeepOneHandle) {
