@@ -17,12 +17,26 @@ namespace {
 struct ThreadStart {
     ThreadProc proc;
     void* arg;
+    HMODULE module; // a reference on the module that holds this code, or null
 };
 
 DWORD WINAPI threadTrampoline(LPVOID param) {
     ThreadStart start = *static_cast<ThreadStart*>(param);
     delete static_cast<ThreadStart*>(param);
-    return start.proc(start.arg);
+    const DWORD result = start.proc(start.arg);
+    // A host may unload the driver DLL as soon as it allows it, while this thread is still on
+    // its way out: the thread holds its own reference and drops it only as it exits.
+    if (start.module != nullptr)
+        FreeLibraryAndExitThread(start.module, result);
+    return result;
+}
+
+HMODULE referenceOwnModule() {
+    HMODULE module = nullptr;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                            reinterpret_cast<LPCWSTR>(&threadTrampoline), &module))
+        return nullptr;
+    return module;
 }
 
 } // namespace
@@ -32,16 +46,19 @@ Handle createThread(ThreadProc proc, void* arg, bool suspended, uint32_t* thread
         SetLastError(ERROR_INVALID_PARAMETER);
         return invalidHandle();
     }
-    auto* start = new (std::nothrow) ThreadStart{proc, arg};
+    auto* start = new (std::nothrow) ThreadStart{proc, arg, nullptr};
     if (start == nullptr) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return invalidHandle();
     }
+    start->module = referenceOwnModule();
     DWORD id = 0;
     HANDLE h =
         CreateThread(nullptr, 0, threadTrampoline, start, suspended ? CREATE_SUSPENDED : 0, &id);
     if (h == nullptr) {
         const DWORD error = GetLastError();
+        if (start->module != nullptr)
+            FreeLibrary(start->module);
         delete start;
         SetLastError(error);
         return invalidHandle();
