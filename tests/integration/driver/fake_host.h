@@ -3,6 +3,7 @@
 #pragma once
 
 #include "AsioHalvern.h"
+#include "test_panel.h"
 #include "test_support.h"
 
 #include "halvern/platform/pipe.h"
@@ -143,58 +144,6 @@ inline ASIOCallbacks hostCallbacks() {
     return ASIOCallbacks{&hostBufferSwitch, &hostSampleRateDidChange, &hostAsioMessage,
                          &hostBufferSwitchTimeInfo};
 }
-
-// Collects the status messages a driver sends to \\.\pipe\HalvernASIOToPannel, as the panel's
-// listener would: one read per connection.
-class TestPanel {
-public:
-    TestPanel() {
-        platform::PipeServerOptions o;
-        o.mode = platform::PipeMode::Message;
-        o.bufferSize = 65536;
-        o.defaultTimeoutMs = 300;
-        o.overlapped = true;
-        server_ = platform::createPipeServer(protocol::kAsioToPanelPipe, o);
-        EXPECT_TRUE(platform::isValid(server_)) << platform::lastError();
-        thread_ = std::thread([this] { serve(); });
-    }
-    ~TestPanel() {
-        run_ = false;
-        platform::cancelPipeWait(server_);
-        thread_.join();
-        platform::closePipeServer(server_);
-    }
-    std::vector<std::vector<uint8_t>> messages() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return messages_;
-    }
-    bool waitFor(std::size_t n) {
-        return waitUntil([&] { return messages().size() >= n; });
-    }
-
-private:
-    void serve() {
-        while (run_) {
-            const auto w = platform::waitForPipeClient(server_, 100);
-            // A client that wrote and closed before the wait began reports "no data"
-            // (232) on Windows; its message is still there to read.
-            if (w == platform::PipeWait::TimedOut || w == platform::PipeWait::Cancelled)
-                continue;
-            uint8_t buffer[1024];
-            uint32_t n = 0;
-            if (platform::readPipe(server_, buffer, sizeof buffer, &n)) {
-                std::lock_guard<std::mutex> lock(mutex_);
-                messages_.emplace_back(buffer, buffer + n);
-            }
-            platform::disconnectPipeClient(server_);
-        }
-    }
-    platform::Handle server_ = nullptr;
-    std::atomic<bool> run_{true};
-    std::thread thread_;
-    std::mutex mutex_;
-    std::vector<std::vector<uint8_t>> messages_;
-};
 
 // Connects to the driver's listener as the panel's settings dialog does: open, write, close.
 // The listener creates its pipe on its own thread, so the first tries may find no pipe yet.

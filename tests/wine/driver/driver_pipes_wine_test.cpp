@@ -4,6 +4,7 @@
 // createBuffers would keep them.
 #include "AsioHalvern.h"
 #include "com/server.h"
+#include "test_panel.h"
 
 #include "halvern/platform/pipe.h"
 #include "halvern/platform/thread.h"
@@ -55,52 +56,7 @@ AsioHalvern* newDriver() {
     return d;
 }
 
-// The panel's end of \\.\pipe\HalvernASIOToPannel: one read per connection.
-class TestPanel {
-public:
-    TestPanel() {
-        platform::PipeServerOptions o;
-        o.mode = platform::PipeMode::Message;
-        o.bufferSize = 65536;
-        o.defaultTimeoutMs = 300;
-        o.overlapped = true;
-        server_ = platform::createPipeServer(protocol::kAsioToPanelPipeW, o);
-        EXPECT_TRUE(platform::isValid(server_)) << platform::lastError();
-        thread_ = std::thread([this] {
-            while (run_) {
-                const auto w = platform::waitForPipeClient(server_, 100);
-                // A client that wrote and closed before the wait began reports "no data"
-                // (232) on Windows; its message is still there to read.
-                if (w == platform::PipeWait::TimedOut || w == platform::PipeWait::Cancelled)
-                    continue;
-                uint8_t buffer[1024];
-                uint32_t n = 0;
-                if (platform::readPipe(server_, buffer, sizeof buffer, &n)) {
-                    std::lock_guard<std::mutex> lock(mutex_);
-                    messages_.emplace_back(buffer, buffer + n);
-                }
-                platform::disconnectPipeClient(server_);
-            }
-        });
-    }
-    ~TestPanel() {
-        run_ = false;
-        platform::cancelPipeWait(server_);
-        thread_.join();
-        platform::closePipeServer(server_);
-    }
-    std::vector<std::vector<uint8_t>> messages() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return messages_;
-    }
-
-private:
-    platform::Handle server_ = nullptr;
-    std::atomic<bool> run_{true};
-    std::thread thread_;
-    std::mutex mutex_;
-    std::vector<std::vector<uint8_t>> messages_;
-};
+using halvern::test::TestPanel;
 
 protocol::StatusMessage decoded(const std::vector<uint8_t>& bytes) {
     EXPECT_EQ(bytes.size(), protocol::StatusMessage::kSize);
