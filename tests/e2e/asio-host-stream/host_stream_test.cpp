@@ -1,6 +1,7 @@
 // halvern-asio-host --stream through the driver library against the simulator daemon in
 // loopback: the audio comes back whole, the figures are sensible, a device that stops leads to a
 // reset the host survives, and a host that is too slow is caught.
+#include "daemon_process.h"
 #include "test_support.h"
 
 #include "halvern/platform/pipe.h"
@@ -12,9 +13,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
 #include <future>
-#include <poll.h>
 #include <string>
 #include <sys/wait.h>
 #include <thread>
@@ -76,61 +75,12 @@ double number(const std::string& json, const std::string& key, const std::string
     return text.empty() || text == "null" ? -1.0 : std::strtod(text.c_str(), nullptr);
 }
 
-// The simulator daemon with its standard output on a pipe; killed when the test ends.
-class SimDaemon {
+// The simulator daemon; ended when the test ends.
+class SimDaemon : public halvern::test::DaemonProcess {
 public:
-    explicit SimDaemon(const std::vector<std::string>& args) {
-        int fds[2];
-        if (pipe2(fds, O_CLOEXEC) != 0)
-            return;
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(fds[1], 1);
-            dup2(fds[1], 2);
-            std::vector<char*> argv{const_cast<char*>(HALVERN_BUS_SIM)};
-            for (const auto& a : args)
-                argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            execv(HALVERN_BUS_SIM, argv.data());
-            _exit(127);
-        }
-        close(fds[1]);
-        out_ = fds[0];
-    }
-    ~SimDaemon() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            for (int i = 0; i < 500 && waitpid(pid_, nullptr, WNOHANG) == 0; ++i)
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        if (out_ >= 0)
-            close(out_);
-    }
-    bool waitReady(int timeoutMs = 10000) {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (text_.find("ready") == std::string::npos) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                  end - std::chrono::steady_clock::now())
-                                  .count();
-            pollfd p{out_, POLLIN, 0};
-            if (left <= 0 || poll(&p, 1, int(left)) <= 0)
-                return false;
-            char buffer[512];
-            const ssize_t n = read(out_, buffer, sizeof buffer);
-            if (n <= 0)
-                return false;
-            text_.append(buffer, std::size_t(n));
-        }
-        return true;
-    }
-    const std::string& text() const { return text_; }
-
-private:
-    pid_t pid_ = -1;
-    int out_ = -1;
-    std::string text_;
+    explicit SimDaemon(const std::vector<std::string>& args)
+        : DaemonProcess(HALVERN_BUS_SIM, args) {}
+    bool waitReady() { return waitFor("ready"); }
 };
 
 class HostStream : public ::testing::Test {

@@ -1,4 +1,5 @@
 // The daemon as a person runs it: start, ctl commands, a second daemon, SIGTERM.
+#include "daemon_process.h"
 #include "test_support.h"
 
 #include "halvern/platform/bus_device.h"
@@ -10,8 +11,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <poll.h>
 #include <string>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -43,77 +42,10 @@ Result run(const std::string& args) {
     return r;
 }
 
-// A daemon with its standard output on a pipe.
-class Daemon {
+// The simulator daemon started as a person would start it.
+class Daemon : public halvern::test::DaemonProcess {
 public:
-    explicit Daemon(const std::vector<std::string>& args) {
-        int fds[2];
-        if (pipe2(fds, O_CLOEXEC) != 0)
-            return;
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(fds[1], 1);
-            dup2(fds[1], 2);
-            std::vector<char*> argv;
-            argv.push_back(const_cast<char*>(kBinary.c_str()));
-            for (const auto& a : args)
-                argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            execv(kBinary.c_str(), argv.data());
-            _exit(127);
-        }
-        close(fds[1]);
-        out_ = fds[0];
-    }
-    ~Daemon() {
-        if (pid_ > 0 && !exited_) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        if (out_ >= 0)
-            close(out_);
-    }
-    // Reads output until `needle` shows up or the time runs out.
-    bool waitFor(const std::string& needle, int timeoutMs = 10000) {
-        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (text_.find(needle) == std::string::npos) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            end - std::chrono::steady_clock::now())
-                            .count();
-            if (left <= 0)
-                return false;
-            pollfd p{out_, POLLIN, 0};
-            if (poll(&p, 1, int(left)) <= 0)
-                return false;
-            char buf[1024];
-            ssize_t n = read(out_, buf, sizeof buf);
-            if (n <= 0)
-                return false;
-            text_.append(buf, std::size_t(n));
-        }
-        return true;
-    }
-    // Sends `signal` and waits (bounded) for the exit code.
-    int stop(int signal, int timeoutMs = 10000) {
-        kill(pid_, signal);
-        for (int waited = 0; waited < timeoutMs; waited += 10) {
-            int status = 0;
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                exited_ = true;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return -2;
-    }
-    int waitExit(int timeoutMs = 10000) { return stop(0, timeoutMs); }
-    const std::string& text() const { return text_; }
-
-private:
-    pid_t pid_ = -1;
-    int out_ = -1;
-    bool exited_ = false;
-    std::string text_;
+    explicit Daemon(const std::vector<std::string>& args) : DaemonProcess(kBinary, args) {}
 };
 
 bool exists(const std::string& path) {
