@@ -143,6 +143,11 @@ fi
 
 # --- The page -----------------------------------------------------------------------------------
 cpu=$(grep -m1 "model name" /proc/cpuinfo 2>/dev/null | cut -d: -f2- | sed 's/^ *//' || true)
+# The panel's section (bench/panel/run.sh) is kept as it stands.
+panel_section=""
+if [ -f "$output" ]; then
+  panel_section=$(awk '/^## Panel$/ {p = 1} p && /^## / && !/^## Panel$/ {p = 0} p' "$output")
+fi
 {
   echo "# Performance"
   echo
@@ -207,6 +212,10 @@ cpu=$(grep -m1 "model name" /proc/cpuinfo 2>/dev/null | cut -d: -f2- | sed 's/^ 
     echo '```'
     echo "$switch_out"
     echo '```'
+  fi
+  if [ -n "$panel_section" ]; then
+    echo
+    echo "$panel_section"
   fi
 } >"$output"
 echo "bench: wrote $output"
