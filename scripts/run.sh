@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The main job: installs what is missing, builds, starts a simulated Wren that loops its outputs
-# back to its inputs, registers the ASIO driver, streams through it with the console host and
-# prints the report, then leaves the simulator running (for the panel) until Ctrl+C.
-# HALVERN_BUILD_DIR chooses another build folder (default build/linux).
+# back to its inputs, registers the ASIO driver, starts the HalvernMixer panel (on the user's
+# display, or under a virtual display with screenshots written to build/run/), streams through
+# the driver with the console host and prints the report, then leaves panel and simulator
+# running until Ctrl+C. HALVERN_BUILD_DIR chooses another build folder (default build/linux).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -16,6 +17,9 @@ cmake --build "$build" -j "$(nproc)"
 sim_bin=$build/sim/halvern-bus-sim
 host_bin=$build/tools/asio-host/halvern-asio-host
 driver_lib=$build/driver/HalvernASIO/libHalvernASIO.so
+mixer_bin=$build/panel/HalvernMixer
+run_dir=$build/run
+mkdir -p "$run_dir"
 
 if "$sim_bin" ctl status >/dev/null 2>&1; then
   echo "run.sh: a simulator already runs at index 0; stop it first (or Ctrl+C its run.sh)." >&2
@@ -23,18 +27,25 @@ if "$sim_bin" ctl status >/dev/null 2>&1; then
 fi
 
 sim_pid=
+mixer_pid=
+xvfb_pid=
+# Bounded: each stops within a fraction of a second; after 5 s it is killed.
+stop_process() {
+  local pid=$1
+  [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null || return 0
+  kill -TERM "$pid" 2>/dev/null || true
+  for _ in $(seq 50); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  kill -KILL "$pid" 2>/dev/null || true
+  wait "$pid" 2>/dev/null || true
+}
 # shellcheck disable=SC2317  # called through the EXIT trap
 cleanup() {
-  if [ -n "$sim_pid" ] && kill -0 "$sim_pid" 2>/dev/null; then
-    kill -TERM "$sim_pid" 2>/dev/null || true
-    # Bounded: the simulator stops within a fraction of a second; after 5 s it is killed.
-    for _ in $(seq 50); do
-      kill -0 "$sim_pid" 2>/dev/null || break
-      sleep 0.1
-    done
-    kill -KILL "$sim_pid" 2>/dev/null || true
-    wait "$sim_pid" 2>/dev/null || true
-  fi
+  stop_process "$mixer_pid"
+  stop_process "$xvfb_pid"
+  stop_process "$sim_pid"
 }
 trap cleanup EXIT
 trap 'exit 130' INT
@@ -61,6 +72,47 @@ if [ "$ready" -ne 1 ]; then
 fi
 
 "$host_bin" --register "$driver_lib"
+
+# The panel: on the user's display, or on a virtual one that nobody sees, with screenshots.
+mixer_env=()
+if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
+  rm -f "$run_dir/display"
+  Xvfb -displayfd 3 -screen 0 1600x1000x24 -nolisten tcp 3>"$run_dir/display" \
+    >"$run_dir/xvfb.log" 2>&1 &
+  xvfb_pid=$!
+  for _ in $(seq 100); do
+    [ -s "$run_dir/display" ] && break
+    sleep 0.1
+  done
+  if [ ! -s "$run_dir/display" ]; then
+    echo "run.sh: the virtual display did not start (see $run_dir/xvfb.log)." >&2
+    exit 1
+  fi
+  mixer_env=(DISPLAY=":$(cat "$run_dir/display")" QT_QPA_PLATFORM=xcb
+             HALVERN_MIXER_SNAPSHOT="$run_dir")
+  rm -f "$run_dir"/main-window.png "$run_dir"/settings.png "$run_dir"/tray-menu.png
+fi
+env "${mixer_env[@]}" "$mixer_bin" >"$run_dir/mixer.log" 2>&1 &
+mixer_pid=$!
+# The panel applies its stored settings when it finds the interface (the engine stops and
+# restarts); the stream starts after that.
+found=0
+for _ in $(seq 150); do
+  if ! kill -0 "$mixer_pid" 2>/dev/null; then
+    echo "run.sh: HalvernMixer ended (see $run_dir/mixer.log)." >&2
+    exit 1
+  fi
+  if grep -q "Device found with PID:" "$run_dir/mixer.log"; then
+    found=1
+    break
+  fi
+  sleep 0.1
+done
+if [ "$found" -ne 1 ]; then
+  echo "run.sh: HalvernMixer did not find the interface in 15 s (see $run_dir/mixer.log)." >&2
+  exit 1
+fi
+echo "HalvernMixer shows the Wren page (pid $mixer_pid, log $run_dir/mixer.log)."
 echo
 echo "Streaming through the driver for $stream_seconds s (halvern-asio-host --stream):"
 stream_status=0
@@ -73,7 +125,18 @@ trap 'exit "$stream_status"' INT
 
 echo
 "$sim_bin" ctl status
-echo "halvern-bus-sim is running (pid $sim_pid); Ctrl+C stops it."
+if [ -n "$xvfb_pid" ]; then
+  for _ in $(seq 100); do
+    [ -f "$run_dir/tray-menu.png" ] && break
+    sleep 0.1
+  done
+  echo "No display here: the panel runs on a virtual one. Screenshots:"
+  for f in main-window settings tray-menu; do
+    [ -f "$run_dir/$f.png" ] && echo "  $run_dir/$f.png"
+  done
+fi
+echo "halvern-bus-sim (pid $sim_pid) and HalvernMixer (pid $mixer_pid) are running;" \
+  "Ctrl+C stops both."
 wait "$sim_pid" || true
 sim_pid=
 exit "$stream_status"

@@ -10,7 +10,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine64
-  xvfb xauth fonts-noto-cjk
+  xvfb xauth x11-utils trayer fonts-noto-cjk qt6-qpa-plugins
   rt-tests
 )
 

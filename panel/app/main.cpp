@@ -6,14 +6,19 @@
 #include "app/tray_icon.h"
 #include "settings/settings.h"
 
+#include "halvern/platform/termination.h"
+
 #include <QApplication>
 #include <QDebug>
 #include <QIcon>
 #include <QLocale>
 #include <QPixmap>
 #include <QSharedMemory>
+#include <QSocketNotifier>
 #include <QSystemSemaphore>
 #include <QTranslator>
+
+#include <memory>
 
 using namespace halvern::panel;
 
@@ -56,6 +61,18 @@ int main(int argc, char* argv[]) {
         window.show();
     }
     scheduleSnapshots(&window, &settings, &tray);
+
+    // A logout or a service manager ends the panel through the event loop, so that the objects
+    // go in order and the single-instance segment goes with them.
+    std::unique_ptr<QSocketNotifier> termination;
+    const int terminationFd = halvern::platform::terminationRequestFd();
+    if (terminationFd >= 0) {
+        termination = std::make_unique<QSocketNotifier>(terminationFd, QSocketNotifier::Read);
+        QObject::connect(termination.get(), &QSocketNotifier::activated, [] {
+            qDebug() << "Termination requested: quitting.";
+            QCoreApplication::quit();
+        });
+    }
 
     return app.exec();
 }

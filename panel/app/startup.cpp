@@ -8,6 +8,7 @@
 #include <QDebug>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QMenu>
 #include <QSharedMemory>
 #include <QSystemSemaphore>
@@ -18,6 +19,16 @@ namespace halvern::panel {
 
 InstanceCheck checkSingleInstance(QSystemSemaphore& semaphore, QSharedMemory& segment) {
     semaphore.acquire();
+#ifndef _WIN32
+    // The segment's system key comes from a file under the temporary folder, and attach looks
+    // for the file first. A segment can outlive its file (a cleaned /tmp); with the file back,
+    // such a segment is found and cleared below instead of blocking every later create.
+    {
+        QFile keyFile(segment.nativeKey());
+        if (!keyFile.exists() && keyFile.open(QIODevice::WriteOnly))
+            keyFile.close();
+    }
+#endif
     bool running = segment.attach(QSharedMemory::ReadWrite);
 #ifndef _WIN32
     // Unlike Windows, Linux keeps a segment after its last holder died. Detaching removes it

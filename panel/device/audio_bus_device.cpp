@@ -214,9 +214,9 @@ bool AudioBusDevice::readUsbStatus(UsbStatus& out) {
 // Device commands
 
 bool AudioBusDevice::sendCommand(const CommandPacket& packet) {
-    // The device's answer is not examined: a command counts as done once handed over.
-    request(IOCTL_DEVICE_SEND_COMMAND, packet.bytes, CommandPacket::kSize, nullptr, 0);
-    return true;
+    // A command the interface refused, or one lost with the cable, is not done: callers show
+    // and store only what the device took.
+    return request(IOCTL_DEVICE_SEND_COMMAND, packet.bytes, CommandPacket::kSize, nullptr, 0);
 }
 
 template <typename Build>

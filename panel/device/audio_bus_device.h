@@ -38,8 +38,8 @@ public:
     // Refreshes `out` from this object's last status reply, also when the request fails.
     bool readUsbStatus(halvern::protocol::UsbStatus& out);
 
-    // Device commands: true whenever the command was handed over, and also when the device is
-    // closed and nothing is sent (except upgradeFirmware); the device's verdict is not read.
+    // Device commands: true when the device took the command, and also when the device is
+    // closed and nothing is sent (except upgradeFirmware).
     bool setMicVolume(uint8_t channel, uint16_t value);
     bool setOutVolume(uint8_t channel, uint16_t value);
     bool switchMicInstrument(uint8_t channel, uint8_t on);

@@ -62,6 +62,30 @@ int connectDevice(const std::string& path) {
         setLastError(absent ? kErrorFileNotFound : posix::errorFromErrno(err));
         return -1;
     }
+    // The device answers every open before any request, as CreateFile returns only once the
+    // driver took or refused the handle. A device that hangs up instead is gone.
+    uint8_t verdict[posix::kOpenVerdictSize];
+    pollfd p{fd, POLLIN, 0};
+    ssize_t n = -1;
+    int ready;
+    do {
+        ready = poll(&p, 1, replyTimeoutMs());
+    } while (ready < 0 && errno == EINTR);
+    if (ready > 0) {
+        do {
+            n = recv(fd, verdict, sizeof verdict, 0);
+        } while (n < 0 && errno == EINTR);
+    }
+    uint32_t error = kErrorFileNotFound;
+    if (n == ssize_t(sizeof verdict) && protocol::getLe32(verdict) == posix::kOpenMagic)
+        error = protocol::getLe32(verdict + 4);
+    else if (ready == 0)
+        error = kErrorTimeout;
+    if (error != 0) {
+        ::close(fd);
+        setLastError(error);
+        return -1;
+    }
     return fd;
 }
 

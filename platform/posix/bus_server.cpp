@@ -80,6 +80,17 @@ UniqueFd acceptBusConnection(int listenFd) {
     }
 }
 
+bool sendOpenVerdict(int connFd, uint32_t error) {
+    uint8_t message[kOpenVerdictSize];
+    putLe32(message, kOpenMagic);
+    putLe32(message + 4, error);
+    ssize_t n;
+    do {
+        n = send(connFd, message, sizeof message, MSG_NOSIGNAL | MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
+    return n == ssize_t(sizeof message);
+}
+
 ReceiveResult receiveBusRequest(int connFd, BusRequest& request) {
     request = BusRequest();
     std::vector<uint8_t> buffer(kHeaderSize + kMaxRequestInput);

@@ -27,7 +27,8 @@ void onSignal(int) {
 void usage(FILE* to) {
     std::fprintf(to,
                  "usage: halvern-bus-sim [--model tern|wren|kite|N] [--index N] [--rate HZ]\n"
-                 "                       [--buffer-size N] [--loopback] [--firmware A.B.C...]\n"
+                 "                       [--buffer-size N] [--usb-latency N] [--loopback]\n"
+                 "                       [--firmware A.B.C...]\n"
                  "       halvern-bus-sim ctl [--index N] COMMAND [ARGS]\n\n%s",
                  controlUsage());
 }
@@ -142,6 +143,10 @@ int runSimulator(int argc, char** argv) {
             if (!value(v) || !parseUnsigned(v, config.bufferSize) ||
                 !isSupportedBufferSize(config.bufferSize))
                 return badArguments("--buffer-size takes 16 to 2048 samples");
+        } else if (a == "--usb-latency") {
+            if (!value(v) || !parseUnsigned(v, config.usbLatency) ||
+                !isSupportedUsbLatency(config.usbLatency))
+                return badArguments("--usb-latency takes 1 to 1024 frames");
         } else if (a == "--loopback") {
             config.input = InputSource::Loopback;
         } else if (a == "--firmware") {

@@ -63,7 +63,18 @@ void Simulator::Impl::serve() {
 
         if (listening && items[1].ready) {
             while (UniqueFd c = platform::posix::acceptBusConnection(listener.get())) {
-                if (io::limitSendTime(c.get(), kReplySendTimeoutMs))
+                uint32_t verdict = 0;
+                {
+                    std::lock_guard<std::mutex> lock(mutex);
+                    if (openRefusals > 0) {
+                        --openRefusals;
+                        verdict = openRefusalError;
+                    }
+                }
+                if (verdict != 0)
+                    trace("open refused with error " + std::to_string(verdict));
+                if (io::limitSendTime(c.get(), kReplySendTimeoutMs) &&
+                    platform::posix::sendOpenVerdict(c.get(), verdict) && verdict == 0)
                     conns.push_back(std::move(c));
             }
         }
@@ -152,6 +163,22 @@ bool Simulator::Impl::process(int fd, BusRequest& request) {
     return platform::posix::sendBusReply(fd, reply);
 }
 
+namespace {
+bool isSettingChange(uint32_t code) {
+    switch (code) {
+    case IOCTL_AUDIO_SET_SAMPLE_RATE:
+    case IOCTL_AUDIO_SET_BUFFER_SIZE:
+    case IOCTL_AUDIO_SET_USB_LATENCY:
+    case IOCTL_AUDIO_SET_WDM_CHANNELS:
+    case IOCTL_AUDIO_ENABLE_SLOW_MODE:
+    case IOCTL_AUDIO_DISABLE_SLOW_MODE:
+        return true;
+    default:
+        return false;
+    }
+}
+} // namespace
+
 void Simulator::Impl::record(const BusRequest& rq, uint64_t timeNs, const BusReply& reply) {
     std::lock_guard<std::mutex> lock(mutex);
     ++requestCount;
@@ -161,6 +188,8 @@ void Simulator::Impl::record(const BusRequest& rq, uint64_t timeNs, const BusRep
     e.code = rq.code;
     e.input = rq.input;
     e.inputLength = uint32_t(rq.input.size());
+    // A real interface takes these only with its engine stopped.
+    e.changedWhileRunning = isSettingChange(rq.code) && engine != EngineState::Stopped;
     e.success = reply.success;
     e.error = reply.success ? 0 : reply.error;
     e.bytesReturned = reply.success ? uint32_t(reply.output.size()) : 0;
@@ -306,19 +335,27 @@ void Simulator::Impl::dispatch(BusRequest& rq, BusReply& r) {
                     : idleMeters(profile.inputs, profile.outputs, sampleRate,
                                  InputSource(inputSource.load()),
                                  platform::monotonicNs() / 1000 * sampleRate / 1000000, mix);
+            meters.applyPins(block);
             std::memcpy(r.output.data(), block.bytes, MeterBlock::kSize);
         }
         return;
-    case IOCTL_AUDIO_STOP:
+    case IOCTL_AUDIO_STOP: {
         engine = EngineState::Stopped;
-        // The device stops sending: a host that streams learns it through event 2.
+        // The device stops sending: a host that streams learns it through event 2. The bus
+        // driver keeps the host's registration, so the engine's return resumes the stream
+        // (at the rate and size set meanwhile) unless the host stopped it first.
+        const bool hostStarted = asioStarted;
         endStreamLocked(true);
+        asioStarted = hostStarted;
         return;
+    }
     case IOCTL_AUDIO_INIT:
         engine = EngineState::Initialised;
+        updateStreamLocked();
         return;
     case IOCTL_AUDIO_RESTART:
         engine = EngineState::Running;
+        updateStreamLocked();
         return;
     case IOCTL_DEVICE_GET_PID:
         return reply32(profile.code);
@@ -344,6 +381,14 @@ void Simulator::Impl::dispatch(BusRequest& rq, BusReply& r) {
         commands.push_back(packet);
         if (commands.size() > kCommandLimit)
             commands.pop_front();
+        // A command that fails on demand is received (and logged) but not carried out.
+        auto failing = commandFailRules.find(packet.opcode());
+        if (failing != commandFailRules.end()) {
+            const uint32_t err = failing->second.error;
+            if (failing->second.remaining > 0 && --failing->second.remaining == 0)
+                commandFailRules.erase(failing);
+            return refuse(err);
+        }
         if (rq.code == IOCTL_DEVICE_SEND_COMMAND) {
             applyCommand(packet);
             return;
@@ -371,34 +416,38 @@ void Simulator::Impl::dispatch(BusRequest& rq, BusReply& r) {
 }
 
 void Simulator::Impl::applyCommand(const CommandPacket& c) {
+    const uint8_t channel = c.param2();
     switch (c.opcode()) {
     case kOpOutVolume:
-        outVolumes[c.param2()] = c.value();
-        break;
+        outVolumes[channel] = c.value();
+        return;
     case kOpMicVolume:
-        mics[c.param2()].gain = c.value();
+        mics[channel].gain = c.value();
         break;
     case kOpMic20dB:
-        mics[c.param2()].pad = c.param1() != 0;
+        mics[channel].pad = c.param1() != 0;
         break;
     case kOpMic48V:
-        mics[c.param2()].phantom = c.param1() != 0;
+        mics[channel].phantom = c.param1() != 0;
         break;
     case kOpMicInstrument:
-        mics[c.param2()].instrument = c.param1() != 0;
+        mics[channel].instrument = c.param1() != 0;
         break;
     case kOpOtgOff:
         otgOn = false;
-        break;
+        return;
     case kOpOtgOn:
         otgOn = true;
-        break;
+        return;
     case kOpUpgradeFirmware:
         upgradeRequested = true;
-        break;
+        return;
     default:
-        break; // the device ignores what it does not know; the command log keeps it
+        return; // the device ignores what it does not know; the command log keeps it
     }
+    // Microphone channel n (1 = first) feeds input n - 1: its preamp follows every mic command.
+    if (channel >= 1)
+        mix.inputs.setPreampDb(channel - 1u, preampGainDb(mics[channel]));
 }
 
 } // namespace halvern::sim

@@ -21,7 +21,100 @@ uint64_t toneHz(uint32_t channel) {
 int32_t clampToMeter(double peak) {
     return int32_t(std::min(peak, kFullScale) + 0.5);
 }
+
+int32_t clipToSample(double v) {
+    return int32_t(std::lround(std::clamp(v, -kFullScale, kFullScale)));
+}
+
+// Uniform in [-1, 1], the same for the same input and position however the stream is cut up.
+double noiseAt(uint32_t channel, uint64_t position) {
+    uint64_t z = position * 0x9E3779B97F4A7C15ull + (uint64_t(channel) + 1) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    z ^= z >> 31;
+    return double(z >> 11) / double(1ull << 52) - 1.0;
+}
 } // namespace
+
+const char* signalKindName(SignalKind kind) {
+    switch (kind) {
+    case SignalKind::Tone:
+        return "tone";
+    case SignalKind::Noise:
+        return "noise";
+    case SignalKind::Silence:
+        return "off";
+    }
+    return "?";
+}
+
+double preampGainDb(const MicState& mic) {
+    return mic.gain * kPreampDbPerStep - (mic.pad ? kPadDb : 0.0) +
+           (mic.instrument ? kInstrumentDb : 0.0);
+}
+
+InputBank::InputBank() {
+    for (uint32_t c = 0; c < kMaxSimChannels; ++c) {
+        kind_[c].store(int(SignalKind::Tone), std::memory_order_relaxed);
+        levelDbfs_[c].store(float(kTestToneDbfs), std::memory_order_relaxed);
+        hz_[c].store(0, std::memory_order_relaxed);
+        preampDb_[c].store(0.0f, std::memory_order_relaxed);
+    }
+}
+
+void InputBank::setSignal(uint32_t input, const InputSignal& signal) {
+    if (input >= kMaxSimChannels)
+        return;
+    kind_[input].store(int(signal.kind), std::memory_order_relaxed);
+    levelDbfs_[input].store(float(signal.levelDbfs), std::memory_order_relaxed);
+    hz_[input].store(signal.hz, std::memory_order_relaxed);
+}
+
+InputSignal InputBank::signal(uint32_t input) const {
+    InputSignal s;
+    if (input >= kMaxSimChannels)
+        return s;
+    s.kind = SignalKind(kind_[input].load(std::memory_order_relaxed));
+    s.levelDbfs = levelDbfs_[input].load(std::memory_order_relaxed);
+    s.hz = hz_[input].load(std::memory_order_relaxed);
+    return s;
+}
+
+void InputBank::setPreampDb(uint32_t input, double dB) {
+    if (input < kMaxSimChannels)
+        preampDb_[input].store(float(dB), std::memory_order_relaxed);
+}
+
+double InputBank::preampDb(uint32_t input) const {
+    return input < kMaxSimChannels ? preampDb_[input].load(std::memory_order_relaxed) : 0.0;
+}
+
+void InputBank::fill(int32_t* out, uint32_t channel, uint64_t position, uint32_t frames,
+                     uint32_t sampleRate) const {
+    const InputSignal s = signal(channel);
+    const double amplitude =
+        std::pow(10.0, (double(s.levelDbfs) + preampDb(channel)) / 20.0) * kFullScale;
+    switch (s.kind) {
+    case SignalKind::Tone: {
+        if (sampleRate == 0)
+            break;
+        const uint64_t hz = s.hz ? s.hz : toneHz(channel);
+        for (uint32_t i = 0; i < frames; ++i) {
+            const uint64_t p = position + i;
+            const uint64_t step = (hz % sampleRate * (p % sampleRate)) % sampleRate;
+            out[i] = clipToSample(amplitude * std::sin(kTwoPi * double(step) / sampleRate));
+        }
+        return;
+    }
+    case SignalKind::Noise:
+        for (uint32_t i = 0; i < frames; ++i)
+            out[i] = clipToSample(amplitude * noiseAt(channel, position + i));
+        return;
+    case SignalKind::Silence:
+        break;
+    }
+    std::fill(out, out + frames, 0);
+}
 
 int32_t testToneSample(uint32_t channel, uint64_t position, uint32_t sampleRate) {
     if (sampleRate == 0)
@@ -59,6 +152,33 @@ void MixSnapshot::publish(const protocol::MixerMatrix& matrix) {
 
 MeterLevels::MeterLevels() {
     clear();
+    clearPins();
+}
+
+void MeterLevels::pin(uint32_t index, int32_t value) {
+    if (index >= protocol::MeterBlock::kCount)
+        return;
+    pinnedValue_[index].store(value, std::memory_order_relaxed);
+    pinned_[index].store(true, std::memory_order_release);
+}
+
+void MeterLevels::clearPins() {
+    for (auto& p : pinned_)
+        p.store(false, std::memory_order_relaxed);
+}
+
+void MeterLevels::applyPins(protocol::MeterBlock& block) const {
+    for (uint32_t i = 0; i < protocol::MeterBlock::kCount; ++i)
+        if (pinned_[i].load(std::memory_order_acquire))
+            block.setLevel(i, pinnedValue_[i].load(std::memory_order_relaxed));
+}
+
+std::vector<uint32_t> MeterLevels::pinnedIndices() const {
+    std::vector<uint32_t> out;
+    for (uint32_t i = 0; i < protocol::MeterBlock::kCount; ++i)
+        if (pinned_[i].load(std::memory_order_relaxed))
+            out.push_back(i);
+    return out;
 }
 
 void MeterLevels::clear() {
@@ -70,7 +190,37 @@ protocol::MeterBlock MeterLevels::snapshot() const {
     protocol::MeterBlock block;
     for (std::size_t i = 0; i < protocol::MeterBlock::kCount; ++i)
         block.setLevel(i, level[i].load(std::memory_order_relaxed));
+    applyPins(block);
     return block;
+}
+
+void monitorLoopback(int32_t* const* inputs, uint32_t inputCount, const int32_t* const* playback,
+                     uint32_t outputCount, uint32_t frames, const MixSnapshot& mix) {
+    inputCount = std::min(inputCount, MixSnapshot::kDim);
+    outputCount = std::min(outputCount, MixSnapshot::kDim);
+    float cells[MixSnapshot::kDim][MixSnapshot::kDim];
+    float gains[MixSnapshot::kDim];
+    for (uint32_t k = 0; k < outputCount; ++k) {
+        gains[k] = mix.gain[k].load(std::memory_order_relaxed);
+        for (uint32_t c = 0; c < inputCount; ++c)
+            cells[k][c] = mix.cell[k][c].load(std::memory_order_relaxed);
+    }
+    double x[MixSnapshot::kDim];
+    for (uint32_t i = 0; i < frames; ++i) {
+        // Every input's sample is read before any is replaced.
+        for (uint32_t c = 0; c < inputCount; ++c)
+            x[c] = double(inputs[c][i]);
+        for (uint32_t k = 0; k < inputCount; ++k) {
+            double y = 0.0;
+            if (k < outputCount) {
+                y = playback ? double(playback[k][i]) : 0.0;
+                for (uint32_t c = 0; c < inputCount; ++c)
+                    y += double(cells[k][c]) * x[c];
+                y *= double(gains[k]);
+            }
+            inputs[k][i] = clipToSample(y);
+        }
+    }
 }
 
 uint32_t meterWindowFrames(uint32_t sampleRate) {
@@ -148,13 +298,16 @@ protocol::MeterBlock idleMeters(uint32_t inputs, uint32_t outputs, uint32_t samp
     outputs = std::min(outputs, kMaxSimChannels);
     const uint32_t window = meterWindowFrames(sampleRate);
     std::vector<int32_t> samples(std::size_t(window) * std::max<uint32_t>(inputs, 1), 0);
+    int32_t* channels[kMaxSimChannels];
     const int32_t* in[kMaxSimChannels];
     for (uint32_t c = 0; c < inputs; ++c) {
-        int32_t* channel = samples.data() + std::size_t(window) * c;
-        if (source == InputSource::TestSignal)
-            fillTestTone(channel, c, position, window, sampleRate);
-        in[c] = channel;
+        channels[c] = samples.data() + std::size_t(window) * c;
+        if (source != InputSource::Loopback)
+            mix.inputs.fill(channels[c], c, position, window, sampleRate);
+        in[c] = channels[c];
     }
+    if (source == InputSource::MonitorLoopback)
+        monitorLoopback(channels, inputs, nullptr, outputs, window, mix);
     MeterLevels levels;
     MeterAccumulator acc;
     acc.begin(window);

@@ -34,6 +34,10 @@ bool isSupportedBufferSize(uint32_t samples) {
     return samples >= 16 && samples <= kMaxBlockFrames;
 }
 
+bool isSupportedUsbLatency(uint32_t frames) {
+    return frames > 0 && frames <= kMaxUsbLatency;
+}
+
 Simulator::Impl::Impl(const SimConfig& c)
     : config(c), profile(clampProfile(profileForCode(c.model))), sampleRate(c.sampleRate),
       bufferSize(c.bufferSize), usbLatency(c.usbLatency), inputSource(int(c.input)) {
@@ -44,7 +48,8 @@ Simulator::Impl::Impl(const SimConfig& c)
 // Streaming
 
 void Simulator::Impl::updateStreamLocked() {
-    if (clock.running() || !asioStarted || !eventsRegistered || !plugged)
+    if (clock.running() || !asioStarted || !eventsRegistered || !plugged ||
+        engine == EngineState::Stopped)
         return;
     StreamSetup s;
     s.events[0] = events[0].get();
@@ -236,6 +241,14 @@ void Simulator::clearFaults() {
     std::lock_guard<std::mutex> lock(impl_->mutex);
     impl_->failRules.clear();
     impl_->slowRules.clear();
+    impl_->commandFailRules.clear();
+    impl_->openRefusals = 0;
+}
+
+void Simulator::failOpens(uint32_t count, uint32_t error) {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->openRefusals = count;
+    impl_->openRefusalError = error ? error : 31;
 }
 
 void Simulator::setUsbErrorCount(uint32_t count) {
@@ -258,6 +271,35 @@ bool Simulator::stallClock(uint32_t ms) {
 
 void Simulator::setInputSource(InputSource source) {
     impl_->inputSource.store(int(source));
+}
+
+bool Simulator::setInputSignal(uint32_t input, const InputSignal& signal) {
+    if (input >= kMaxSimChannels)
+        return false;
+    impl_->mix.inputs.setSignal(input, signal);
+    return true;
+}
+
+bool Simulator::pinMeter(uint32_t index, int32_t value) {
+    if (index >= MeterBlock::kCount)
+        return false;
+    impl_->meters.pin(index, value);
+    return true;
+}
+
+void Simulator::clearPinnedMeters() {
+    impl_->meters.clearPins();
+}
+
+void Simulator::failCommands(uint8_t opcode, uint32_t error, uint32_t count) {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->commandFailRules[opcode] = Impl::FailRule{
+        IOCTL_DEVICE_SEND_COMMAND, error ? error : platform::kErrorGenFailure, count};
+}
+
+void Simulator::restoreCommands(uint8_t opcode) {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->commandFailRules.erase(opcode);
 }
 
 Status Simulator::status() const {
@@ -291,6 +333,19 @@ Status Simulator::status() const {
     }
     for (const auto& [channel, value] : d.outVolumes)
         s.outputVolumes.push_back(OutputVolume{channel, value});
+    for (uint32_t c = 0; c < d.profile.inputs; ++c) {
+        s.inputSignals.push_back(d.mix.inputs.signal(c));
+        s.inputPreampDb.push_back(d.mix.inputs.preampDb(c));
+    }
+    for (uint8_t r = 0; r < MixerMatrix::kDim; ++r)
+        for (uint8_t c = 0; c < MixerMatrix::kDim; ++c)
+            if (const double g = d.matrix->cell(kMonitorMatrix, r, c); g != 0.0)
+                s.monitorCells.push_back(MixCell{uint8_t(kMonitorMatrix), r, c, g});
+    for (uint32_t k = 0; k < d.profile.outputs && k < MixerMatrix::kOutputGains; ++k)
+        s.outputGains.push_back(d.matrix->outputGain(k));
+    s.pinnedMeters = d.meters.pinnedIndices();
+    for (const auto& [opcode, rule] : d.commandFailRules)
+        s.failingCommands.push_back(opcode);
     std::memcpy(s.firmware, d.firmware, sizeof s.firmware);
     return s;
 }
@@ -322,8 +377,10 @@ MeterBlock Simulator::meters() const {
     std::lock_guard<std::mutex> lock(d.mutex);
     if (d.clock.running())
         return d.meters.snapshot();
-    return idleMeters(d.profile.inputs, d.profile.outputs, d.sampleRate,
-                      InputSource(d.inputSource.load()), 0, d.mix);
+    MeterBlock block = idleMeters(d.profile.inputs, d.profile.outputs, d.sampleRate,
+                                  InputSource(d.inputSource.load()), 0, d.mix);
+    d.meters.applyPins(block);
+    return block;
 }
 
 std::string Simulator::runtimeDir() const {
@@ -354,6 +411,12 @@ void Simulator::setBufferSize(uint32_t samples) {
     std::lock_guard<std::mutex> lock(impl_->mutex);
     if (isSupportedBufferSize(samples))
         impl_->bufferSize = samples;
+}
+
+void Simulator::setUsbLatency(uint32_t frames) {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    if (isSupportedUsbLatency(frames))
+        impl_->usbLatency = frames;
 }
 
 void Simulator::setFirmware(const uint8_t bytes[kFirmwareVersionBytes]) {

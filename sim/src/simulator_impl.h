@@ -109,6 +109,10 @@ struct Simulator::Impl {
     };
     std::vector<FailRule> failRules;
     std::map<uint32_t, uint32_t> slowRules; // code (0 any) -> ms
+    uint32_t openRefusals = 0;              // the next opens that fail, with openRefusalError
+    uint32_t openRefusalError = 31;
+    // Device commands that fail on demand, by opcode (the rule's code is not used).
+    std::map<uint8_t, FailRule> commandFailRules;
 
     // Streaming.
     UniqueFd events[3];

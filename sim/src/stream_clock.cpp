@@ -53,7 +53,7 @@ bool StreamClock::start(const StreamSetup& setup) {
     if (SignalTimes* t = setup_.times) {
         // Each stream starts a new record, so that signal n is due for half n % 2.
         storeRelease(&t->count, 0);
-        for (auto& slot : t->slots)
+        for (auto& slot : t->entries)
             storeRelease(&slot.sequence, 0);
         storeRelease(&t->periodNs, uint64_t(setup_.frames) * 1'000'000'000ull / setup_.sampleRate);
     }
@@ -133,9 +133,10 @@ void StreamClock::tick(uint64_t n) {
         play[k] =
             reinterpret_cast<const int32_t*>(outBase + protocol::halfBufferOffset(k, frames, half));
 
-    const bool loopback =
-        setup_.inputSource &&
-        setup_.inputSource->load(std::memory_order_relaxed) == int(InputSource::Loopback);
+    const int source = setup_.inputSource ? setup_.inputSource->load(std::memory_order_relaxed)
+                                          : int(InputSource::TestSignal);
+    const bool loopback = source == int(InputSource::Loopback);
+    int32_t* filled[kMaxSimChannels];
     for (uint32_t c = 0; c < setup_.inputs; ++c) {
         auto* dst =
             reinterpret_cast<int32_t*>(inBase + protocol::halfBufferOffset(c, frames, half));
@@ -145,18 +146,23 @@ void StreamClock::tick(uint64_t n) {
                 std::memcpy(dst, play[c], std::size_t(frames) * 4);
             else
                 std::memset(dst, 0, std::size_t(frames) * 4);
+        } else if (setup_.mix) {
+            setup_.mix->inputs.fill(dst, c, n * frames, frames, setup_.sampleRate);
         } else {
             fillTestTone(dst, c, n * frames, frames, setup_.sampleRate);
         }
-        in[c] = dst;
+        in[c] = filled[c] = dst;
     }
+    // Each output cabled back to its input: the host hears what the device plays.
+    if (source == int(InputSource::MonitorLoopback) && setup_.mix)
+        monitorLoopback(filled, setup_.inputs, play, setup_.outputs, frames, *setup_.mix);
     if (setup_.mix && setup_.meters)
         meter_.add(in, setup_.inputs, play, setup_.outputs, frames, *setup_.mix, *setup_.meters);
 
     const uint64_t now = platform::monotonicNs();
     if (SignalTimes* t = setup_.times) {
         uint64_t count = loadRelaxed(&t->count);
-        SignalTimes::Slot& slot = t->slots[count % SignalTimes::kSlots];
+        SignalTimes::Slot& slot = t->entries[count % SignalTimes::kSlots];
         storeRelease(&slot.sequence, 0);
         storeRelease(&slot.timeNs, now);
         storeRelease(&slot.sequence, count + 1);

@@ -111,7 +111,7 @@ bool SignalTimesReader::latestFor(uint32_t half, uint64_t& number, uint64_t& tim
     }
     // The clock writes a slot as sequence 0, time, sequence n + 1: a time read between two
     // equal sequence numbers n + 1 is whole.
-    const sim::SignalTimes::Slot& slot = times_->slots[n % sim::SignalTimes::kSlots];
+    const sim::SignalTimes::Slot& slot = times_->entries[n % sim::SignalTimes::kSlots];
     if (loadAcquire(&slot.sequence) != n + 1)
         return false;
     const uint64_t t = loadAcquire(&slot.timeNs);

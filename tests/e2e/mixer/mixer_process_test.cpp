@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <unistd.h>
 
 using halvern::test::DaemonProcess;
 using halvern::test::TempRuntimeDir;
@@ -60,7 +61,8 @@ TEST_F(MixerProcessTest, OneInstanceAtATimeAlsoAfterACrash) {
     auto third = start();
     ASSERT_TRUE(third->waitFor("Device PID:")) << third->text();
     EXPECT_EQ(third->text().find(kRunning), std::string::npos) << third->text();
-    EXPECT_EQ(third->stop(SIGTERM), -1); // Qt does not catch SIGTERM
+    // A termination request ends it cleanly, through its event loop.
+    EXPECT_EQ(third->stop(SIGTERM), 0);
 }
 
 TEST_F(MixerProcessTest, TranslationFromTheSystemLocale) {
@@ -92,6 +94,36 @@ TEST_F(MixerProcessTest, RunsUntranslatedWithoutFiles) {
     const std::string warning = "未找到任何翻译文件，使用原始文本";
     ASSERT_NE(out.find(warning), std::string::npos) << out;
     EXPECT_EQ(out.find(warning, out.find(warning) + 1), std::string::npos);
+}
+
+// With a notification area (a small tray host on a virtual display) the panel starts with no
+// window at all: only its icon.
+TEST_F(MixerProcessTest, StartsHiddenWhereANotificationAreaExists) {
+    if (std::system("command -v Xvfb trayer xwininfo >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "needs Xvfb, trayer and xwininfo";
+    DaemonProcess xvfb("/bin/sh", {"-c", "exec Xvfb -displayfd 1 -nolisten tcp -screen 0 "
+                                         "1024x768x24 2>/dev/null"});
+    ASSERT_TRUE(xvfb.waitFor("\n")) << xvfb.text();
+    const std::string display = ":" + xvfb.text().substr(0, xvfb.text().find('\n'));
+    setenv("DISPLAY", display.c_str(), 1);
+    setenv("QT_QPA_PLATFORM", "xcb", 1);
+    DaemonProcess tray("/bin/sh", {"-c", "exec trayer --edge top 2>&1"});
+    // The tray host owns the notification area once its panel window exists.
+    bool trayUp = false;
+    for (int i = 0; i < 300 && !trayUp; ++i) {
+        trayUp = std::system("xwininfo -root -tree 2>/dev/null | grep -q '\"panel\"'") == 0;
+        if (!trayUp)
+            usleep(50000);
+    }
+    tray.waitFor("\n", 10);
+    ASSERT_TRUE(trayUp) << tray.text();
+
+    auto mixer = start();
+    ASSERT_TRUE(mixer->waitFor("Device PID:")) << mixer->text();
+    EXPECT_EQ(mixer->text().find("No notification area"), std::string::npos) << mixer->text();
+    EXPECT_NE(std::system("xwininfo -root -tree | grep -q 'Halvern Driver'"), 0)
+        << "a window is on screen";
+    unsetenv("DISPLAY");
 }
 
 } // namespace

@@ -6,31 +6,81 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <fstream>
+#include <poll.h>
 #include <string>
 #include <sys/stat.h>
+#include <thread>
+#include <vector>
 
 using namespace halvern;
 using namespace halvern::platform;
 
 namespace {
 
+// A device socket that answers each open with `verdict` (0 takes it) and counts the opens.
+class AnsweringDevice {
+public:
+    explicit AnsweringDevice(const std::string& name, uint32_t verdict = 0)
+        : listener_(posix::listenBusSocket(busDirectory() + "/" + name)), verdict_(verdict) {
+        if (listener_)
+            thread_ = std::thread([this] { serve(); });
+    }
+    ~AnsweringDevice() { stop(); }
+    explicit operator bool() const { return bool(listener_); }
+    int opens() const { return opens_.load(); }
+    // Gone, leaving its socket file behind.
+    void stop() {
+        run_ = false;
+        if (thread_.joinable())
+            thread_.join();
+        listener_.reset();
+    }
+
+private:
+    void serve() {
+        std::vector<posix::UniqueFd> kept;
+        while (run_) {
+            pollfd p{listener_.get(), POLLIN, 0};
+            if (poll(&p, 1, 10) <= 0)
+                continue;
+            if (posix::UniqueFd c = posix::acceptBusConnection(listener_.get())) {
+                posix::sendOpenVerdict(c.get(), verdict_);
+                ++opens_;
+                kept.push_back(std::move(c));
+            }
+        }
+    }
+    posix::UniqueFd listener_;
+    uint32_t verdict_;
+    std::atomic<bool> run_{true};
+    std::atomic<int> opens_{0};
+    std::thread thread_;
+};
+
 TEST(BusOpen, ByNameFindsOnlyAListeningDevice) {
     test::TempRuntimeDir runtime;
     EXPECT_FALSE(isValid(openBusDeviceByName(L"\\\\.\\HalvernAudioBus0")));
     EXPECT_EQ(lastError(), uint32_t(kErrorFileNotFound));
 
-    auto listener = posix::listenBusSocket(busDirectory() + "/HalvernAudioBus3");
-    ASSERT_TRUE(listener);
+    AnsweringDevice device("HalvernAudioBus3");
+    ASSERT_TRUE(device);
     EXPECT_FALSE(isValid(openBusDeviceByName(L"\\\\.\\HalvernAudioBus2")));
     EXPECT_EQ(lastError(), uint32_t(kErrorFileNotFound));
     Handle h = openBusDeviceByName(L"\\\\.\\HalvernAudioBus3");
     EXPECT_TRUE(isValid(h));
     closeBusDevice(h);
 
+    // A device that refuses the open: its error, and no handle.
+    AnsweringDevice busy("HalvernAudioBus4", 32);
+    EXPECT_FALSE(isValid(openBusDeviceByName(L"\\\\.\\HalvernAudioBus4")));
+    EXPECT_EQ(lastError(), 32u);
+    EXPECT_EQ(busy.opens(), 1);
+
     // A socket file left behind by a device that is gone counts as absent.
-    listener.reset();
+    device.stop();
     EXPECT_FALSE(isValid(openBusDeviceByName(L"\\\\.\\HalvernAudioBus3")));
     EXPECT_EQ(lastError(), uint32_t(kErrorFileNotFound));
     // Names never leave the bus folder.
@@ -49,8 +99,8 @@ TEST(BusOpen, ByInterfaceWithNoDevicePrintsTheDriversMessage) {
 
 TEST(BusOpen, ByInterfaceWarnsForSeveralAndOpensTheFirstByName) {
     test::TempRuntimeDir runtime;
-    auto second = posix::listenBusSocket(busDirectory() + "/HalvernAudioBus7");
-    auto first = posix::listenBusSocket(busDirectory() + "/HalvernAudioBus1");
+    AnsweringDevice second("HalvernAudioBus7");
+    AnsweringDevice first("HalvernAudioBus1");
     ASSERT_TRUE(first && second);
     std::ofstream(busDirectory() + "/HalvernAudioBus0.timing") << "not a socket";
     test::StdoutCapture out;
@@ -64,8 +114,8 @@ TEST(BusOpen, ByInterfaceWarnsForSeveralAndOpensTheFirstByName) {
                         "Opened the device successfully.\n");
     ASSERT_TRUE(isValid(h));
     // The connection really went to the first device.
-    EXPECT_TRUE(posix::acceptBusConnection(first.get()));
-    EXPECT_FALSE(posix::acceptBusConnection(second.get()));
+    EXPECT_EQ(first.opens(), 1);
+    EXPECT_EQ(second.opens(), 0);
     closeBusDevice(h);
 }
 
@@ -75,8 +125,8 @@ TEST(BusOpen, ByInterfaceRefusesAPathLongerThanTheDriversBuffer) {
     while (deep.size() < 300)
         deep += "/deeper-folder-for-a-long-path";
     setenv("HALVERN_RUNTIME_DIR", deep.c_str(), 1);
-    auto listener = posix::listenBusSocket(busDirectory() + "/HalvernAudioBus0");
-    ASSERT_TRUE(listener) << "sockets on long paths must still work";
+    AnsweringDevice device("HalvernAudioBus0");
+    ASSERT_TRUE(device) << "sockets on long paths must still work";
     test::StdoutCapture out;
     Handle h = openBusDeviceByInterface();
     EXPECT_EQ(out.finish(), "Error: StringCchCopy failed with HRESULT 0x8007007a");

@@ -275,11 +275,12 @@ TEST_F(BusTransport, MalformedMessageClosesOnlyThatConnection) {
     std::string path = busDirectory() + "/HalvernAudioBus0";
     std::strcpy(addr.sun_path, path.c_str());
     ASSERT_EQ(connect(raw, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    const char garbage[] = "not a request";
-    ASSERT_GT(send(raw, garbage, sizeof garbage, MSG_NOSIGNAL), 0);
     timeval tv{5, 0};
     setsockopt(raw, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     char buf[64];
+    ASSERT_EQ(recv(raw, buf, sizeof buf, 0), ssize_t(posix::kOpenVerdictSize));
+    const char garbage[] = "not a request";
+    ASSERT_GT(send(raw, garbage, sizeof garbage, MSG_NOSIGNAL), 0);
     EXPECT_EQ(recv(raw, buf, sizeof buf, 0), 0); // the device hung up on it
     close(raw);
     for (int i = 0; i < 500 && server->malformed() == 0; ++i)

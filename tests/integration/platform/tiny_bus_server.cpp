@@ -37,6 +37,7 @@ void TinyBusServer::run() {
             return;
         if (fds[1].revents & POLLIN) {
             if (UniqueFd c = acceptBusConnection(listen_.get())) {
+                sendOpenVerdict(c.get(), 0);
                 conns.push_back(std::move(c));
             }
         }

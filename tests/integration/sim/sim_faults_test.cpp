@@ -167,7 +167,11 @@ TEST(SimControl, ParsesCommandsAndRequestCodes) {
                                                 {"slow", "0", "soon"},
                                                 {"usb-errors", "-1"},
                                                 {"loopback", "maybe"},
-                                                {"journal", "1", "2"}}) {
+                                                {"journal", "1", "2"},
+                                                {"model", "heron"},
+                                                {"firmware", "eleven-char"},
+                                                {"firmware", "1", "2"},
+                                                {"fail-opens"}}) {
         EXPECT_FALSE(parseControlCommand(bad, cmd, error)) << (bad.empty() ? "" : bad[0]);
         EXPECT_FALSE(error.empty());
     }
@@ -201,6 +205,21 @@ TEST_F(SimFaults, ControlCommandsDriveTheSimulator) {
     EXPECT_FALSE(sim.status().plugged);
     EXPECT_EQ(run({"replug"}), "plugged\n");
     EXPECT_TRUE(sim.status().plugged);
+
+    // What the shell's tests change while the daemon runs: model, firmware, refused opens.
+    EXPECT_EQ(run({"model", "tern"}), "model Tern (1)\n");
+    Client replugged;
+    EXPECT_EQ(replugged.get32(IOCTL_DEVICE_GET_PID), 1u);
+    run({"firmware", "V2.0"});
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(sim.status().firmware), 5),
+              std::string("V2.0\0", 5));
+    run({"firmware", "1", "2", "3", "4", "5", "6", "7", "8", "9", "0xff"});
+    EXPECT_EQ(sim.status().firmware[9], 0xff);
+    run({"fail-opens", "1", "32"});
+    EXPECT_FALSE(platform::isValid(platform::openBusDeviceByName(L"\\\\.\\HalvernAudioBus0")));
+    EXPECT_EQ(platform::lastError(), 32u);
+    Client next;
+    EXPECT_TRUE(platform::isValid(next.handle));
 }
 
 } // namespace

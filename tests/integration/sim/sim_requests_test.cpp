@@ -322,9 +322,10 @@ TEST_F(SimRequests, MalformedMessageClosesOnlyItsConnection) {
     std::string path = dir.path() + "/bus/HalvernAudioBus0";
     std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
     ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    char buf[64];
+    ASSERT_EQ(recv(fd, buf, sizeof buf, 0), ssize_t(platform::posix::kOpenVerdictSize));
     const char junk[] = "not a request at all";
     ASSERT_GT(send(fd, junk, sizeof junk, MSG_NOSIGNAL), 0);
-    char buf[64];
     EXPECT_EQ(recv(fd, buf, sizeof buf, 0), 0); // closed, no reply
     ::close(fd);
 

@@ -72,13 +72,14 @@ TEST_F(SimStream, SignalTimesArePublished) {
     EXPECT_GE(count, 50u);
     EXPECT_EQ(count, sim.status().periods);
     for (uint64_t n = 0; n < count; ++n)
-        ASSERT_EQ(t->slots[n].sequence, n + 1) << n;
+        ASSERT_EQ(t->entries[n].sequence, n + 1) << n;
     // Deadlines are absolute: the average spacing is the period, whatever the jitter.
-    double average = double(t->slots[count - 1].timeNs - t->slots[0].timeNs) / double(count - 1);
+    double average =
+        double(t->entries[count - 1].timeNs - t->entries[0].timeNs) / double(count - 1);
     EXPECT_GT(average, 1'900'000.0);
     EXPECT_LT(average, 2'600'000.0);
     for (uint64_t n = 1; n < count; ++n)
-        EXPECT_GT(t->slots[n].timeNs, t->slots[n - 1].timeNs);
+        EXPECT_GT(t->entries[n].timeNs, t->entries[n - 1].timeNs);
 }
 
 TEST_F(SimStream, AStalledClockPausesInsteadOfBurstingOrSkipping) {
@@ -108,7 +109,7 @@ TEST_F(SimStream, AStalledClockPausesInsteadOfBurstingOrSkipping) {
     // two signals at once (which would cost the host a half).
     uint64_t longest = 0;
     for (uint64_t n = 1; n < count; ++n) {
-        const uint64_t gap = t->slots[n].timeNs - t->slots[n - 1].timeNs;
+        const uint64_t gap = t->entries[n].timeNs - t->entries[n - 1].timeNs;
         longest = std::max(longest, gap);
         EXPECT_GT(gap, t->periodNs / 10) << "signals " << n - 1 << " and " << n << " came together";
     }

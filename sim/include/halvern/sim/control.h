@@ -21,17 +21,36 @@ struct ControlCommand {
         Slow,
         ClearFaults,
         UsbErrors,
+        UsbLatency,
         StopStream,
         StallClock,
         Loopback,
         Commands,
+        Signal,
+        Meters,
+        PinMeter,
+        ClearMeters,
+        Matrix,
+        FailCommand,
+        RestoreCommand,
+        Model,
+        Firmware,
+        FailOpens,
     };
     Kind kind = Status;
     uint32_t code = 0;    // fail, slow: request code, 0 for any
     uint32_t error = 0;   // fail
-    uint32_t count = 0;   // fail: how many (0 until cleared); journal: last N (0 all); usb-errors
+    uint32_t count = 0;   // fail: how many (0 until cleared); journal: last N (0 all); usb-errors,
+                          // usb-latency
     uint32_t delayMs = 0; // slow, stall-clock
     bool on = false;      // loopback
+    bool monitor = false; // loopback monitor
+    uint32_t index = 0;   // signal: input; meters set: entry
+    int32_t value = 0;    // meters set
+    InputSignal signal;   // signal
+    uint8_t opcode = 0;   // fail-command, restore-command
+    ModelProfile model;   // model
+    uint8_t firmware[protocol::kFirmwareVersionBytes] = {}; // firmware
 };
 
 // Parses the words after "ctl"; false with a message for unknown commands or bad arguments.

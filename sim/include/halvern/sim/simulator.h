@@ -12,7 +12,11 @@
 namespace halvern::sim {
 
 enum class EngineState { Stopped, Initialised, Running };
-enum class InputSource { TestSignal, Loopback };
+// What the host's inputs carry: each input's own signal; what the host played on the output of
+// the same number (a digital loopback); or that output as the device plays it, the monitor mix
+// of the inputs' signals and the host's playback through the output gain (a cable from each
+// output back to its input).
+enum class InputSource { TestSignal, Loopback, MonitorLoopback };
 
 // Meter entries: input c at kMeterInputBase + c, output k after the monitor mix (matrix 2 and
 // the output gains) at kMeterOutputBase + k, and what the host plays on output k at
@@ -31,6 +35,27 @@ int32_t testToneSample(uint32_t channel, uint64_t position, uint32_t sampleRate)
 // The peak of the test signal as a meter value (-12 dBFS of full scale).
 int32_t testTonePeak();
 
+// What a simulated input hears before its preamp: by default the test tone above; a tone of
+// another level or frequency, deterministic white noise, or nothing can be set per input.
+enum class SignalKind { Tone, Noise, Silence };
+struct InputSignal {
+    SignalKind kind = SignalKind::Tone;
+    double levelDbfs = kTestToneDbfs; // peak level with the preamp at 0 dB
+    uint32_t hz = 0;                  // tone frequency; 0: the input's test-tone frequency
+};
+const char* signalKindName(SignalKind kind);
+
+// The microphone preamp of input channel - 1 (the channel as the commands carry it): each step
+// of the gain command is half a decibel, from 0 dB at 0 (the mixer pages send twice their knob
+// value, so one knob step is 1 dB); the pad takes 20 dB off; the instrument (Hi-Z) input sits
+// 6 dB below the microphone input; phantom power leaves the level alone. The result is clipped
+// at full scale, as a converter would.
+constexpr double kPreampDbPerStep = 0.5;
+constexpr double kPadDb = 20.0;
+constexpr double kInstrumentDb = -6.0;
+struct MicState;
+double preampGainDb(const MicState& mic);
+
 struct ModelProfile {
     uint32_t code = 2;
     const char* name = "Wren";
@@ -46,13 +71,15 @@ bool parseModel(const std::string& text, ModelProfile& out);
 // buffer sizes of 16 to 2048 samples (the shared areas hold at most 2048).
 bool isSupportedSampleRate(uint32_t hz);
 bool isSupportedBufferSize(uint32_t samples);
+// USB latencies of 1 to 1024 frames.
+bool isSupportedUsbLatency(uint32_t frames);
 
 struct SimConfig {
     uint32_t model = protocol::kModelWren;
     int index = 0; // serves \\.\HalvernAudioBus<index>
     uint32_t sampleRate = 48000;
     uint32_t bufferSize = 256; // samples per half-buffer
-    uint32_t usbLatency = 4;   // frames
+    uint32_t usbLatency = 8;   // frames
     InputSource input = InputSource::TestSignal;
     uint8_t firmware[protocol::kFirmwareVersionBytes] = {1, 0, 0, 0, 0, 0, 0, 0, 0, 0};
     std::string runtimeDir; // empty: the platform's runtime directory
@@ -68,6 +95,9 @@ struct JournalEntry {
     uint32_t bytesReturned = 0;
     // Length of the request's input; `input` of older entries may be cut to save memory.
     uint32_t inputLength = 0;
+    // A rate, buffer size, latency, WDM or slow-mode change that came while the engine was not
+    // stopped; a real interface needs the stop first.
+    bool changedWhileRunning = false;
 };
 
 // What the device commands set, per channel number as the packets carry it (1 = first).
@@ -81,6 +111,13 @@ struct MicState {
 struct OutputVolume {
     uint8_t channel = 0;
     uint16_t value = 0;
+};
+// One cell of the mixer matrix: matrix m, row (output), column (input).
+struct MixCell {
+    uint8_t matrix = 0;
+    uint8_t row = 0;
+    uint8_t column = 0;
+    double gain = 0.0;
 };
 
 struct Status {
@@ -106,6 +143,12 @@ struct Status {
     uint64_t lateTicks = 0;     // periods the clock lost to stalls of the machine (it pauses)
     std::vector<MicState> mics; // channels that received a microphone command
     std::vector<OutputVolume> outputVolumes;
+    std::vector<InputSignal> inputSignals; // per input of the model
+    std::vector<double> inputPreampDb;     // per input of the model
+    std::vector<MixCell> monitorCells;     // the non-zero cells of the monitor matrix
+    std::vector<double> outputGains;       // per output of the model
+    std::vector<uint32_t> pinnedMeters;    // meter entries held by pinMeter
+    std::vector<uint8_t> failingCommands;  // opcodes that fail on demand
     uint8_t firmware[protocol::kFirmwareVersionBytes] = {};
 };
 
@@ -122,7 +165,7 @@ struct SignalTimes {
     struct Slot {
         uint64_t sequence; // n + 1 once written
         uint64_t timeNs;
-    } slots[kSlots];
+    } entries[kSlots]; // not "slots": a macro in Qt code that includes this
 };
 std::string signalTimesPath(const std::string& runtimeDir, int index);
 
@@ -146,6 +189,8 @@ public:
     // code 0: any request).
     void failRequests(uint32_t code, uint32_t error, uint32_t count = 0);
     void slowRequests(uint32_t code, uint32_t delayMs); // delay 0 clears
+    // The next `count` opens of the device fail with `error`, as an open the driver refuses.
+    void failOpens(uint32_t count, uint32_t error = 31);
     void clearFaults();
     void setUsbErrorCount(uint32_t count);
     void hardwareStop(); // sets event 2 and ends the stream
@@ -153,6 +198,15 @@ public:
     // on from where it stopped (counted in Status::lateTicks). False when no stream runs.
     bool stallClock(uint32_t ms);
     void setInputSource(InputSource source);
+    // What input `input` (0 = the first microphone) hears; false for an input out of range.
+    bool setInputSignal(uint32_t input, const InputSignal& signal);
+    // Meter entry `index` reports `value` until clearPinnedMeters(); false when out of range.
+    bool pinMeter(uint32_t index, int32_t value);
+    void clearPinnedMeters();
+    // Device commands with `opcode` are refused with `error` (default 31) the next `count` times
+    // (0: until restored or clearFaults()); the command log still keeps them.
+    void failCommands(uint8_t opcode, uint32_t error = 0, uint32_t count = 0);
+    void restoreCommands(uint8_t opcode);
 
     // Observation.
     Status status() const;
@@ -168,6 +222,7 @@ public:
     void setChannels(uint32_t inputs, uint32_t outputs);
     void setSampleRate(uint32_t hz);
     void setBufferSize(uint32_t samples);
+    void setUsbLatency(uint32_t frames);
     void setFirmware(const uint8_t bytes[protocol::kFirmwareVersionBytes]);
 
     // Waits (bounded) until the stream has produced `periods` signals; false on time-out.
@@ -182,6 +237,13 @@ private:
 // Text forms used by the daemon's ctl commands and by test failure messages.
 std::string formatStatus(const Status& s);
 std::string formatJournal(const std::vector<JournalEntry>& journal);
+// The meter entries in use (inputs, outputs after the mix, playback), with dBFS.
+std::string formatMeters(const protocol::MeterBlock& meters, const Status& s);
+// Every non-zero cell of the eight matrices and the output gains, equal neighbours joined.
+std::string formatMatrix(const protocol::MixerMatrix& matrix);
+// "mic-volume" and the like for the opcodes the device knows, else "0x.."; parse takes either.
+std::string commandName(uint8_t opcode);
+bool parseCommandOpcode(const std::string& text, uint8_t& opcode);
 const char* engineStateName(EngineState s);
 
 } // namespace halvern::sim

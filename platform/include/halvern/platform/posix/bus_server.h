@@ -2,6 +2,8 @@
 // hands out. The client side is deviceIoControl() in bus_device.h.
 //
 // Wire (one seqpacket message each way, little-endian):
+//   open:    on each new connection the device sends first: magic "HBOP" u32, error u32
+//            (0: opened; otherwise the error the open fails with, and the connection ends);
 //   request: magic "HBRQ" u32, code u32, input length u32, output capacity u32, input bytes;
 //            SCM_RIGHTS: the three eventfds of IOCTL_ASIO_SET_EVENTS.
 //   reply:   magic "HBRP" u32, success u32 (0/1), error code u32, bytes returned u32, output;
@@ -19,6 +21,8 @@ namespace halvern::platform::posix {
 
 constexpr uint32_t kRequestMagic = 0x51524248; // "HBRQ"
 constexpr uint32_t kReplyMagic = 0x50524248;   // "HBRP"
+constexpr uint32_t kOpenMagic = 0x504F4248;    // "HBOP"
+constexpr std::size_t kOpenVerdictSize = 8;
 constexpr std::size_t kMaxRequestInput = 0x10300 + 64;
 constexpr std::size_t kMaxReplyOutput = 0x10000 + 64;
 
@@ -64,6 +68,9 @@ struct BusReply {
 UniqueFd listenBusSocket(const std::string& path);
 // Accepts one connection; -1 when none is pending (the listener is non-blocking).
 UniqueFd acceptBusConnection(int listenFd);
+// The device's answer to an open, sent once right after the accept; an `error` other than 0
+// refuses it (the caller then closes the connection).
+bool sendOpenVerdict(int connFd, uint32_t error);
 
 enum class ReceiveResult { Request, Closed, Malformed };
 // Blocks until a whole request arrived on `connFd` (poll it first to avoid blocking).
