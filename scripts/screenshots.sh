@@ -50,8 +50,8 @@ for model in tern wren kite; do
     [ -f "$dir/tray-menu.png" ] && break
     sleep 0.1
   done
-  if [ ! -f "$dir/tray-menu.png" ]; then
-    echo "screenshots: no pictures for $model (see the log below)" >&2
+  if [ ! -f "$dir/tray-menu.png" ] || ! grep -q "Device found with PID" "$dir/mixer.log"; then
+    echo "screenshots: no page for $model (see the log below)" >&2
     cat "$dir/mixer.log" >&2
     exit 1
   fi

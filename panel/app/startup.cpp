@@ -97,14 +97,17 @@ void scheduleSnapshots(MainWindow* window, Settings* settings, TrayIcon* tray) {
     clock->start();
     QObject::connect(timer, &QTimer::timeout, window, [=] {
         // A page is in the window once the title names the model.
-        if (!window->windowTitle().contains(" - FW: ") && clock->elapsed() < 8000)
+        if (!window->windowTitle().contains(" - FW: ") && clock->elapsed() < 15000)
             return;
         timer->stop();
         delete clock;
-        const bool ok = window->grab().save(dir + "/main-window.png") &&
-                        settings->grab().save(dir + "/settings.png") &&
-                        tray->menu()->grab().save(dir + "/tray-menu.png");
-        qDebug() << (ok ? "Snapshots written to" : "Snapshots could not be written to") << dir;
+        // Long enough for the page's level read-outs to replace their placeholders.
+        QTimer::singleShot(1500, window, [=] {
+            const bool ok = window->grab().save(dir + "/main-window.png") &&
+                            settings->grab().save(dir + "/settings.png") &&
+                            tray->menu()->grab().save(dir + "/tray-menu.png");
+            qDebug() << (ok ? "Snapshots written to" : "Snapshots could not be written to") << dir;
+        });
     });
     timer->start(250);
 }

@@ -29,7 +29,7 @@ bool installTranslation(QCoreApplication& app, QTranslator& translator, const QS
                         const QString& directory);
 
 // When $HALVERN_MIXER_SNAPSHOT names a folder, writes main-window.png, settings.png and
-// tray-menu.png into it once the window shows a page (or after 8 s), for headless runs.
+// tray-menu.png into it once the window shows a page (or after 15 s), for headless runs.
 void scheduleSnapshots(MainWindow* window, Settings* settings, TrayIcon* tray);
 
 } // namespace halvern::panel

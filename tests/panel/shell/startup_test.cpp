@@ -30,6 +30,7 @@ private slots:
     void localeTable();
     void translationFallbacks_data();
     void translationFallbacks();
+    void shippedTranslations();
     void secondInstanceSeesTheFirst();
     void segmentOfACrashedInstanceIsCleared();
 };
@@ -81,6 +82,25 @@ void StartupTest::translationFallbacks() {
     QCOMPARE(log.lines().last(), QString(line).replace("<dir>", dir.path()));
     QCOMPARE(log.count(QString::fromUtf8("未找到任何翻译文件，使用原始文本")), files.isEmpty());
     QCoreApplication::removeTranslator(&translator);
+}
+
+void StartupTest::shippedTranslations() {
+    const struct {
+        const char* code;
+        const char* context;
+        const char* source;
+        const char* shown;
+    } cases[] = {
+        {"en_US", "MainWindow", "声卡未连接！", "Audio interface not connected!"},
+        {"en_US", "TrayIcon", "警告", "Warning"},
+        {"zh_CN", "TrayIcon", "Quit", "退出"},
+        {"zh_CN", "Settings", "USB Error Count: %1", "USB 错误次数：%1"},
+    };
+    for (const auto& c : cases) {
+        QTranslator translator;
+        QVERIFY(translator.load(QString(HALVERN_QM_DIR "/HalvernDriver_%1.qm").arg(c.code)));
+        QCOMPARE(translator.translate(c.context, c.source), QString::fromUtf8(c.shown));
+    }
 }
 
 void StartupTest::secondInstanceSeesTheFirst() {
