@@ -112,6 +112,12 @@ if [ "$found" -ne 1 ]; then
   echo "run.sh: HalvernMixer did not find the interface in 15 s (see $run_dir/mixer.log)." >&2
   exit 1
 fi
+# The stored settings end with the engine initialised again ("设置初始化完成"), some 200 ms
+# steps after the page; bounded, the stream check tells if it never came.
+for _ in $(seq 50); do
+  grep -q "设置初始化完成" "$run_dir/mixer.log" && break
+  sleep 0.1
+done
 echo "HalvernMixer shows the Wren page (pid $mixer_pid, log $run_dir/mixer.log)."
 echo
 echo "Streaming through the driver for $stream_seconds s (halvern-asio-host --stream):"

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Panel benchmark: how long HalvernMixer takes from its start to the first mixer page, and its
-# resident memory after a while on a simulated Wren. Replaces the "Panel" section of
+# Panel benchmark: how long HalvernMixer takes from its start to the first mixer page, its
+# resident memory after a while on a simulated Wren, and the time from a knob's change to the
+# request at the interface (bench_knob_latency). Replaces the "Panel" section of
 # docs/performance.md (or $BENCH_OUTPUT).
 #
 #   bash bench/panel/run.sh                 # 5 starts, memory after 60 s
@@ -19,7 +20,7 @@ output=${BENCH_OUTPUT:-docs/performance.md}
 if [ ! -f "$build/CMakeCache.txt" ]; then
   cmake --preset linux -B "$build" >/dev/null
 fi
-if ! build_log=$(cmake --build "$build" --target halvern-bus-sim HalvernMixer 2>&1); then
+if ! build_log=$(cmake --build "$build" --target halvern-bus-sim HalvernMixer bench_knob_latency 2>&1); then
   echo "$build_log" >&2
   exit 1
 fi
@@ -82,6 +83,8 @@ median() { printf '%s\n' "$@" | sort -n | awk '{v[NR] = $1} END {print v[int((NR
 page_ms=$(median "${first_page[@]}")
 pass_ms=$(median "${pass[@]}")
 
+knobs=$("$build/bench/panel/bench_knob_latency" 1000 2>/dev/null | grep -v '^Open device')
+
 sleep "$seconds"
 rss_kb=$(awk '/^VmRSS:/ {print $2}' "/proc/$mixer_pid/status")
 hwm_kb=$(awk '/^VmHWM:/ {print $2}' "/proc/$mixer_pid/status")
@@ -104,6 +107,14 @@ The first detection pass runs one second after start-up by design (the window's 
 detection timer), and the pass applies the stored audio settings before the page is built:
 the engine stop and restart with the dialog's fixed 100 ms pauses and its 200 ms one-shot
 steps. "Detection pass" is the time from the pass's first device answer to the page.
+
+From a knob's value change (\`Knob::setValue\`) to the simulator's receipt of the request, a
+Wren page against the in-process simulator, 1000 changes each, and the request each sends
+(\`bench_knob_latency\`):
+
+\`\`\`
+$knobs
+\`\`\`
 MD
 
 touch "$output"

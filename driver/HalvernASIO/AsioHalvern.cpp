@@ -18,10 +18,6 @@ using namespace protocol;
 
 namespace {
 
-bool isMultipleOfStandardRate(int64_t hz) {
-    return hz % 44100 == 0 || hz % 48000 == 0;
-}
-
 // How long the destructor lets a background thread finish a host callback.
 constexpr uint32_t kThreadLeaveWaitMs = 2000;
 
@@ -175,70 +171,93 @@ ASIOError AsioHalvern::getLatencies(int32_t* inputLatency, int32_t* outputLatenc
     return ASE_OK;
 }
 
+bool AsioHalvern::readDeviceBufferSize(int32_t& frames, const char* noDeviceTrace) {
+    if (!reopenDevice()) {
+        hostTrace("%s", noDeviceTrace);
+        return false;
+    }
+    uint8_t reply[4] = {};
+    if (!request(IOCTL_ASIO_GET_BUFFER_SIZE, reply, sizeof reply)) {
+        hostTrace("Failed to get buffer size Failed: %d\n",
+                  static_cast<int>(platform::lastError()));
+        return false;
+    }
+    frames = static_cast<int32_t>(getLe32(reply));
+    return true;
+}
+
 ASIOError AsioHalvern::getBufferSize(int32_t* minSize, int32_t* maxSize, int32_t* preferredSize,
                                      int32_t* granularity) {
     hostTrace("getBufferSize.\n");
     if (minSize == nullptr || maxSize == nullptr || preferredSize == nullptr ||
         granularity == nullptr)
         return ASE_InvalidParameter;
-    if (!reopenDevice()) {
-        hostTrace("句柄无效！！！！\n");
+    int32_t frames = 0;
+    if (!readDeviceBufferSize(frames))
         return ASE_HWMalfunction;
-    }
-    uint8_t reply[4] = {};
-    if (!request(IOCTL_ASIO_GET_BUFFER_SIZE, reply, sizeof reply)) {
-        hostTrace("Failed to get buffer size Failed: %d\n",
-                  static_cast<int>(platform::lastError()));
-        return ASE_HWMalfunction;
-    }
-    *minSize = kMinBufferSize;
-    *maxSize = kMaxBufferSize;
-    *preferredSize = static_cast<int32_t>(getLe32(reply));
-    *granularity = kBufferGranularity;
+    // The device streams at the size the panel set and nothing else: offering a range would
+    // let the host lay out its halves at a size the device never plays. Granularity 0 is the
+    // interface's word for a fixed size.
+    *minSize = frames;
+    *maxSize = frames;
+    *preferredSize = frames;
+    *granularity = 0;
     return ASE_OK;
 }
 
 // ---------------------------------------------------------------------------------------------
 // Sample rates and clocks
 
+bool AsioHalvern::readDeviceSampleRate(double& rate) {
+    if (!reopenDevice()) {
+        hostTrace("句柄无效！！！！\n");
+        return false;
+    }
+    uint8_t reply[4] = {};
+    if (!request(IOCTL_AUDIO_GET_SAMPLE_RATE, reply, sizeof reply)) {
+        hostTrace("Failed to get  Samplerate Failed: %d\n",
+                  static_cast<int>(platform::lastError()));
+        return false;
+    }
+    rate = static_cast<double>(getLe32(reply));
+    sampleRate_.store(rate);
+    return true;
+}
+
+ASIOError AsioHalvern::acceptDeviceRate(ASIOSampleRate sampleRate) {
+    // The device's clock is the only one there is and the panel sets it: any other rate would
+    // be a promise the stream does not keep. A device reporting 0 has no rate to accept.
+    double deviceRate = 0.0;
+    if (!readDeviceSampleRate(deviceRate))
+        return ASE_HWMalfunction;
+    return deviceRate > 0.0 && sampleRate == deviceRate ? ASE_OK : ASE_NoClock;
+}
+
 ASIOError AsioHalvern::canSampleRate(ASIOSampleRate sampleRate) {
-    // Written so that NaN fails too: only a rate in range may be converted to an integer.
-    if (!(sampleRate >= 0.0 && sampleRate <= kMaxSampleRate))
-        return ASE_NoClock;
-    return isMultipleOfStandardRate(static_cast<int32_t>(sampleRate)) ? ASE_OK : ASE_NoClock;
+    return acceptDeviceRate(sampleRate);
 }
 
 ASIOError AsioHalvern::getSampleRate(ASIOSampleRate* sampleRate) {
     hostTrace("getSampleRate.\n");
     if (sampleRate == nullptr)
         return ASE_InvalidParameter;
-    if (!reopenDevice()) {
-        hostTrace("句柄无效！！！！\n");
+    double rate = 0.0;
+    if (!readDeviceSampleRate(rate))
         return ASE_HWMalfunction;
-    }
-    uint8_t reply[4] = {};
-    if (!request(IOCTL_AUDIO_GET_SAMPLE_RATE, reply, sizeof reply)) {
-        hostTrace("Failed to get  Samplerate Failed: %d\n",
-                  static_cast<int>(platform::lastError()));
-        return ASE_HWMalfunction;
-    }
-    const double rate = static_cast<double>(getLe32(reply));
-    sampleRate_.store(rate);
     *sampleRate = rate;
     return ASE_OK;
 }
 
 ASIOError AsioHalvern::setSampleRate(ASIOSampleRate sampleRate) {
-    // No upper bound beyond what the trace's integer holds; NaN, infinities and negative rates
-    // never reach the conversion.
+    // NaN, infinities and negative rates never reach the conversion for the trace.
     if (!(sampleRate >= 0.0 && sampleRate <= 2147483647.0)) {
         hostTrace("ASIO  set Samplerate refused: %g\n", sampleRate);
         return ASE_NoClock;
     }
-    const int32_t hz = static_cast<int32_t>(sampleRate);
-    hostTrace("ASIO  set Samplerate:  %d", hz);
-    if (!isMultipleOfStandardRate(hz))
-        return ASE_NoClock;
+    hostTrace("ASIO  set Samplerate:  %d", static_cast<int32_t>(sampleRate));
+    const ASIOError accepted = acceptDeviceRate(sampleRate);
+    if (accepted != ASE_OK)
+        return accepted;
     // The rate before the flag: a buffer switch that sees the change sees the new rate.
     sampleRate_.store(sampleRate);
     timeSampleRate_.store(sampleRate);

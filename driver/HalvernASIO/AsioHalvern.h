@@ -16,10 +16,8 @@ namespace halvern::driver {
 class AsioHalvern : public IASIO, public com::CUnknown {
 public:
     static constexpr int kMaxChannels = 128;
-    static constexpr int32_t kMinBufferSize = 32;
+    // The largest half-buffer the shared areas hold for every channel.
     static constexpr int32_t kMaxBufferSize = 2048;
-    static constexpr int32_t kBufferGranularity = 16;
-    static constexpr double kMaxSampleRate = 192000.0;
     static constexpr std::size_t kErrorTextSize = 128;
 
     explicit AsioHalvern(IUnknown* outer);
@@ -73,6 +71,12 @@ private:
     void closeDevice();
     // One request on the freshly opened device; false with the system's last error.
     bool request(uint32_t code, void* out, uint32_t outLen, uint32_t* returned = nullptr);
+    // The size and rate the device streams at, read fresh (failures traced); the rate is also
+    // kept as the driver's record.
+    bool readDeviceBufferSize(int32_t& frames, const char* noDeviceTrace = "句柄无效！！！！\n");
+    bool readDeviceSampleRate(double& rate);
+    // ASE_OK for exactly the rate the device runs at, ASE_NoClock for any other.
+    ASIOError acceptDeviceRate(ASIOSampleRate sampleRate);
 
     // Host callbacks: a copy of the host's four entries, never the host's record.
     void takeCallbacks(const ASIOCallbacks& callbacks);

@@ -138,9 +138,15 @@ ASIOError AsioHalvern::createBuffers(ASIOBufferInfo* bufferInfos, int32_t numCha
         hostTrace("createBuffers refused: %d channels, buffer size %d\n", numChannels, bufferSize);
         return ASE_InvalidParameter;
     }
-    if (!reopenDevice()) {
-        hostTrace("句柄无效！！！！");
+    // The device lays out its halves at its own size: a host at any other would read and
+    // write across channels. Refused before the areas are touched.
+    int32_t deviceFrames = 0;
+    if (!readDeviceBufferSize(deviceFrames, "句柄无效！！！！"))
         return ASE_HWMalfunction;
+    if (bufferSize != deviceFrames) {
+        hostTrace("createBuffers refused: buffer size %d, the device runs at %d\n", bufferSize,
+                  deviceFrames);
+        return ASE_InvalidParameter;
     }
     if (!request(IOCTL_ASIO_GET_SHARED_MEMORY, sharedMemory_.bytes, SharedMemoryReply::kSize)) {
         hostTrace("failed to set input buffers: 0x%x\n", platform::lastError());

@@ -141,11 +141,15 @@ void StreamClock::tick(uint64_t n) {
         auto* dst =
             reinterpret_cast<int32_t*>(inBase + protocol::halfBufferOffset(c, frames, half));
         if (loopback) {
-            // What the host wrote into this half one buffer ago comes back on the same channel.
+            // The output half the host filled one buffer ago is played now and recorded into
+            // the input half the host gets next, both placed by the device's own size: a host
+            // laying out its halves at another size reads another channel's samples.
+            auto* next = reinterpret_cast<int32_t*>(
+                inBase + protocol::halfBufferOffset(c, frames, half ^ 1u));
             if (c < setup_.outputs)
-                std::memcpy(dst, play[c], std::size_t(frames) * 4);
+                std::memcpy(next, play[c], std::size_t(frames) * 4);
             else
-                std::memset(dst, 0, std::size_t(frames) * 4);
+                std::memset(next, 0, std::size_t(frames) * 4);
         } else if (setup_.mix) {
             setup_.mix->inputs.fill(dst, c, n * frames, frames, setup_.sampleRate);
         } else {

@@ -48,7 +48,8 @@ void usage(std::FILE* out) {
         "       halvern-asio-host --stream [--seconds S] [--channels N] "
         "[--time-info on|off]\n"
         "                         [--slow-callback-us N] [--buffer-size N] "
-        "[--driver PATH | --name NAME] [--json]\n"
+        "[--control-panel]\n"
+        "                         [--driver PATH | --name NAME] [--json]\n"
         "       halvern-asio-host --register PATH | --unregister PATH\n"
         "\n"
         "  --info             load the driver and report its answers (default)\n"
@@ -65,12 +66,14 @@ void usage(std::FILE* out) {
         "                     order (the device must loop its outputs back to its inputs);\n"
         "                     report switches, period and jitter, wake-up latency, missed\n"
         "                     periods and callback time; on a reset request stop, dispose,\n"
-        "                     load the driver again and go on\n"
+        "                     load the driver again and go on at its new preferred size\n"
+        "                     and rate\n"
         "  --seconds S        how long to stream (default 10)\n"
         "  --channels N       channels per direction (default all)\n"
         "  --time-info on|off answer to kAsioSupportsTimeInfo (default on)\n"
         "  --slow-callback-us N  spend N microseconds in every buffer switch\n"
         "  --buffer-size N    samples per half-buffer (default the driver's preferred)\n"
+        "  --control-panel    open the driver's settings window after 1 s of streaming\n"
         "\n"
         "exit codes: 0 success; 1 bad arguments; 2 no driver; 3 init failed; 4 a query\n"
         "failed; with --stream: 5 the stream did not start (or not again after a reset),\n"
@@ -182,6 +185,9 @@ bool parse(int argc, char** argv, Options& o, std::string& error) {
                 }
                 o.stream.bufferSize = int32_t(n);
             }
+        } else if (arg == "--control-panel") {
+            o.streamOptionSeen = true;
+            o.stream.controlPanel = true;
         } else if (arg == "--json") {
             o.json = true;
         } else if (arg == "--help" || arg == "-h") {
@@ -197,8 +203,8 @@ bool parse(int argc, char** argv, Options& o, std::string& error) {
         return false;
     }
     if (o.streamOptionSeen && o.action != Action::Stream) {
-        error = "--seconds, --channels, --time-info, --slow-callback-us and --buffer-size go "
-                "with --stream";
+        error = "--seconds, --channels, --time-info, --slow-callback-us, --buffer-size and "
+                "--control-panel go with --stream";
         return false;
     }
     return true;

@@ -40,8 +40,18 @@ void printStreamReport(const StreamResult& r, std::FILE* out) {
         std::fprintf(out, "Memory:          not locked (page faults may reach the callback)\n");
     if (r.slowCallbackUs)
         std::fprintf(out, "Slow callback:   %u us per switch\n", r.slowCallbackUs);
-    std::fprintf(out, "Streamed:        %.1f s, %zu stream(s), %llu reset(s)\n", r.seconds,
-                 r.segmentSwitches.size(), static_cast<unsigned long long>(r.resets));
+    std::fprintf(out, "Streamed:        %.1f s, %zu stream(s), %llu reset(s) on %llu request(s)\n",
+                 r.seconds, r.segmentSwitches.size(), static_cast<unsigned long long>(r.resets),
+                 static_cast<unsigned long long>(r.resetRequests));
+    if (r.segmentBufferSizes.size() > 1) {
+        std::fprintf(out, "Streams:        ");
+        for (std::size_t i = 0; i < r.segmentBufferSizes.size(); ++i)
+            std::fprintf(out, "%s %d samples at %.0f Hz", i ? "," : "", r.segmentBufferSizes[i],
+                         r.segmentSampleRates[i]);
+        std::fprintf(out, "\n");
+    }
+    if (r.controlPanelCalled)
+        std::fprintf(out, "Control panel:   %s\n", asioErrorName(r.controlPanelResult));
     std::fprintf(out, "Buffer switches: %llu (%llu with time info, %llu without)\n",
                  static_cast<unsigned long long>(s.switches),
                  static_cast<unsigned long long>(r.timeInfoSwitches),
@@ -109,7 +119,15 @@ void printStreamJson(const StreamResult& r, std::FILE* out) {
     std::fputs(",\"segment_switches\":[", out);
     for (std::size_t i = 0; i < r.segmentSwitches.size(); ++i)
         std::fprintf(out, "%s%llu", i ? "," : "", u(r.segmentSwitches[i]));
+    std::fprintf(out, "],\"reset_requests\":%llu,\"segment_buffer_sizes\":[", u(r.resetRequests));
+    for (std::size_t i = 0; i < r.segmentBufferSizes.size(); ++i)
+        std::fprintf(out, "%s%d", i ? "," : "", r.segmentBufferSizes[i]);
+    std::fputs("],\"segment_sample_rates\":[", out);
+    for (std::size_t i = 0; i < r.segmentSampleRates.size(); ++i)
+        std::fprintf(out, "%s%s", i ? "," : "", jsonNumber(r.segmentSampleRates[i], 0).c_str());
     std::fputs("],", out);
+    if (r.controlPanelCalled)
+        std::fprintf(out, "\"control_panel\":%d,", r.controlPanelResult);
     jsonDistribution(out, "latency_us", s.latencyUs, s.latencyAvailable);
     if (!s.latencyAvailable)
         std::fprintf(out, ",\"latency_note\":%s", jsonString(r.latencyNote).c_str());

@@ -57,6 +57,7 @@ struct Engine {
     std::atomic<bool> accepting{false};
     std::atomic<int> inCallback{0};
     std::atomic<bool> resetRequested{false};
+    std::atomic<uint64_t> resetRequests{0};
     std::atomic<bool> timeInfoAsked{false};
     std::atomic<uint64_t> rateChanges{0};
     std::atomic<uint64_t> switches{0};
@@ -164,8 +165,10 @@ int32_t asioMessage(int32_t selector, int32_t value, void*, double*) {
         return e->timeInfo ? 1 : 0;
     case kAsioResetRequest:
         // May come from the driver's audio thread: only a flag here, the main thread acts.
-        if (e != nullptr)
+        if (e != nullptr) {
+            e->resetRequests.fetch_add(1);
             e->resetRequested.store(true);
+        }
         return 1;
     default:
         return 0;
@@ -252,7 +255,9 @@ public:
             return false;
         }
         r_.preferredSize = preferred;
-        const int32_t size = o_.bufferSize > 0 ? o_.bufferSize : preferred;
+        // A reset means the driver's settings changed: from then on its preferred size is the
+        // one to take, whatever was asked at the start.
+        const int32_t size = o_.bufferSize > 0 && !opened_ ? o_.bufferSize : preferred;
         if (!validBufferSize(size, minSize, maxSize, granularity) ||
             size > int32_t(kPatternMaxFrames)) {
             error = "buffer size " + std::to_string(size) + " is not one the driver offers (min " +
@@ -323,10 +328,11 @@ public:
             }
         }
         if (e_.records.empty()) {
-            // Room for every switch of the run with a margin (a reset may come back at another
-            // size; switches beyond the room are still checked, only not timed). Touched now,
-            // so the callback never faults a page in.
-            const double expected = o_.seconds * r_.sampleRate / size;
+            // Room for every switch of the run with a margin, at the smallest size and highest
+            // rate a reset may bring (switches beyond the room are still checked, only not
+            // timed). Touched now, so the callback never faults a page in.
+            const double expected =
+                o_.seconds * std::max(r_.sampleRate, 192000.0) / std::min<int32_t>(size, 32);
             e_.records.assign(std::size_t(std::min(expected * 1.5 + 4096.0, double(kMaxRecords))),
                               SwitchRecord{});
         }
@@ -346,7 +352,17 @@ public:
             return false;
         }
         started_ = true;
+        opened_ = true;
+        r_.segmentBufferSizes.push_back(size);
+        r_.segmentSampleRates.push_back(r_.sampleRate);
         return true;
+    }
+
+    // The host's call of the driver's settings window, from the host's own thread as every
+    // driver call.
+    ASIOError controlPanel() {
+        IASIO* d = loaded_.driver();
+        return d != nullptr ? d->controlPanel() : ASE_NotPresent;
     }
 
     // What a host does before letting a driver go: stop, dispose, release.
@@ -382,6 +398,7 @@ private:
     SignalTimesReader signals_;
     bool buffersCreated_ = false;
     bool started_ = false;
+    bool opened_ = false; // a stream has started once
     bool locked_ = false;
 };
 
@@ -422,8 +439,17 @@ StreamResult runStream(const StreamOptions& options, std::FILE* progress) {
 
     uint64_t segmentStart = 0; // switches before the current stream
     bool streaming = true;
+    const uint64_t controlPanelAt = begin + uint64_t(kControlPanelAfterSeconds * 1e9);
     while (platform::monotonicNs() < deadline) {
         platform::sleepMs(kPollMs);
+        if (options.controlPanel && !r.controlPanelCalled && streaming &&
+            platform::monotonicNs() >= controlPanelAt) {
+            r.controlPanelCalled = true;
+            r.controlPanelResult = session.controlPanel();
+            if (progress != nullptr)
+                std::fprintf(progress, "Control panel called: %s.\n",
+                             asioErrorName(r.controlPanelResult));
+        }
         if (!e.resetRequested.exchange(false))
             continue;
         // A reset request: stop, dispose, create the driver anew and go on, as a host does.
@@ -438,6 +464,8 @@ StreamResult runStream(const StreamOptions& options, std::FILE* progress) {
         ++e.segment;
         if (progress != nullptr)
             std::fprintf(progress, "Reset requested by the driver; starting again.\n");
+        if (progress != nullptr)
+            std::fflush(progress);
         while (platform::monotonicNs() < deadline) {
             if (session.open(error)) {
                 streaming = true;
@@ -446,10 +474,16 @@ StreamResult runStream(const StreamOptions& options, std::FILE* progress) {
             }
             platform::sleepMs(kRetryMs);
         }
+        // Requests that came while the driver was being set up again are answered by it.
         e.resetRequested.store(false);
         if (!streaming) {
             r.error = "the stream did not start again after a reset: " + error;
             break;
+        }
+        if (progress != nullptr) {
+            std::fprintf(progress, "Streaming again: %d samples at %.0f Hz.\n", r.bufferSize,
+                         r.sampleRate);
+            std::fflush(progress);
         }
     }
     if (streaming) {
@@ -461,6 +495,7 @@ StreamResult runStream(const StreamOptions& options, std::FILE* progress) {
 
     r.timeInfoAsked = e.timeInfoAsked.load();
     r.rateChanges = e.rateChanges.load();
+    r.resetRequests = e.resetRequests.load();
     r.timeInfoSwitches = e.timeInfoSwitches;
     r.plainSwitches = e.plainSwitches;
     r.badIndex = e.badIndex;

@@ -17,8 +17,9 @@ struct StreamOptions {
     int32_t channels = 0; // per direction; 0: every channel the driver has
     bool timeInfo = true; // the answer to kAsioSupportsTimeInfo
     uint32_t slowCallbackUs = 0;
-    int32_t bufferSize = 0; // 0: the driver's preferred size
-    std::string driverPath; // empty: the registered driver `driverName`
+    int32_t bufferSize = 0;    // 0: the driver's preferred size; after a reset always preferred
+    bool controlPanel = false; // call the driver's controlPanel() once while streaming
+    std::string driverPath;    // empty: the registered driver `driverName`
     std::string driverName;
     std::string clsid;
 };
@@ -42,20 +43,28 @@ struct StreamResult {
 
     uint64_t timeInfoSwitches = 0, plainSwitches = 0;
     uint64_t intact = 0, priming = 0, lost = 0, repeated = 0, corrupted = 0;
-    int64_t loopDelay = -1; // halves from what was written to what came back
-    uint64_t resets = 0;
+    int64_t loopDelay = -1;                // halves from what was written to what came back
+    uint64_t resets = 0;                   // stop, dispose, initialise, create and start again
+    uint64_t resetRequests = 0;            // kAsioResetRequest calls; those during a reset join it
     std::vector<uint64_t> segmentSwitches; // switches of each stream, one more after each reset
-    uint64_t badIndex = 0;                 // switches with a half index other than 0 or 1
-    uint64_t positionErrors = 0;           // time info whose sample position did not advance
-    uint64_t rateChanges = 0;              // sampleRateDidChange calls
-    uint64_t unrecorded = 0;               // switches beyond the record array (still checked)
-    std::string latencyNote;               // why latency is unavailable
+    std::vector<int32_t> segmentBufferSizes; // size and rate each stream ran at
+    std::vector<double> segmentSampleRates;
+    bool controlPanelCalled = false;
+    int32_t controlPanelResult = 0; // ASIOError of controlPanel(), when called
+    uint64_t badIndex = 0;          // switches with a half index other than 0 or 1
+    uint64_t positionErrors = 0;    // time info whose sample position did not advance
+    uint64_t rateChanges = 0;       // sampleRateDidChange calls
+    uint64_t unrecorded = 0;        // switches beyond the record array (still checked)
+    std::string latencyNote;        // why latency is unavailable
     StreamStats stats;
 
     double periodUs() const { return sampleRate > 0 ? bufferSize * 1e6 / sampleRate : 0.0; }
     // Streamed, and every half came back intact and in order.
     bool passed() const;
 };
+
+// When --control-panel calls the driver's control panel: this long after the stream started.
+constexpr double kControlPanelAfterSeconds = 1.0;
 
 // Streams until `options.seconds` have passed. `progress` (may be null) gets a line when each
 // stream starts and on each reset.

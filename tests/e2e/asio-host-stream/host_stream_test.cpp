@@ -136,8 +136,8 @@ TEST_F(HostStream, EveryHalfComesBackWholeAndInOrderWithSensibleTiming) {
     EXPECT_EQ(number(j, "inputs"), 12);
     EXPECT_EQ(number(j, "outputs"), 14);
     EXPECT_EQ(number(j, "channels"), 12) << "every input has an output to loop from";
-    // What the host writes comes back one whole buffer (two halves) later.
-    EXPECT_EQ(number(j, "loop_delay_halves"), 2);
+    // What the host writes is played one buffer later and comes back in the next half.
+    EXPECT_EQ(number(j, "loop_delay_halves"), 3);
     EXPECT_EQ(number(j, "resets"), 0);
 
     // 2 s of 1 ms periods; a loaded machine may start late, never run fast.

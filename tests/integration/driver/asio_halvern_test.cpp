@@ -13,6 +13,7 @@
 #include <limits>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -198,14 +199,13 @@ TEST_F(DriverTest, BufferSizesComeFreshFromTheDevice) {
     startSim();
     auto d = makeDriver();
     int32_t mn = 0, mx = 0, pref = 0, gran = 0;
-    ASSERT_EQ(d->getBufferSize(&mn, &mx, &pref, &gran), ASE_OK);
-    EXPECT_EQ(mn, 32);
-    EXPECT_EQ(mx, 2048);
-    EXPECT_EQ(pref, 256);
-    EXPECT_EQ(gran, 16);
-    sim->setBufferSize(512);
-    ASSERT_EQ(d->getBufferSize(&mn, &mx, &pref, &gran), ASE_OK);
-    EXPECT_EQ(pref, 512);
+    // Only the size the device runs at is offered: fixed, granularity 0.
+    for (uint32_t size : {256u, 512u, 64u}) {
+        sim->setBufferSize(size);
+        ASSERT_EQ(d->getBufferSize(&mn, &mx, &pref, &gran), ASE_OK);
+        EXPECT_EQ(std::vector<int32_t>({mn, mx, pref, gran}),
+                  std::vector<int32_t>({int32_t(size), int32_t(size), int32_t(size), 0}));
+    }
 
     sim->failRequests(IOCTL_ASIO_GET_BUFFER_SIZE, 1167, 1);
     TraceCapture traces;
@@ -254,35 +254,39 @@ TEST_F(DriverTest, LatenciesFollowTheLastRateRead) {
     EXPECT_EQ(out, 272);
 }
 
-TEST_F(DriverTest, CanSampleRate) {
-    auto d = makeDriver();
-    for (double ok : {44100.0, 48000.0, 88200.0, 96000.0, 176400.0, 192000.0, 0.0, 48000.9})
-        EXPECT_EQ(d->canSampleRate(ok), ASE_OK) << ok;
-    const double inf = std::numeric_limits<double>::infinity();
-    for (double bad : {22050.0, 32000.0, 384000.0, 192000.5, -44100.0, -0.5, inf, -inf,
-                       std::nan(""), 1e300, 4294967296.0 * 44100})
-        EXPECT_EQ(d->canSampleRate(bad), ASE_NoClock) << bad;
-}
-
-TEST_F(DriverTest, SetSampleRateChangesOnlyTheDriversRecord) {
+// The device's rate is the only one accepted, read from the device at each call; the host is
+// told of a change only for that rate, and the device is never asked to change.
+TEST_F(DriverTest, OnlyTheRateTheDeviceRunsAtIsAccepted) {
     startSim();
     auto d = makeDriver();
-    TraceCapture traces;
-    EXPECT_EQ(d->setSampleRate(384000.0), ASE_OK);
-    EXPECT_TRUE(traces.contains("ASIO  set Samplerate:  384000"));
-    int32_t in = 0, out = 0;
-    ASSERT_EQ(d->getLatencies(&in, &out), ASE_OK);
-    EXPECT_EQ(in, 768 + 128);
-    EXPECT_EQ(out, 1152 + 128);
-    EXPECT_EQ(countRequests(*sim, IOCTL_AUDIO_SET_SAMPLE_RATE), 0u);
-    EXPECT_EQ(sim->status().sampleRate, 48000u);
-
+    auto record = [&] {
+        int32_t in = 0, out = 0;
+        EXPECT_EQ(d->getLatencies(&in, &out), ASE_OK);
+        return in;
+    };
     const double inf = std::numeric_limits<double>::infinity();
-    for (double bad : {22050.0, -48000.0, inf, -inf, std::nan(""), 1e300, 4294967296.0 * 48000})
-        EXPECT_EQ(d->setSampleRate(bad), ASE_NoClock) << bad;
-    // Refused rates leave the record as it was.
-    ASSERT_EQ(d->getLatencies(&in, &out), ASE_OK);
-    EXPECT_EQ(in, 768 + 128);
+    for (uint32_t device : {48000u, 96000u, 44100u}) {
+        sim->setSampleRate(device);
+        const double rate = device;
+        EXPECT_EQ(d->canSampleRate(rate), ASE_OK) << device;
+        TraceCapture traces;
+        EXPECT_EQ(d->setSampleRate(rate), ASE_OK) << device;
+        EXPECT_TRUE(traces.contains("ASIO  set Samplerate:  " + std::to_string(device)));
+        EXPECT_EQ(record(), int32_t(device * 2 / 1000 + 128)) << device;
+        for (double bad : {0.0, rate * 2, rate / 2, rate + 0.5, 44100.0 * 48000 / device, -rate,
+                           inf, -inf, std::nan(""), 1e300}) {
+            EXPECT_EQ(d->canSampleRate(bad), ASE_NoClock) << device << " " << bad;
+            EXPECT_EQ(d->setSampleRate(bad), ASE_NoClock) << device << " " << bad;
+        }
+        // Refused rates leave the record at the device's.
+        EXPECT_EQ(record(), int32_t(device * 2 / 1000 + 128)) << device;
+    }
+    EXPECT_EQ(countRequests(*sim, IOCTL_AUDIO_SET_SAMPLE_RATE), 0u);
+
+    // A rate that cannot be read from the device is a malfunction, not a refusal.
+    sim->failRequests(IOCTL_AUDIO_GET_SAMPLE_RATE, 31, 2);
+    EXPECT_EQ(d->canSampleRate(44100.0), ASE_HWMalfunction);
+    EXPECT_EQ(d->setSampleRate(44100.0), ASE_HWMalfunction);
 }
 
 TEST_F(DriverTest, ClockSources) {

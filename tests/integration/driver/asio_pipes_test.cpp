@@ -42,7 +42,7 @@ TEST_F(PipesTest, WithoutPanelControlPanelFailsAndStartStillSucceeds) {
 }
 
 TEST_F(PipesTest, StatusMessagesFromStartControlPanelAndDestructor) {
-    startSim();
+    startSim(128);
     TestPanel panel;
     AsioHalvern& d = newDriver();
     ASSERT_EQ(createThree(128), ASE_OK);

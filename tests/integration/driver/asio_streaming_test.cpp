@@ -13,22 +13,32 @@ using namespace halvern::test;
 using namespace halvern::protocol;
 namespace platform = halvern::platform;
 
-TEST_F(StreamingTest, CreateBuffersRefusesWhatWouldReachPastTheAreas) {
-    startSim();
+// Only the device's own size lays the halves out as the device plays them: any other is refused
+// before the areas are touched or the callbacks taken.
+TEST_F(StreamingTest, CreateBuffersTakesOnlyTheDevicesSize) {
+    startSim(128);
     AsioHalvern& d = newDriver();
     ASIOBufferInfo info{ASIOTrue, 0, {nullptr, nullptr}};
     ASIOCallbacks cb = hostCallbacks();
-    for (int32_t size : {0, -1, -256, 2049, 4096, INT_MAX, INT_MIN})
+    TraceCapture traces;
+    for (int32_t size : {0, -1, -256, 64, 127, 256, 2048, 2049, INT_MAX, INT_MIN})
         EXPECT_EQ(d.createBuffers(&info, 1, size, &cb), ASE_InvalidParameter) << size;
-    EXPECT_EQ(d.createBuffers(&info, -1, 256, &cb), ASE_InvalidParameter);
-    EXPECT_EQ(d.createBuffers(nullptr, 1, 256, &cb), ASE_InvalidParameter);
-    EXPECT_EQ(d.createBuffers(&info, 1, 256, nullptr), ASE_InvalidParameter);
+    EXPECT_TRUE(
+        traces.contains("createBuffers refused: buffer size 256, the device runs at 128\n"));
+    EXPECT_EQ(d.createBuffers(&info, -1, 128, &cb), ASE_InvalidParameter);
+    EXPECT_EQ(d.createBuffers(nullptr, 1, 128, &cb), ASE_InvalidParameter);
+    EXPECT_EQ(d.createBuffers(&info, 1, 128, nullptr), ASE_InvalidParameter);
     EXPECT_EQ(info.buffers[0], nullptr);
-    // Refused before the device is asked for anything, and no callbacks were taken.
     EXPECT_EQ(countRequests(IOCTL_ASIO_GET_SHARED_MEMORY), 0u);
     EXPECT_EQ(d.start(), ASE_NotPresent);
-    // The largest size is fine.
+
+    // After the panel changed the device, the new size is the one taken; a size that cannot
+    // be read fails as the device does.
+    sim->setBufferSize(2048);
+    EXPECT_EQ(d.createBuffers(&info, 1, 128, &cb), ASE_InvalidParameter);
     EXPECT_EQ(d.createBuffers(&info, 1, 2048, &cb), ASE_OK);
+    sim->failRequests(IOCTL_ASIO_GET_BUFFER_SIZE, 31, 1);
+    EXPECT_EQ(d.createBuffers(&info, 1, 2048, &cb), ASE_HWMalfunction);
 }
 
 TEST_F(StreamingTest, HalfBuffersSitInTheSharedAreasAndAreZeroed) {
@@ -156,8 +166,10 @@ TEST_F(StreamingTest, TimeInfoCarriesPositionRateFlagsAndTimeCode) {
     ASSERT_EQ(d.future(kAsioEnableTimeCodeRead, nullptr), ASE_NotPresent);
     ASSERT_EQ(d.start(), ASE_OK);
     ASSERT_TRUE(waitUntil([&] { return host.switchCount() >= 3; }));
-    // A rate change while streaming is reported once, in a record that carries the new rate.
+    // A rate change while streaming (the panel moved the device) is reported once, in a
+    // record that carries the new rate.
     const std::size_t before = host.switchCount();
+    sim->setSampleRate(96000);
     ASSERT_EQ(d.setSampleRate(96000.0), ASE_OK);
     ASSERT_TRUE(waitUntil([&] { return host.switchCount() >= before + 3; }));
     ASSERT_EQ(d.stop(), ASE_OK);

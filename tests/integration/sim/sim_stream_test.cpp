@@ -141,8 +141,9 @@ TEST_F(SimStream, TestSignalFillsTheInputHalves) {
     host.stop();
 }
 
-// What the host writes into an output half comes back in the same input half one buffer later.
-TEST_F(SimStream, LoopbackReturnsTheOutputOneBufferLater) {
+// What the host writes into an output half is played one buffer later and comes back in the
+// other input half, the one the host gets next.
+TEST_F(SimStream, LoopbackReturnsTheOutputOneBufferLaterInTheNextHalf) {
     SimConfig c = config();
     c.bufferSize = 1024; // 21 ms at 48 kHz: room for a slow test thread
     c.input = InputSource::Loopback;
@@ -161,8 +162,9 @@ TEST_F(SimStream, LoopbackReturnsTheOutputOneBufferLater) {
         int32_t* out = host.output(1, n, 0);
         for (uint32_t i = 0; i < n; ++i)
             out[i] = int32_t(0x1000 * (attempt + 1) + i);
-        // Half 1, then half 0 again: the device has read back what was just written. A test
-        // thread that fell a whole period behind sees another order and tries again.
+        // Half 1, then half 0 again: the device has played what was just written into input
+        // half 1. A test thread that fell a whole period behind sees another order and tries
+        // again.
         bool sawOne = false;
         for (int k = 0; k < 8; ++k) {
             e = host.wait(1000);
@@ -172,7 +174,7 @@ TEST_F(SimStream, LoopbackReturnsTheOutputOneBufferLater) {
             else if (sawOne)
                 break;
         }
-        const int32_t* in = host.input(1, n, 0);
+        const int32_t* in = host.input(1, n, 1);
         matched = std::equal(out, out + n, in);
         std::memset(out, 0, n * 4);
     }

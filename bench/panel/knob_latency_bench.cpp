@@ -1,0 +1,79 @@
+// How long a knob's value change takes to reach the interface: a Wren page against the
+// in-process simulator, each change timed from just before Knob::setValue to the simulator's
+// receipt of the request (both on the monotonic clock). Prints p50/p99/max over the changes
+// and the size of each request kind the changes send.
+#include "pages/wren.h"
+#include "widgets/knob.h"
+
+#include "panel_support.h"
+
+#include "halvern/platform/clock.h"
+
+#include <QApplication>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <vector>
+
+using namespace halvern;
+
+namespace {
+
+struct Figures {
+    double p50, p99, max;
+};
+
+Figures percentiles(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    auto at = [&](double q) { return v[std::min(v.size() - 1, std::size_t(q * double(v.size())))]; };
+    return {at(0.50), at(0.99), v.back()};
+}
+
+// Times `changes` value changes of `knob` and collects the request sizes they caused.
+void run(const char* name, Knob* knob, int low, int high, int changes,
+         test::SimulatedInterface& iface) {
+    std::vector<double> us;
+    std::map<std::string, uint32_t> sizes;
+    for (int i = 0; i < changes; ++i) {
+        iface->clearJournal();
+        const uint64_t before = platform::monotonicNs();
+        knob->setValue(low + i % (high - low + 1));
+        const auto journal = iface->journal();
+        if (journal.empty())
+            continue;
+        us.push_back(double(journal.front().timeNs - before) / 1000.0);
+        for (const auto& e : journal)
+            sizes[protocol::requestName(e.code)] = e.inputLength;
+    }
+    if (us.empty()) {
+        std::printf("%-22s no request reached the interface\n", name);
+        return;
+    }
+    const Figures f = percentiles(us);
+    std::printf("%-22s %6zu changes  p50 %7.1f us  p99 %7.1f us  max %8.1f us  sends:", name,
+                us.size(), f.p50, f.p99, f.max);
+    for (const auto& [request, bytes] : sizes)
+        std::printf(" %s %u B", request.c_str(), bytes);
+    std::printf("\n");
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    const int changes = argc > 1 ? std::max(1, std::atoi(argv[1])) : 1000;
+    test::SimulatedInterface iface;
+    if (!iface.started()) {
+        std::fprintf(stderr, "bench_knob_latency: the simulator did not start\n");
+        return 1;
+    }
+    test::QtLogCapture quiet; // the page logs every change
+    wren page;
+    run("MIC1 gain (command)", page.mic1Knob, 0, 60, changes, iface);
+    run("SPEAKER (mixer write)", page.speakerKnob, -80, 6, changes, iface);
+    run("Phone to HP (mixer)", page.phoneToHeadphoneKnob, -80, 0, changes, iface);
+    return 0;
+}
