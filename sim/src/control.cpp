@@ -48,8 +48,8 @@ const char* controlUsage() {
            "  model tern|wren|kite|CODE   the interface becomes another model\n"
            "  firmware TEXT | B0 ... B9   the ten firmware version bytes: up to ten characters\n"
            "                              (the rest zero), or ten numbers\n"
-           "  fail-opens N [ERROR]        the next N opens of the device fail with ERROR\n"
-           "                              (default 31)\n"
+           "  fail-opens N [ERROR [AFTER]] after AFTER more opens (default 0), the next N\n"
+           "                              opens of the device fail with ERROR (default 31)\n"
            "CODE is a number (0xFFDC2020) or a request name (IOCTL_AUDIO_GET_SAMPLE_RATE).\n"
            "OP is an opcode (0x07) or a command name: out-volume, mic-volume, mic-20db, mic-48v,\n"
            "otg-off, otg-on, upgrade-firmware, mic-instrument, firmware-version.\n";
@@ -271,8 +271,9 @@ bool parseControlCommand(const std::vector<std::string>& w, ControlCommand& out,
     if (verb == "fail-opens") {
         out.kind = K::FailOpens;
         out.error = 31;
-        return arity(1, 2) && number(1, out.count, "count") &&
-               (w.size() < 3 || number(2, out.error, "error code"));
+        return arity(1, 3) && number(1, out.count, "count") &&
+               (w.size() < 3 || number(2, out.error, "error code")) &&
+               (w.size() < 4 || number(3, out.delayMs, "count of opens first"));
     }
     if (verb == "signal") {
         out.kind = K::Signal;
@@ -461,8 +462,9 @@ std::string runControlCommand(Simulator& sim, const ControlCommand& c, bool& ok)
         o << "\n";
         return o.str();
     case K::FailOpens:
-        sim.failOpens(c.count, c.error);
-        o << "the next " << c.count << " opens fail with error " << c.error << "\n";
+        sim.failOpens(c.count, c.error, c.delayMs);
+        o << "after " << c.delayMs << " more, " << c.count << " opens fail with error " << c.error
+          << "\n";
         return o.str();
     case K::Commands: {
         auto cmds = sim.commands();

@@ -66,7 +66,9 @@ void Simulator::Impl::serve() {
                 uint32_t verdict = 0;
                 {
                     std::lock_guard<std::mutex> lock(mutex);
-                    if (openRefusals > 0) {
+                    if (openRefusalsAfter > 0) {
+                        --openRefusalsAfter;
+                    } else if (openRefusals > 0) {
                         --openRefusals;
                         verdict = openRefusalError;
                     }

@@ -243,11 +243,13 @@ void Simulator::clearFaults() {
     impl_->slowRules.clear();
     impl_->commandFailRules.clear();
     impl_->openRefusals = 0;
+    impl_->openRefusalsAfter = 0;
 }
 
-void Simulator::failOpens(uint32_t count, uint32_t error) {
+void Simulator::failOpens(uint32_t count, uint32_t error, uint32_t after) {
     std::lock_guard<std::mutex> lock(impl_->mutex);
     impl_->openRefusals = count;
+    impl_->openRefusalsAfter = after;
     impl_->openRefusalError = error ? error : 31;
 }
 

@@ -111,6 +111,7 @@ struct Simulator::Impl {
     std::map<uint32_t, uint32_t> slowRules; // code (0 any) -> ms
     uint32_t openRefusals = 0;              // the next opens that fail, with openRefusalError
     uint32_t openRefusalError = 31;
+    uint32_t openRefusalsAfter = 0; // opens that still succeed before the refusals begin
     // Device commands that fail on demand, by opcode (the rule's code is not used).
     std::map<uint8_t, FailRule> commandFailRules;
 

@@ -62,6 +62,7 @@ private slots:
     void findsEachModel();
     void searchesWhileNothingAnswers();
     void firmwareFailureRebuildsEachPass();
+    void waitsForTheSettingsDialogsDevice();
     void unplugAndReplug();
     void closeHidesOnlyWithANotificationArea();
 };
@@ -124,6 +125,19 @@ void MainWindowTest::firmwareFailureRebuildsEachPass() {
     QCOMPARE(s.window->windowTitle(), QString("Halvern Driver"));
     s.iface->clearFaults();
     QVERIFY(processEventsUntil([&] { return log.contains("Device found with PID: 2"); }));
+    QVERIFY(shows(*s.window, {"wren"}));
+}
+
+void MainWindowTest::waitsForTheSettingsDialogsDevice() {
+    QtLogCapture log;
+    Shell s(2);
+    // The pass's probe opens, then every open fails: the dialog's, the window's, the next probe.
+    s.iface->failOpens(1000, 31, 1);
+    const QString failed = "Failed to connect to driver in settings window.";
+    QVERIFY(processEventsUntil([&] { return log.count(failed) >= 2; }, 4000));
+    QCOMPARE(shown(*s.window), QStringList{});
+    QCOMPARE(log.count("Adding wren widget to layout."), 0);
+    s.iface->clearFaults();
     QVERIFY(shows(*s.window, {"wren"}));
 }
 

@@ -42,7 +42,7 @@ struct ControlCommand {
     uint32_t error = 0;   // fail
     uint32_t count = 0;   // fail: how many (0 until cleared); journal: last N (0 all); usb-errors,
                           // usb-latency
-    uint32_t delayMs = 0; // slow, stall-clock
+    uint32_t delayMs = 0; // slow, stall-clock; fail-opens: opens that succeed first
     bool on = false;      // loopback
     bool monitor = false; // loopback monitor
     uint32_t index = 0;   // signal: input; meters set: entry

@@ -189,8 +189,9 @@ public:
     // code 0: any request).
     void failRequests(uint32_t code, uint32_t error, uint32_t count = 0);
     void slowRequests(uint32_t code, uint32_t delayMs); // delay 0 clears
-    // The next `count` opens of the device fail with `error`, as an open the driver refuses.
-    void failOpens(uint32_t count, uint32_t error = 31);
+    // After `after` more opens that succeed, the next `count` opens of the device fail with
+    // `error`, as an open the driver refuses.
+    void failOpens(uint32_t count, uint32_t error = 31, uint32_t after = 0);
     void clearFaults();
     void setUsbErrorCount(uint32_t count);
     void hardwareStop(); // sets event 2 and ends the stream
