@@ -14,11 +14,14 @@ cmake --build --preset linux -j "$jobs"
 cmake --preset mingw >/dev/null
 cmake --build --preset mingw -j "$jobs"
 
-# The address and undefined-behaviour sanitizers over the device, driver and panel suites.
+# The address and undefined-behaviour sanitizers over the device, driver and panel suites, and
+# the panel program's process tests.
 if [ "${HALVERN_SKIP_ASAN:-0}" != 1 ]; then
   cmake --preset linux-asan >/dev/null
   cmake --build --preset linux-asan -j "$jobs"
   ASAN_OPTIONS=detect_leaks=1 ctest --preset linux-asan "${retry[@]}" -L 'unit|integration|panel' -j "$jobs"
+  # HalvernMixer as a process: single instance, crash, translations, hidden start.
+  ASAN_OPTIONS=detect_leaks=1 ctest --preset linux-asan "${retry[@]}" -R '^e2e\.Mixer' -j "$jobs"
 fi
 
 # The thread sanitizer over the streaming engine, the pipes and the simulator's clock.
