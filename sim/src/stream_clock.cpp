@@ -50,6 +50,8 @@ bool StreamClock::start(const StreamSetup& setup) {
     periods_.store(0);
     lateTicks_.store(0);
     meter_.begin(meterWindowFrames(setup_.sampleRate));
+    // Silence before the first half played comes back; sized here, never on the clock thread.
+    loopHeld_.assign(std::size_t(setup_.outputs) * setup_.frames, 0);
     if (SignalTimes* t = setup_.times) {
         // Each stream starts a new record, so that signal n is due for half n % 2.
         storeRelease(&t->count, 0);
@@ -141,15 +143,17 @@ void StreamClock::tick(uint64_t n) {
         auto* dst =
             reinterpret_cast<int32_t*>(inBase + protocol::halfBufferOffset(c, frames, half));
         if (loopback) {
-            // The output half the host filled one buffer ago is played now and recorded into
-            // the input half the host gets next, both placed by the device's own size: a host
-            // laying out its halves at another size reads another channel's samples.
-            auto* next = reinterpret_cast<int32_t*>(
-                inBase + protocol::halfBufferOffset(c, frames, half ^ 1u));
-            if (c < setup_.outputs)
-                std::memcpy(next, play[c], std::size_t(frames) * 4);
-            else
-                std::memset(next, 0, std::size_t(frames) * 4);
+            // The output half the host filled one buffer ago is played now and comes back in
+            // the input half after it, each placed by the device's own size: a host laying out
+            // its halves at another size reads another channel's samples. Held for one period,
+            // so that the host keeps a whole buffer to read and write each half.
+            if (c < setup_.outputs) {
+                int32_t* held = loopHeld_.data() + std::size_t(c) * frames;
+                std::memcpy(dst, held, std::size_t(frames) * 4);
+                std::memcpy(held, play[c], std::size_t(frames) * 4);
+            } else {
+                std::memset(dst, 0, std::size_t(frames) * 4);
+            }
         } else if (setup_.mix) {
             setup_.mix->inputs.fill(dst, c, n * frames, frames, setup_.sampleRate);
         } else {

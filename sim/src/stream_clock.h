@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <vector>
 
 namespace halvern::sim {
 
@@ -56,6 +57,7 @@ private:
     std::atomic<uint64_t> lateTicks_{0};
     std::atomic<uint32_t> stallMs_{0};
     MeterAccumulator meter_;
+    std::vector<int32_t> loopHeld_; // per output: the half played, until it comes back
 };
 
 } // namespace halvern::sim

@@ -142,7 +142,7 @@ TEST_F(SimStream, TestSignalFillsTheInputHalves) {
 }
 
 // What the host writes into an output half is played one buffer later and comes back in the
-// other input half, the one the host gets next.
+// other input half, the one signalled after it.
 TEST_F(SimStream, LoopbackReturnsTheOutputOneBufferLaterInTheNextHalf) {
     SimConfig c = config();
     c.bufferSize = 1024; // 21 ms at 48 kHz: room for a slow test thread
@@ -162,17 +162,15 @@ TEST_F(SimStream, LoopbackReturnsTheOutputOneBufferLaterInTheNextHalf) {
         int32_t* out = host.output(1, n, 0);
         for (uint32_t i = 0; i < n; ++i)
             out[i] = int32_t(0x1000 * (attempt + 1) + i);
-        // Half 1, then half 0 again: the device has played what was just written into input
-        // half 1. A test thread that fell a whole period behind sees another order and tries
-        // again.
-        bool sawOne = false;
-        for (int k = 0; k < 8; ++k) {
+        // Halves 1, 0 and 1 again: the device has played what was just written and recorded
+        // it into input half 1. A test thread that fell a whole period behind sees another
+        // order and tries again.
+        const int expected[] = {1, 0, 1};
+        std::size_t seen = 0;
+        for (int k = 0; k < 8 && seen < 3; ++k) {
             e = host.wait(1000);
             ASSERT_TRUE(e == 0 || e == 1) << e;
-            if (e == 1)
-                sawOne = true;
-            else if (sawOne)
-                break;
+            seen = e == expected[seen] ? seen + 1 : 0;
         }
         const int32_t* in = host.input(1, n, 1);
         matched = std::equal(out, out + n, in);
@@ -181,6 +179,35 @@ TEST_F(SimStream, LoopbackReturnsTheOutputOneBufferLaterInTheNextHalf) {
     EXPECT_TRUE(matched);
     // A channel the host left silent stays silent.
     EXPECT_EQ(host.input(0, n, 0)[10], 0);
+    host.stop();
+}
+
+// The loop keeps the device's own layout: a host that places its halves for another size reads
+// another channel's samples back, as it would from a real interface.
+TEST_F(SimStream, LoopbackCatchesAHostAtAnotherSize) {
+    SimConfig c = config();
+    c.bufferSize = 256;
+    c.input = InputSource::Loopback;
+    Simulator& sim = startSim(c);
+    Client client;
+    Host host(client);
+    ASSERT_TRUE(host.start());
+    for (uint32_t size : {256u, 128u, 512u}) {
+        std::memset(host.outputArea, 0, 4 * 2 * 512 * 4);
+        // Every sample names its channel and its place in the half.
+        auto sample = [](uint32_t ch, uint32_t i) { return int32_t((ch + 1) << 16 | i); };
+        for (uint32_t ch = 0; ch < 4; ++ch)
+            for (uint32_t half = 0; half < 2; ++half)
+                for (uint32_t i = 0; i < size; ++i)
+                    host.output(ch, size, half)[i] = sample(ch, i);
+        ASSERT_TRUE(sim.waitForPeriods(sim.status().periods + 6, 3000));
+        bool same = true;
+        for (uint32_t ch = 0; ch < 4; ++ch)
+            for (uint32_t half = 0; half < 2; ++half)
+                for (uint32_t i = 0; i < size; ++i)
+                    same = same && host.input(ch, size, half)[i] == sample(ch, i);
+        EXPECT_EQ(same, size == 256) << size;
+    }
     host.stop();
 }
 
