@@ -27,7 +27,9 @@ struct Figures {
 
 Figures percentiles(std::vector<double> v) {
     std::sort(v.begin(), v.end());
-    auto at = [&](double q) { return v[std::min(v.size() - 1, std::size_t(q * double(v.size())))]; };
+    auto at = [&](double q) {
+        return v[std::min(v.size() - 1, std::size_t(q * double(v.size())))];
+    };
     return {at(0.50), at(0.99), v.back()};
 }
 
