@@ -6,6 +6,8 @@
 # running until Ctrl+C. HALVERN_BUILD_DIR chooses another build folder (default build/linux).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# shellcheck source=scripts/virtual-display.sh
+. scripts/virtual-display.sh
 
 build=${HALVERN_BUILD_DIR:-build/linux}
 stream_seconds=${HALVERN_STREAM_SECONDS:-5}
@@ -76,19 +78,11 @@ fi
 # The panel: on the user's display, or on a virtual one that nobody sees, with screenshots.
 mixer_env=()
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
-  rm -f "$run_dir/display"
-  Xvfb -displayfd 3 -screen 0 1600x1000x24 -nolisten tcp 3>"$run_dir/display" \
-    >"$run_dir/xvfb.log" 2>&1 &
-  xvfb_pid=$!
-  for _ in $(seq 100); do
-    [ -s "$run_dir/display" ] && break
-    sleep 0.1
-  done
-  if [ ! -s "$run_dir/display" ]; then
+  if ! start_virtual_display "$run_dir"; then
     echo "run.sh: the virtual display did not start (see $run_dir/xvfb.log)." >&2
     exit 1
   fi
-  mixer_env=(DISPLAY=":$(cat "$run_dir/display")" QT_QPA_PLATFORM=xcb
+  mixer_env=(DISPLAY="$virtual_display" QT_QPA_PLATFORM=xcb
              HALVERN_MIXER_SNAPSHOT="$run_dir")
   rm -f "$run_dir"/main-window.png "$run_dir"/settings.png "$run_dir"/tray-menu.png
 fi

@@ -4,6 +4,8 @@
 # HALVERN_BUILD_DIR chooses the build folder (default build/linux).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# shellcheck source=scripts/virtual-display.sh
+. scripts/virtual-display.sh
 
 build=${HALVERN_BUILD_DIR:-build/linux}
 out=docs/images
@@ -24,13 +26,15 @@ cleanup() {
 }
 trap cleanup EXIT
 
-Xvfb -displayfd 3 -screen 0 1600x1000x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
-pids+=($!)
-for _ in $(seq 100); do
-  [ -s "$work/display" ] && break
-  sleep 0.1
-done
-export DISPLAY=":$(cat "$work/display")" QT_QPA_PLATFORM=xcb
+display_up=1
+start_virtual_display "$work" || display_up=0
+pids+=("$xvfb_pid")
+if [ "$display_up" -ne 1 ]; then
+  echo "screenshots: the virtual display did not start" >&2
+  cat "$work/xvfb.log" >&2
+  exit 1
+fi
+export DISPLAY="$virtual_display" QT_QPA_PLATFORM=xcb
 
 for model in tern wren kite; do
   dir=$work/$model

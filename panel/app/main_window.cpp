@@ -74,6 +74,10 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
 }
 
 MainWindow::~MainWindow() {
+    releaseDevice();
+}
+
+void MainWindow::releaseDevice() {
     if (device) {
         device->close();
         delete device;
@@ -112,10 +116,7 @@ void MainWindow::addStatusLabel(const QString& text) {
 }
 
 void MainWindow::replaceDevice() {
-    if (device) {
-        device->close();
-        delete device;
-    }
+    releaseDevice();
     device = new AudioBusDevice();
     device->open();
 }
@@ -183,11 +184,7 @@ void MainWindow::checkConnection() {
     if (errorCount <= 2)
         return;
     pollTimer->stop();
-    if (device) {
-        device->close();
-        delete device;
-        device = nullptr;
-    }
+    releaseDevice();
     qDebug() << "Meter driver handle deleted.";
     pid = 0;
     clearBaseLayout();

@@ -30,7 +30,8 @@ private:
     void checkConnection(); // every 400 ms while a page is shown
     void clearBaseLayout();
     void addStatusLabel(const QString& text);
-    void replaceDevice();
+    void replaceDevice(); // a new own connection, opened
+    void releaseDevice(); // closes and forgets the own connection, if any
 
     uint32_t pid = 0;
     QVBoxLayout* baseLayout = nullptr;

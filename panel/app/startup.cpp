@@ -5,9 +5,9 @@
 #include "settings/settings.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QDebug>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QMenu>
 #include <QSharedMemory>
@@ -93,14 +93,12 @@ void scheduleSnapshots(MainWindow* window, Settings* settings, TrayIcon* tray) {
         return;
     QDir().mkpath(dir);
     auto* timer = new QTimer(window);
-    auto* clock = new QElapsedTimer();
-    clock->start();
+    const QDeadlineTimer deadline(15000);
     QObject::connect(timer, &QTimer::timeout, window, [=] {
         // A page is in the window once the title names the model.
-        if (!window->windowTitle().contains(" - FW: ") && clock->elapsed() < 15000)
+        if (!window->windowTitle().contains(" - FW: ") && !deadline.hasExpired())
             return;
         timer->stop();
-        delete clock;
         // Long enough for the page's level read-outs to replace their placeholders.
         QTimer::singleShot(1500, window, [=] {
             const bool ok = window->grab().save(dir + "/main-window.png") &&

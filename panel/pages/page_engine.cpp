@@ -89,7 +89,7 @@ QHBoxLayout* addPageRow(QWidget* page) {
 }
 
 MicColumn addMicColumn(QHBoxLayout* row, QWidget* page, const PageModel& model, const char* title,
-                       std::initializer_list<ButtonSpec> buttons) {
+                       std::initializer_list<ColumnButton> buttons) {
     MicColumn out;
     auto* column = new QVBoxLayout;
     column->setContentsMargins(10, 10, 20, 10);
@@ -103,10 +103,10 @@ MicColumn addMicColumn(QHBoxLayout* row, QWidget* page, const PageModel& model, 
     column->addWidget(centredLabel(page, translated(model, "Gain"), model.captionStyle));
     auto* stack = new QVBoxLayout;
     stack->setAlignment(Qt::AlignCenter);
-    for (const ButtonSpec& spec : buttons) {
+    for (const ColumnButton& button : buttons) {
         const QString text =
-            spec.translated ? translated(model, spec.text) : QString::fromLatin1(spec.text);
-        out.buttons.push_back(pageButton(page, text, spec.accent));
+            button.translated ? translated(model, button.text) : QString::fromLatin1(button.text);
+        out.buttons.push_back(pageButton(page, text, button.accent));
         stack->addWidget(out.buttons.back());
     }
     column->addLayout(stack);

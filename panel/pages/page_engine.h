@@ -32,7 +32,7 @@ QString translated(const PageModel& model, const char* text);
 // The page's one row: centred, no margins.
 QHBoxLayout* addPageRow(QWidget* page);
 
-struct ButtonSpec {
+struct ColumnButton {
     const char* text;
     bool translated;
     const char* accent; // active text and glow
@@ -44,7 +44,7 @@ struct MicColumn {
     std::vector<Button*> buttons; // in the order given
 };
 MicColumn addMicColumn(QHBoxLayout* row, QWidget* page, const PageModel& model, const char* title,
-                       std::initializer_list<ButtonSpec> buttons);
+                       std::initializer_list<ColumnButton> buttons);
 
 void addSeparator(QHBoxLayout* row, QWidget* page);
 

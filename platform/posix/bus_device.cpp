@@ -46,6 +46,16 @@ int replyTimeoutMs() {
 constexpr std::size_t kMaxReplyFds = 8;
 constexpr const char* kDevicePrefix = "HalvernAudioBus";
 
+// poll() for one descriptor, resumed after signals: > 0 readable, 0 timed out, < 0 failed.
+int waitReadable(int fd, int timeoutMs) {
+    pollfd p{fd, POLLIN, 0};
+    int ready;
+    do {
+        ready = poll(&p, 1, timeoutMs);
+    } while (ready < 0 && errno == EINTR);
+    return ready;
+}
+
 int connectDevice(const std::string& path) {
     int fd = posix::keepAboveStdio(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
     if (fd < 0) {
@@ -65,12 +75,8 @@ int connectDevice(const std::string& path) {
     // The device answers every open before any request, as CreateFile returns only once the
     // driver took or refused the handle. A device that hangs up instead is gone.
     uint8_t verdict[posix::kOpenVerdictSize];
-    pollfd p{fd, POLLIN, 0};
     ssize_t n = -1;
-    int ready;
-    do {
-        ready = poll(&p, 1, replyTimeoutMs());
-    } while (ready < 0 && errno == EINTR);
+    const int ready = waitReadable(fd, replyTimeoutMs());
     if (ready > 0) {
         do {
             n = recv(fd, verdict, sizeof verdict, 0);
@@ -269,13 +275,7 @@ bool deviceIoControl(Handle h, uint32_t code, const void* in, uint32_t inLen, vo
         return fail(gone ? kErrorDeviceNotConnected : posix::errorFromErrno(errno), returned);
     }
 
-    const int timeoutMs = replyTimeoutMs();
-    pollfd p{fd, POLLIN, 0};
-    int ready;
-    do {
-        ready = poll(&p, 1, timeoutMs);
-    } while (ready < 0 && errno == EINTR);
-    if (ready == 0) {
+    if (waitReadable(fd, replyTimeoutMs()) == 0) {
         // A late reply must never be taken for the answer to a later request.
         dropConnection(fd);
         return fail(kErrorTimeout, returned);

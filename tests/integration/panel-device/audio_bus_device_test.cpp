@@ -5,6 +5,7 @@
 
 #include "halvern/protocol/bus_protocol.h"
 #include "halvern/sim/simulator.h"
+#include "panel_support.h"
 #include "test_support.h"
 
 #include <QString>
@@ -45,23 +46,6 @@ public:
 private:
     std::stringstream text_;
     std::streambuf* old_;
-};
-
-// Collects the Qt debug lines while alive.
-class DebugCapture {
-public:
-    DebugCapture() { previous_ = qInstallMessageHandler(&DebugCapture::handler); }
-    ~DebugCapture() { qInstallMessageHandler(previous_); }
-    static std::vector<std::string>& lines() {
-        static std::vector<std::string> l;
-        return l;
-    }
-
-private:
-    static void handler(QtMsgType, const QMessageLogContext&, const QString& text) {
-        lines().push_back(text.toStdString());
-    }
-    QtMessageHandler previous_;
 };
 
 std::vector<uint8_t> bytesOf(const CommandPacket& p) {
@@ -274,8 +258,7 @@ TEST_F(PanelDeviceTest, ClosedObjectSendsNothing) {
 TEST_F(PanelDeviceTest, PlainRequestsReachTheDevice) {
     startSim();
     openDevice();
-    DebugCapture debug;
-    DebugCapture::lines().clear();
+    halvern::test::QtLogCapture debug;
 
     EXPECT_TRUE(device_.setSampleRate(44100));
     EXPECT_EQ(device_.sampleRate(), 44100u);
@@ -323,7 +306,7 @@ TEST_F(PanelDeviceTest, PlainRequestsReachTheDevice) {
     EXPECT_EQ(journal[4].input, le32(6));
     EXPECT_EQ(journal[7].input, le32(4));
     EXPECT_EQ(sim_->status().wdmChannels, 4u);
-    EXPECT_EQ(DebugCapture::lines(), (std::vector<std::string>{"Buffer size: 128"}));
+    EXPECT_EQ(debug.lines(), QStringList{"Buffer size: 128"});
 }
 
 TEST_F(PanelDeviceTest, FailedGetsLeaveTheirArgumentsAlone) {
