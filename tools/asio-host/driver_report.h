@@ -2,7 +2,7 @@
 // their text and JSON forms.
 #pragma once
 
-#include "iasio.h"
+#include "asio/iasio.h"
 
 #include <cstdint>
 #include <cstdio>
