@@ -34,3 +34,7 @@ if [ "${HALVERN_SKIP_TSAN:-0}" != 1 ]; then
 fi
 
 ctest --preset linux "${retry[@]}" -j "$jobs"
+
+# The Debian package, unpacked and run from a throw-away root. (The Windows installer is built
+# with the MinGW build above and tested under Wine by ctest: wine.installer.)
+bash scripts/check-deb.sh
