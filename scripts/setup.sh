@@ -11,7 +11,7 @@ packages=(
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine64
   xvfb xauth x11-utils trayer fonts-noto-cjk qt6-qpa-plugins
-  rt-tests
+  rt-tests jackd2 python3
   nsis dpkg-dev file desktop-file-utils
 )
 
