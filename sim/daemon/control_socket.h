@@ -1,5 +1,6 @@
 // The daemon's control socket: <runtime>/sim/ctl-<index>, a Unix stream socket that takes one
-// text command per connection and answers with text before closing.
+// text command per connection and answers with text before closing. On Windows it is the pipe
+// \\.\pipe\HalvernAudioBus<index>.ctl (control_pipe.cpp), with the same commands.
 #pragma once
 
 #include <functional>
@@ -17,7 +18,14 @@ public:
     void close();
 
 private:
+#if defined(_WIN32)
+    void* pipe_ = nullptr;
+    void* connectEvent_ = nullptr;
+    void* connectOverlapped_ = nullptr;
+    bool connected_ = false;
+#else
     int fd_ = -1;
+#endif
     std::string path_;
 };
 

@@ -2,14 +2,20 @@
 // a control command to one that runs.
 #include "control_socket.h"
 
-#include "halvern/platform/runtime_dir.h"
 #include "halvern/sim/control.h"
 #include "halvern/sim/simulator.h"
+
+#if defined(_WIN32)
+#include "halvern/platform/win32/bus_pipe.h"
+#else
+#include "halvern/platform/runtime_dir.h"
+
+#include <signal.h>
+#endif
 
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <signal.h>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -22,6 +28,16 @@ volatile std::sig_atomic_t gStop = 0;
 
 void onSignal(int) {
     gStop = 1;
+}
+
+// Where the daemon serving `index` takes its control commands.
+std::string controlPath(int index) {
+#if defined(_WIN32)
+    const std::wstring name = halvern::platform::win32::simulatorControlPipeName(index);
+    return std::string(name.begin(), name.end());
+#else
+    return controlSocketPath(halvern::platform::runtimeDir(), index);
+#endif
 }
 
 void usage(FILE* to) {
@@ -86,7 +102,7 @@ int runControl(int argc, char** argv) {
     std::string text;
     for (const auto& w : words)
         text += (text.empty() ? "" : " ") + w;
-    const std::string path = controlSocketPath(halvern::platform::runtimeDir(), index);
+    const std::string path = controlPath(index);
     std::string reply;
     switch (daemon::sendControlCommand(path, text + "\n", reply, error)) {
     case daemon::ClientResult::NoServer:
@@ -157,12 +173,17 @@ int runSimulator(int argc, char** argv) {
         }
     }
 
+#if defined(_WIN32)
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGTERM, onSignal);
+#else
     struct sigaction sa {};
     sa.sa_handler = onSignal;
     sigemptyset(&sa.sa_mask);
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
+#endif
 
     Simulator sim(config);
     if (!sim.start()) {
@@ -170,22 +191,27 @@ int runSimulator(int argc, char** argv) {
         return 1;
     }
     const std::string runtime = sim.runtimeDir();
-    const std::string ctlPath = controlSocketPath(runtime, config.index);
+    const std::string ctlPath = controlPath(config.index);
     std::string error;
     daemon::ControlServer control;
-    if (!daemon::makePrivateFolder(runtime + "/sim") || !control.listen(ctlPath, error)) {
-        std::fprintf(stderr, "halvern-bus-sim: %s\n",
-                     error.empty() ? ("cannot create " + runtime + "/sim").c_str() : error.c_str());
+#if defined(_WIN32)
+    const std::string where = "\\\\.\\pipe\\HalvernAudioBus" + std::to_string(config.index);
+#else
+    const std::string where = runtime + "/bus/HalvernAudioBus" + std::to_string(config.index);
+    if (!daemon::makePrivateFolder(runtime + "/sim") && error.empty())
+        error = "cannot create " + runtime + "/sim";
+#endif
+    if (!error.empty() || !control.listen(ctlPath, error)) {
+        std::fprintf(stderr, "halvern-bus-sim: %s\n", error.c_str());
         sim.shutdown();
         return 1;
     }
 
     Status s = sim.status();
-    std::printf("halvern-bus-sim: %s (model %u) ready on %s/bus/HalvernAudioBus%d, %u Hz, "
+    std::printf("halvern-bus-sim: %s (model %u) ready on %s, %u Hz, "
                 "%u samples, %s; control: %s\n",
-                s.model.name, s.model.code, runtime.c_str(), config.index, s.sampleRate,
-                s.bufferSize, s.input == InputSource::Loopback ? "loopback" : "test signal",
-                ctlPath.c_str());
+                s.model.name, s.model.code, where.c_str(), s.sampleRate, s.bufferSize,
+                s.input == InputSource::Loopback ? "loopback" : "test signal", ctlPath.c_str());
     std::fflush(stdout);
 
     auto handler = [&sim](const std::string& text) {

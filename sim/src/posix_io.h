@@ -2,13 +2,31 @@
 // several descriptors, a wake-up descriptor, absolute-deadline sleeps and descriptor checks.
 #pragma once
 
+#include "halvern/platform/posix/bus_server.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
 
 namespace halvern::sim::io {
 
+using platform::posix::BusReply;
+using platform::posix::BusRequest;
+using platform::posix::MappedFile;
+using platform::posix::SharedArea;
+using platform::posix::UniqueFd;
+
+// A host's event as the device holds it: the eventfd that came with the registration.
+using OwnedEvent = UniqueFd;
+using EventRef = int;
+constexpr EventRef kNoEvent = -1;
+inline bool signalEvent(EventRef e) {
+    return platform::posix::signalEventFd(e);
+}
+
 // An eventfd that wakes a poll from another thread.
+class WakeFd;
+using Wake = WakeFd;
 class WakeFd {
 public:
     WakeFd();
@@ -39,6 +57,17 @@ bool limitSendTime(int fd, uint32_t ms);
 
 // True when `fd` is an eventfd: the only kind of handle the device will ever write to.
 bool isEventFd(int fd);
+inline bool isEvent(const OwnedEvent& e) {
+    return isEventFd(e.get());
+}
+
+// The sample areas go with the shared-memory reply as descriptors.
+inline void attachAreas(BusReply& r, const SharedArea& in, const SharedArea& out) {
+    r.fds = {in.fd(), out.fd()};
+}
+inline void detachAreas(BusReply& r) {
+    r.fds.clear();
+}
 
 // Removes a socket or file; missing is fine.
 void removePath(const std::string& path);

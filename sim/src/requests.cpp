@@ -4,7 +4,6 @@
 
 #include "halvern/platform/clock.h"
 #include "halvern/platform/handle.h"
-#include "halvern/platform/runtime_dir.h"
 #include "halvern/platform/trace.h"
 
 #include <algorithm>
@@ -15,108 +14,6 @@ namespace halvern::sim {
 
 using namespace detail;
 
-// ---------------------------------------------------------------------------------------------
-// Server thread
-
-void Simulator::Impl::serve() {
-    std::vector<UniqueFd> conns;
-    std::vector<io::PollItem> items;
-    for (;;) {
-        items.clear();
-        items.push_back({wake.fd(), false});
-        const bool listening = bool(listener);
-        if (listening)
-            items.push_back({listener.get(), false});
-        const std::size_t firstConn = items.size();
-        for (const auto& c : conns)
-            items.push_back({c.get(), false});
-        // Bounded, although the wake descriptor already ends the wait on every change.
-        io::pollReadable(items, 1000);
-
-        if (items[0].ready) {
-            wake.drain();
-            std::unique_lock<std::mutex> lock(mutex);
-            if (stopRequested)
-                break;
-            if (unplugPending) {
-                unplugPending = false;
-                conns.clear();
-                items.resize(firstConn);
-                closeListener();
-                plugged = false;
-            }
-            if (replugPending) {
-                replugPending = false;
-                if (!listener) {
-                    listener = platform::posix::listenBusSocket(socketPath);
-                    plugged = bool(listener);
-                    if (!plugged)
-                        error = "cannot serve " + socketPath +
-                                " again: " + std::string(std::strerror(errno));
-                }
-            }
-            connections.store(uint32_t(conns.size()));
-            opDone = opRequested;
-            cv.notify_all();
-            continue; // the set of descriptors may have changed
-        }
-
-        if (listening && items[1].ready) {
-            while (UniqueFd c = platform::posix::acceptBusConnection(listener.get())) {
-                uint32_t verdict = 0;
-                {
-                    std::lock_guard<std::mutex> lock(mutex);
-                    if (openRefusalsAfter > 0) {
-                        --openRefusalsAfter;
-                    } else if (openRefusals > 0) {
-                        --openRefusals;
-                        verdict = openRefusalError;
-                    }
-                }
-                if (verdict != 0)
-                    trace("open refused with error " + std::to_string(verdict));
-                if (io::limitSendTime(c.get(), kReplySendTimeoutMs) &&
-                    platform::posix::sendOpenVerdict(c.get(), verdict) && verdict == 0)
-                    conns.push_back(std::move(c));
-            }
-        }
-        std::vector<std::size_t> closed;
-        for (std::size_t i = firstConn; i < items.size(); ++i) {
-            if (!items[i].ready)
-                continue;
-            std::size_t ci = i - firstConn;
-            BusRequest request;
-            ReceiveResult r = platform::posix::receiveBusRequest(conns[ci].get(), request);
-            if (r == ReceiveResult::Request) {
-                if (!process(conns[ci].get(), request)) {
-                    trace("a reply could not be delivered, connection closed");
-                    closed.push_back(ci);
-                }
-            } else {
-                if (r == ReceiveResult::Malformed)
-                    trace("malformed request, connection closed");
-                closed.push_back(ci);
-            }
-        }
-        for (auto it = closed.rbegin(); it != closed.rend(); ++it)
-            conns.erase(conns.begin() + std::ptrdiff_t(*it));
-        connections.store(uint32_t(conns.size()));
-    }
-    conns.clear();
-    connections.store(0);
-    std::lock_guard<std::mutex> lock(mutex);
-    closeListener();
-    opDone = opRequested;
-    cv.notify_all();
-}
-
-void Simulator::Impl::closeListener() {
-    if (!listener)
-        return;
-    listener.reset();
-    io::removePath(socketPath);
-}
-
 bool Simulator::Impl::waitSlow(uint32_t ms) {
     std::unique_lock<std::mutex> lock(mutex);
     // An unplug or shutdown during the delay ends it: the request then gets no reply at all.
@@ -124,7 +21,7 @@ bool Simulator::Impl::waitSlow(uint32_t ms) {
                         [&] { return stopRequested || unplugPending; });
 }
 
-bool Simulator::Impl::process(int fd, BusRequest& request) {
+bool Simulator::Impl::process(BusRequest& request, BusReply& reply) {
     const uint64_t t = platform::monotonicNs();
     uint32_t delay = 0;
     bool inject = false;
@@ -148,12 +45,12 @@ bool Simulator::Impl::process(int fd, BusRequest& request) {
             break;
         }
     }
-    BusReply reply;
+    reply = BusReply();
     if (delay && !waitSlow(delay)) {
         reply.success = false;
         reply.error = platform::kErrorDeviceNotConnected;
         record(request, t, reply);
-        return true;
+        return false;
     }
     if (inject) {
         reply.success = false;
@@ -162,7 +59,7 @@ bool Simulator::Impl::process(int fd, BusRequest& request) {
         dispatch(request, reply);
     }
     record(request, t, reply);
-    return platform::posix::sendBusReply(fd, reply);
+    return true;
 }
 
 namespace {
@@ -218,7 +115,7 @@ void Simulator::Impl::dispatch(BusRequest& rq, BusReply& r) {
         r.success = false;
         r.error = err;
         r.output.clear();
-        r.fds.clear();
+        io::detachAreas(r);
     };
     // A reply of `n` bytes, if the caller made room for it.
     auto room = [&](std::size_t n) {
@@ -266,9 +163,9 @@ void Simulator::Impl::dispatch(BusRequest& rq, BusReply& r) {
         }
         if (rq.input.size() != EventRegistration::kSize || rq.fds.size() != 3)
             return refuse(platform::kErrorInvalidParameter);
-        // Only events are ever written to: any other descriptor would be a file or socket.
+        // Only events are ever written to: any other handle would be a file or socket.
         for (const auto& fd : rq.fds)
-            if (!io::isEventFd(fd.get()))
+            if (!io::isEvent(fd))
                 return refuse(platform::kErrorInvalidHandle);
         endStreamLocked(false);
         dropEventsLocked();
@@ -297,7 +194,7 @@ void Simulator::Impl::dispatch(BusRequest& rq, BusReply& r) {
             // Addresses are the transport's to fill in; the sizes help a reader check them.
             putLe64(r.output.data() + 16, inArea->size());
             putLe64(r.output.data() + 24, outArea->size());
-            r.fds = {inArea->fd(), outArea->fd()};
+            io::attachAreas(r, *inArea, *outArea);
         }
         return;
     case IOCTL_AUDIO_SET_SAMPLE_RATE:

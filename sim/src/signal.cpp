@@ -1,4 +1,4 @@
-#include "signal.h"
+#include "sim_signal.h"
 
 #include <algorithm>
 #include <cmath>

@@ -4,7 +4,9 @@
 
 #include "halvern/platform/clock.h"
 #include "halvern/platform/handle.h"
+#if !defined(_WIN32)
 #include "halvern/platform/runtime_dir.h"
+#endif
 #include "halvern/platform/trace.h"
 
 #include <algorithm>
@@ -82,7 +84,7 @@ void Simulator::Impl::endStreamLocked(bool hardwareStop) {
     if (hardwareStop) {
         asioStarted = false;
         if (events[2])
-            platform::posix::signalEventFd(events[2].get());
+            io::signalEvent(events[2].get());
     }
 }
 
@@ -122,41 +124,12 @@ bool Simulator::start() {
         d.error = "unsupported sample rate or buffer size";
         return false;
     }
-    d.runtime = d.config.runtimeDir.empty() ? platform::runtimeDir() : d.config.runtimeDir;
-    const std::string busDir = d.runtime + "/bus";
-    if (!io::makePrivateDirectory(busDir)) {
-        d.error = "cannot create " + busDir;
-        return false;
-    }
-    d.socketPath = busDir + "/HalvernAudioBus" + std::to_string(d.config.index);
-    d.timingPath = signalTimesPath(d.runtime, d.config.index);
     if (!d.wake.valid()) {
         d.error = "cannot create the wake-up event";
         return false;
     }
-    d.listener = platform::posix::listenBusSocket(d.socketPath);
-    if (!d.listener) {
-        int err = errno;
-        d.error = err == EADDRINUSE
-                      ? "another simulator already serves " + d.socketPath
-                      : "cannot serve " + d.socketPath + ": " + std::string(std::strerror(err));
+    if (!d.openTransport())
         return false;
-    }
-    // The sample areas live as long as the simulator: a host keeps its mapping across
-    // reopened handles and replugs.
-    if (!d.inArea)
-        d.inArea = SharedArea::create("halvern-input", kSharedAreaBytes);
-    if (!d.outArea)
-        d.outArea = SharedArea::create("halvern-output", kSharedAreaBytes);
-    if (!d.inArea || !d.outArea) {
-        d.listener.reset();
-        io::removePath(d.socketPath);
-        d.error = "cannot create the shared sample areas";
-        return false;
-    }
-    d.timing = MappedFile::open(d.timingPath, sizeof(SignalTimes), true);
-    if (!d.timing)
-        trace("cannot create " + d.timingPath + "; signal times are not published");
     d.mix.publish(*d.matrix);
     d.started = true;
     d.plugged = true;
@@ -183,8 +156,7 @@ void Simulator::shutdown() {
     std::lock_guard<std::mutex> lock(d.mutex);
     d.started = false;
     d.plugged = false;
-    d.timing.reset();
-    io::removePath(d.timingPath);
+    d.closeTransport();
 }
 
 std::string Simulator::error() const {
@@ -387,9 +359,13 @@ MeterBlock Simulator::meters() const {
 
 std::string Simulator::runtimeDir() const {
     std::lock_guard<std::mutex> lock(impl_->mutex);
+#if defined(_WIN32)
+    return impl_->config.runtimeDir; // the device lives in the system's name space
+#else
     if (!impl_->runtime.empty())
         return impl_->runtime;
     return impl_->config.runtimeDir.empty() ? platform::runtimeDir() : impl_->config.runtimeDir;
+#endif
 }
 
 void Simulator::setModel(uint32_t code) {

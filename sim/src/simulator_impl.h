@@ -4,11 +4,9 @@
 
 #include "halvern/sim/simulator.h"
 
-#include "posix_io.h"
-#include "signal.h"
+#include "sim_io.h"
+#include "sim_signal.h"
 #include "stream_clock.h"
-
-#include "halvern/platform/posix/bus_server.h"
 
 #include <atomic>
 #include <chrono>
@@ -23,12 +21,11 @@
 
 namespace halvern::sim {
 
-using platform::posix::BusReply;
-using platform::posix::BusRequest;
-using platform::posix::MappedFile;
-using platform::posix::ReceiveResult;
-using platform::posix::SharedArea;
-using platform::posix::UniqueFd;
+using io::BusReply;
+using io::BusRequest;
+using io::MappedFile;
+using io::OwnedEvent;
+using io::SharedArea;
 using namespace protocol;
 
 namespace detail {
@@ -52,14 +49,19 @@ void trace(const std::string& text);
 struct Simulator::Impl {
     explicit Impl(const SimConfig& c);
 
-    // Request handling (server thread).
+    // The transport (posix_server.cpp, win32_server.cpp): the device's name, its sample areas
+    // and signal times, and the server thread that serves its connections.
+    bool openTransport();  // under `mutex`; false with `error` set
+    void closeTransport(); // after the server thread ended
     void serve();
-    bool process(int fd, BusRequest& request); // false: drop the connection
+    void closeListener();
+
+    // Request handling (server thread).
+    bool process(BusRequest& request, BusReply& reply); // false: no reply is sent
     void dispatch(BusRequest& rq, BusReply& reply);
     void applyCommand(const CommandPacket& c);
     bool waitSlow(uint32_t ms);
     void record(const BusRequest& rq, uint64_t timeNs, const BusReply& reply);
-    void closeListener();
 
     // Streaming; all under `mutex`.
     void updateStreamLocked();
@@ -116,7 +118,7 @@ struct Simulator::Impl {
     std::map<uint8_t, FailRule> commandFailRules;
 
     // Streaming.
-    UniqueFd events[3];
+    OwnedEvent events[3];
     bool eventsRegistered = false;
     bool asioStarted = false;
     StreamClock clock;
@@ -138,8 +140,12 @@ struct Simulator::Impl {
     uint64_t opRequested = 0;
     uint64_t opDone = 0;
     std::thread server;
-    io::WakeFd wake;
-    UniqueFd listener; // owned by the server thread while it runs
+    io::Wake wake;
+#if defined(_WIN32)
+    io::OwnedHandle listener; // the pipe instance that waits for the next open
+#else
+    io::UniqueFd listener; // owned by the server thread while it runs
+#endif
     std::atomic<uint32_t> connections{0};
     std::string error;
 };

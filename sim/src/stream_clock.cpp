@@ -1,10 +1,7 @@
 #include "stream_clock.h"
 
-#include "posix_io.h"
-
 #include "halvern/platform/clock.h"
 #include "halvern/platform/event.h"
-#include "halvern/platform/posix/bus_server.h"
 #include "halvern/platform/thread.h"
 #include "halvern/platform/trace.h"
 #include "halvern/protocol/bus_protocol.h"
@@ -176,7 +173,7 @@ void StreamClock::tick(uint64_t n) {
         storeRelease(&slot.sequence, count + 1);
         storeRelease(&t->count, count + 1);
     }
-    platform::posix::signalEventFd(setup_.events[half]);
+    io::signalEvent(setup_.events[half]);
     periods_.fetch_add(1, std::memory_order_release);
 }
 

@@ -2,7 +2,8 @@
 // every channel in the shared areas and sets the host's event for that half.
 #pragma once
 
-#include "signal.h"
+#include "sim_io.h"
+#include "sim_signal.h"
 
 #include "halvern/platform/handle.h"
 #include "halvern/sim/simulator.h"
@@ -14,7 +15,8 @@
 namespace halvern::sim {
 
 struct StreamSetup {
-    int events[2] = {-1, -1}; // half 0 due, half 1 due; owned by the caller, open while running
+    // Half 0 due, half 1 due; owned by the caller, open while running.
+    io::EventRef events[2] = {io::kNoEvent, io::kNoEvent};
     uint8_t* inputArea = nullptr;
     const uint8_t* outputArea = nullptr;
     uint32_t frames = 256; // N, samples per half-buffer

@@ -1,6 +1,10 @@
 #include "signal_times.h"
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#include "halvern/platform/win32/bus_pipe.h"
+
+#include <windows.h>
+#else
 #include "halvern/platform/runtime_dir.h"
 
 #include <algorithm>
@@ -23,28 +27,46 @@ SignalTimesReader::~SignalTimesReader() {
 #if defined(_WIN32)
 
 bool SignalTimesReader::openForDriverDevice(std::string& why) {
-    why = "the device publishes no signal times on Windows";
+    // The simulated devices publish their record as a named mapping; the driver takes the
+    // first device that answers, so the first record present is that device's.
+    for (int index = 0; index < platform::win32::kSimulatedBusCount; ++index) {
+        const std::wstring name = platform::win32::simulatedBusMappingName(index, L"timing");
+        if (open(std::string(name.begin(), name.end()), why))
+            return true;
+    }
+    why = "no simulated device publishes signal times";
     return false;
 }
 
-bool SignalTimesReader::open(const std::string&, std::string& why) {
-    return openForDriverDevice(why);
+bool SignalTimesReader::open(const std::string& path, std::string& why) {
+    close();
+    HANDLE section = OpenFileMappingA(FILE_MAP_READ, FALSE, path.c_str());
+    if (section == nullptr) {
+        why = path + ": error " + std::to_string(GetLastError());
+        return false;
+    }
+    void* p = MapViewOfFile(section, FILE_MAP_READ, 0, 0, sizeof(sim::SignalTimes));
+    CloseHandle(section);
+    if (p == nullptr) {
+        why = path + ": error " + std::to_string(GetLastError());
+        return false;
+    }
+    times_ = static_cast<const sim::SignalTimes*>(p);
+    path_ = path;
+    return true;
 }
 
-void SignalTimesReader::close() {}
-
-bool SignalTimesReader::latestFor(uint32_t, uint64_t&, uint64_t&) const {
-    return false;
+void SignalTimesReader::close() {
+    if (times_ != nullptr)
+        UnmapViewOfFile(const_cast<sim::SignalTimes*>(times_));
+    times_ = nullptr;
+    path_.clear();
 }
 
 #else
 
 namespace {
 constexpr const char* kDevicePrefix = "HalvernAudioBus";
-
-uint64_t loadAcquire(const uint64_t* p) {
-    return __atomic_load_n(p, __ATOMIC_ACQUIRE);
-}
 } // namespace
 
 bool SignalTimesReader::openForDriverDevice(std::string& why) {
@@ -97,6 +119,14 @@ void SignalTimesReader::close() {
     path_.clear();
 }
 
+#endif
+
+namespace {
+uint64_t loadAcquire(const uint64_t* p) {
+    return __atomic_load_n(p, __ATOMIC_ACQUIRE);
+}
+} // namespace
+
 bool SignalTimesReader::latestFor(uint32_t half, uint64_t& number, uint64_t& timeNs) const {
     if (times_ == nullptr)
         return false;
@@ -121,7 +151,5 @@ bool SignalTimesReader::latestFor(uint32_t half, uint64_t& number, uint64_t& tim
     timeNs = t;
     return true;
 }
-
-#endif
 
 } // namespace halvern::host

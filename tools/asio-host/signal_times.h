@@ -1,5 +1,6 @@
 // When the device signalled each half-buffer: the simulated interface publishes the monotonic
-// time of every signal in <runtime>/bus/HalvernAudioBus<index>.timing, which lets the host
+// time of every signal in <runtime>/bus/HalvernAudioBus<index>.timing (on Windows the mapping
+// Local\HalvernAudioBus<index>.timing), which lets the host
 // measure its wake-up latency. A real device publishes nothing; then latency is unavailable.
 #pragma once
 

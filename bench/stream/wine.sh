@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# The Windows DLL under Wine: for each buffer size (32, 48, 64 and 256 samples at 48000 Hz),
+# halvern-bus-sim.exe serves a Wren in loopback and halvern-asio-host.exe streams through the
+# registered HalvernASIO.dll for BENCH_SECONDS, in a throw-away Wine prefix. Prints one Markdown
+# row per size in the columns of bench/stream/run.sh's "Streaming through the driver" table.
+#
+#   bash bench/stream/wine.sh [MINGW_BUILD_DIR]     # default $HALVERN_MINGW_BUILD_DIR or build/mingw
+#   BENCH_SECONDS=30 BENCH_SIZES="64 256" bash bench/stream/wine.sh build/mingw
+#
+# Progress goes to standard error, rows to standard output.
+set -uo pipefail
+cd "$(dirname "$0")/../.."
+
+mingw_build=${1:-${HALVERN_MINGW_BUILD_DIR:-build/mingw}}
+seconds=${BENCH_SECONDS:-10}
+read -r -a sizes <<<"${BENCH_SIZES:-32 48 64 256}"
+rate=48000
+sim=$mingw_build/sim/halvern-bus-sim.exe
+host=$mingw_build/tools/asio-host/halvern-asio-host.exe
+dll=$mingw_build/driver/HalvernASIO/HalvernASIO.dll
+
+for f in "$sim" "$host" "$dll"; do
+  if [ ! -f "$f" ]; then
+    echo "wine.sh: $f is missing; build the Windows side: cmake --preset mingw && cmake --build --preset mingw" >&2
+    exit 1
+  fi
+done
+
+prefix=$(mktemp -d /tmp/halvern-bench-wine.XXXXXX)/prefix
+cleanup() {
+  bash tests/wine/wine-prefix.sh cleanup "$prefix" >/dev/null 2>&1
+  rm -rf "$(dirname "$prefix")"
+}
+trap cleanup EXIT
+echo "wine.sh: making a Wine prefix in $prefix" >&2
+bash tests/wine/wine-prefix.sh setup "$prefix" >&2 || exit 1
+run=(bash tests/wine/run-in-wine.sh --prefix "$prefix")
+"${run[@]}" --timeout 120 -- regsvr32 /s "$dll" >&2 || {
+  echo "wine.sh: regsvr32 of $dll failed" >&2
+  exit 1
+}
+
+json_get() {
+  local json=$1 scope=$1 key
+  if [ $# -eq 3 ]; then
+    scope=$(grep -o "\"$2\":{[^}]*}" <<<"$json" || true)
+    key=$3
+  else
+    key=$2
+  fi
+  grep -o "\"$key\":[^,}]*" <<<"$scope" | head -n1 | cut -d: -f2
+}
+
+for size in "${sizes[@]}"; do
+  period_ms=$(awk -v n="$size" -v r="$rate" 'BEGIN { printf "%.3f", n * 1000 / r }')
+  echo "wine.sh: halvern-asio-host.exe --stream --seconds $seconds --json   ($size samples)" >&2
+  out=$(bash tests/wine/sim/with-sim.sh --prefix "$prefix" --sim "$sim" \
+    --sim-arg --model --sim-arg wren --sim-arg --loopback --sim-arg --rate --sim-arg "$rate" \
+    --sim-arg --buffer-size --sim-arg "$size" --timeout $((seconds + 60)) -- \
+    "$host" --stream --seconds "$seconds" --json 2>/dev/null)
+  status=$?
+  json=$(grep -m1 '^{' <<<"$out" || true)
+  if [ -z "$json" ]; then
+    echo "| $size | $period_ms | | | | | | | | | the host gave no report (exit $status) |"
+    continue
+  fi
+  latency="$(json_get "$json" latency_us p50) / $(json_get "$json" latency_us p99) / $(json_get "$json" latency_us max)"
+  [ "$(json_get "$json" latency_us available)" = "true" ] || latency="unavailable"
+  result=$([ "$status" -eq 0 ] && echo pass || echo "FAIL (exit $status)")
+  echo "| $size | $period_ms | $(json_get "$json" switches) | $(json_get "$json" lost) | $(json_get "$json" repeated) | $(json_get "$json" corrupted) | $(json_get "$json" missed) | $latency | $(json_get "$json" period_us jitter) | $(json_get "$json" callback_us mean) / $(json_get "$json" callback_us max) | $result |"
+done
