@@ -23,7 +23,9 @@ constexpr uint32_t kThreadLeaveWaitMs = 2000;
 
 } // namespace
 
-AsioHalvern::AsioHalvern(IUnknown* outer) : com::CUnknown(kDriverObjectName, outer) {}
+AsioHalvern::AsioHalvern(IUnknown* outer) : com::CUnknown(kDriverObjectName, outer) {
+    audio_->gate.serve(this);
+}
 
 AsioHalvern::~AsioHalvern() {
     hostTrace("asio destructor called.\n");
@@ -36,7 +38,7 @@ AsioHalvern::~AsioHalvern() {
     clearCallbacks();
     // The audio thread and the listener reach the object through the process-wide pointers:
     // withdraw them and let any thread still inside leave before the memory goes.
-    if (!gAudioGate.withdraw(this, kThreadLeaveWaitMs))
+    if (!audio_->gate.withdraw(this, kThreadLeaveWaitMs))
         hostTrace("asio destructor: the audio thread is still in the host.\n");
     if (!gListenerGate.withdraw(this, kThreadLeaveWaitMs))
         hostTrace("asio destructor: the pipe listener is still in the host.\n");
@@ -44,7 +46,13 @@ AsioHalvern::~AsioHalvern() {
 }
 
 com::CUnknown* AsioHalvern::create(IUnknown* outer, HRESULT* /*result*/) {
-    return new (std::nothrow) AsioHalvern(outer);
+    // The object's audio link is allocated with it: a failure is a null object, as the
+    // factory expects, never an exception across the interface.
+    try {
+        return new (std::nothrow) AsioHalvern(outer);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
 }
 
 HRESULT AsioHalvern::QueryInterface(REFIID riid, void** ppv) {
@@ -151,8 +159,15 @@ ASIOError AsioHalvern::getChannels(int32_t* numInputChannels, int32_t* numOutput
     }
     if (returned == 0)
         return ASE_HWMalfunction;
-    cachedInputs_ = static_cast<int32_t>(getLe32(reply));
-    cachedOutputs_ = static_cast<int32_t>(getLe32(reply + 4));
+    // A host sizes its buffer tables by these counts; the driver serves at most kMaxChannels.
+    const uint32_t inputs = getLe32(reply);
+    const uint32_t outputs = getLe32(reply + 4);
+    if (inputs > uint32_t(kMaxChannels) || outputs > uint32_t(kMaxChannels)) {
+        hostTrace("getChannels: the device reports %u inputs and %u outputs\n", inputs, outputs);
+        return ASE_HWMalfunction;
+    }
+    cachedInputs_ = static_cast<int32_t>(inputs);
+    cachedOutputs_ = static_cast<int32_t>(outputs);
     channelsNotCached_ = false;
     *numInputChannels = cachedInputs_;
     *numOutputChannels = cachedOutputs_;
@@ -182,7 +197,13 @@ bool AsioHalvern::readDeviceBufferSize(int32_t& frames, const char* noDeviceTrac
                   static_cast<int>(platform::lastError()));
         return false;
     }
-    frames = static_cast<int32_t>(getLe32(reply));
+    // A size the shared areas cannot hold is no size a host can use.
+    const uint32_t size = getLe32(reply);
+    if (size == 0 || size > uint32_t(kMaxBufferSize)) {
+        hostTrace("The device reports a buffer size of %u\n", size);
+        return false;
+    }
+    frames = static_cast<int32_t>(size);
     return true;
 }
 

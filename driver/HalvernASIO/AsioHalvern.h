@@ -4,12 +4,14 @@
 
 #include "asio/iasio.h"
 #include "com/com_base.h"
+#include "driver_gate.h"
 
 #include "halvern/platform/handle.h"
 #include "halvern/protocol/bus_protocol.h"
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 
 namespace halvern::driver {
 
@@ -91,7 +93,10 @@ private:
     void closeEvents();
     void timerOn();
     void timerOff();
-    void bufferSwitch(int32_t index, ASIOTime* handed);
+    // `gate` is the thread's: after the host's callback it tells whether the object still lives.
+    // `signal` is the device's number of the half's signal since start.
+    void bufferSwitch(int32_t index, int64_t signal, ASIOTime* handed, const DriverGate& gate);
+    double periodNs() const;
     void hardwareStop();
     void publishPosition(double position, uint64_t systemTime);
     void readPosition(double& position, uint64_t& systemTime) const;
@@ -105,6 +110,9 @@ private:
     void listenerCloseSelf();
     bool ownsListener() const;
     static uint32_t listenerThreadMain(void* arg);
+
+    // This object's audio thread and what it shares with it.
+    std::shared_ptr<AudioLink> audio_ = std::make_shared<AudioLink>();
 
     // Device and streaming events. The audio thread reads the events while the host thread
     // (or a hardware stop) may close them.
@@ -148,6 +156,8 @@ private:
     std::atomic<int32_t> numOutputBuffers_{0};
     std::atomic<int32_t> blockFrames_{256};
     std::atomic<int32_t> toggle_{0};
+    // Device signals of this stream that reached the host as no buffer switch.
+    std::atomic<uint64_t> skippedHalves_{0};
 
     std::atomic<bool> timeInfoMode_{false};
     std::atomic<bool> timeCodeRead_{false};

@@ -15,7 +15,7 @@ namespace halvern::driver {
 
 using namespace protocol;
 
-DriverGate gListenerGate{1};
+DriverGate gListenerGate;
 
 namespace {
 
@@ -216,6 +216,7 @@ uint32_t AsioHalvern::listenerThreadMain(void* /*arg*/) {
                     break;
             }
             bool signal = false;
+            bool clientHolds = false;
             const platform::PipeWait wait = platform::waitForPipeClient(pipe, kConnectWaitMs);
             if (wait == platform::PipeWait::ConnectedAtOnce) {
                 hostTrace("Client connected immediately.\n");
@@ -226,6 +227,7 @@ uint32_t AsioHalvern::listenerThreadMain(void* /*arg*/) {
             } else if (wait == platform::PipeWait::AlreadyConnected) {
                 hostTrace("Client already connected.\n");
                 signal = !clientSignalled;
+                clientHolds = true;
             } else if (wait == platform::PipeWait::Failed) {
                 const uint32_t error = platform::lastError();
                 if (error == platform::kErrorNoData && !clientSignalled) {
@@ -249,6 +251,10 @@ uint32_t AsioHalvern::listenerThreadMain(void* /*arg*/) {
                         message(kAsioResetRequest, 0, nullptr, nullptr);
                 }
             }
+            // A client that keeps its end open would make every round report it at once: wait
+            // for it to hang up (or for a listener close) instead.
+            if (clientHolds)
+                platform::waitForPipeClientGone(pipe, kConnectWaitMs);
         }
         releaseListenerPipe(pipe);
         platform::disconnectPipeClient(pipe);

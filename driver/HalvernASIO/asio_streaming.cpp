@@ -4,6 +4,7 @@
 #include "com/com_base.h"
 #include "driver_gate.h"
 #include "driver_trace.h"
+#include "signal_tracker.h"
 
 #include "halvern/platform/bus_device.h"
 #include "halvern/platform/clock.h"
@@ -11,24 +12,27 @@
 #include "halvern/platform/thread.h"
 
 #include <cstring>
+#include <memory>
+#include <new>
 
 namespace halvern::driver {
 
 using namespace protocol;
 
-DriverGate gAudioGate{0};
 std::atomic<int32_t> gPanelBlockFrames{0};
 
 namespace {
 
-// The audio thread's stop flag is a run token: a thread runs while the token holds its own
-// generation. Timer off (or the thread itself) sets it to 0; timer on hands out a new
-// generation, so a thread of an earlier stream can neither run on nor stop a later one.
-std::atomic<uint64_t> gAudioRunToken{0};
-std::atomic<uint64_t> gAudioGenerations{0};
-std::atomic<platform::Handle> gAudioThread{nullptr};
-std::atomic<uint32_t> gTaskIndex{0};
 LiveThreads gAudioThreads;
+// The driver object whose events the device signals now: the one that registered them last.
+// Only it stops the device; another object's stop leaves that stream alone.
+std::atomic<AsioHalvern*> gDeviceStream{nullptr};
+
+// What an audio thread is started with: its object's link and its generation.
+struct AudioThreadStart {
+    std::shared_ptr<AudioLink> link;
+    uint64_t generation = 0;
+};
 
 constexpr uint32_t kEventWaitMs = 500;
 constexpr uint32_t kTimerOnWaitMs = 2000;
@@ -40,6 +44,22 @@ constexpr uint32_t kNoEventsSleepMs = 1;
 constexpr uint32_t kFailedWaitSleepMs = 10;
 constexpr int kMaxFailedWaitsInRow = 50;
 constexpr double kTwo32 = 4294967296.0;
+// A wait shorter than this share of a period found its event set already.
+constexpr double kWaitedFraction = 0.25;
+// Failed look-ups in a row, each after a wait that timed out, that mean the device is gone.
+constexpr int kMaxFailedProbes = 2;
+
+// Whether the device still answers a request, on a handle of the audio thread's own.
+bool deviceAnswers() {
+    platform::Handle device = platform::openBusDeviceByInterface();
+    if (!platform::isValid(device))
+        return false;
+    uint8_t reply[4] = {};
+    const bool ok = platform::deviceIoControl(device, IOCTL_ASIO_GET_BUFFER_SIZE, nullptr, 0, reply,
+                                              sizeof reply, nullptr);
+    platform::closeBusDevice(device);
+    return ok;
+}
 
 constexpr uint32_t kAllTimeFlagsValid = kSystemTimeValid | kSamplePositionValid | kSampleRateValid;
 constexpr uint32_t kChangeFlags = kSampleRateChanged | kClockSourceChanged;
@@ -159,6 +179,26 @@ ASIOError AsioHalvern::createBuffers(ASIOBufferInfo* bufferInfos, int32_t numCha
         hostTrace("dataInShareMemPointer in NULL!!!\n");
         return ASE_HWMalfunction;
     }
+    // Every pair of halves asked for must lie inside the area the device reported (bytes 16
+    // and 24 of its reply; a device that leaves them 0 has the full layout). Refused before
+    // any of them is touched.
+    auto reported = [](uint64_t bytes) { return bytes != 0 ? bytes : uint64_t(kSharedAreaBytes); };
+    const uint64_t inputBytes = reported(getLe64(sharedMemory_.bytes + 16));
+    const uint64_t outputBytes = reported(getLe64(sharedMemory_.bytes + 24));
+    for (int32_t i = 0; i < numChannels; ++i) {
+        const ASIOBufferInfo& info = bufferInfos[i];
+        if (info.channelNum < 0 || info.channelNum >= kMaxChannels)
+            continue; // refused below, as every channel outside the table is
+        const bool isInput = info.isInput != ASIOFalse;
+        const uint64_t end = uint64_t(8) * uint64_t(bufferSize) * uint64_t(info.channelNum + 1);
+        const uint64_t area = isInput ? inputBytes : outputBytes;
+        if (end > area) {
+            hostTrace("createBuffers refused: %s channel %d needs %u bytes, the area has %u\n",
+                      isInput ? "input" : "output", static_cast<int>(info.channelNum),
+                      static_cast<unsigned>(end), static_cast<unsigned>(area));
+            return ASE_HWMalfunction;
+        }
+    }
 
     blockFrames_.store(bufferSize);
     gPanelBlockFrames.store(bufferSize);
@@ -257,6 +297,7 @@ ASIOError AsioHalvern::start() {
 
     publishPosition(0.0, 0);
     toggle_.store(0);
+    skippedHalves_.store(0);
     running_.store(false);
     createEvents();
     running_.store(true);
@@ -275,6 +316,7 @@ ASIOError AsioHalvern::start() {
             hostTrace("failed to set event: 0x%x\n", platform::lastError());
             return ASE_HWMalfunction;
         }
+        gDeviceStream.store(this);
     }
 
     platform::sleepMs(10);
@@ -304,6 +346,9 @@ ASIOError AsioHalvern::stopStreaming(bool onAudioThread) {
     hostTrace("asio stop.\n");
     running_.store(false);
     timerOff();
+    if (const uint64_t skipped = skippedHalves_.exchange(0))
+        hostTrace("Half buffers skipped while the host was behind: %u\n",
+                  static_cast<unsigned>(skipped));
 
     // The audio thread uses a handle of its own: the host's thread may be in a query on the
     // object's handle at the same moment.
@@ -314,8 +359,19 @@ ASIOError AsioHalvern::stopStreaming(bool onAudioThread) {
     } else if (reopenDevice()) {
         device = device_;
     }
+    // Another object registered its events since: the device streams for it, not for us.
+    AsioHalvern* owner = gDeviceStream.load();
+    const bool another = owner != nullptr && owner != this;
+    if (!another)
+        gDeviceStream.compare_exchange_strong(owner, nullptr);
     if (device == nullptr) {
         hostTrace("Halvern Handle is NULL\n");
+    } else if (another) {
+        hostTrace("asio stop: the device streams for another driver object.\n");
+        if (onAudioThread)
+            platform::closeBusDevice(device);
+        else
+            closeDevice();
     } else {
         uint8_t reply = 0;
         platform::deviceIoControl(device, IOCTL_ASIO_SET_EVENTS, nullptr, 0, &reply, sizeof reply,
@@ -335,33 +391,38 @@ ASIOError AsioHalvern::stopStreaming(bool onAudioThread) {
 // Timer on and off
 
 void AsioHalvern::timerOn() {
-    gAudioGate.serve(this);
-    const uint64_t generation = gAudioGenerations.fetch_add(1) + 1;
-    gAudioRunToken.store(generation);
+    AudioLink& link = *audio_;
+    const uint64_t generation = link.generations.fetch_add(1) + 1;
+    link.runToken.store(generation);
 
-    if (platform::Handle existing = gAudioThread.load()) {
+    if (platform::Handle existing = link.thread.load()) {
         audioTrace("ASIOThreadHandle is not NULL!\n");
         // That thread belongs to an earlier generation and ends at its next round; a thread
         // that does not (stuck in the host) is let go, so that this stream has its own.
         platform::waitThread(existing, kTimerOnWaitMs);
         platform::Handle expected = existing;
-        if (gAudioThread.compare_exchange_strong(expected, nullptr))
+        if (link.thread.compare_exchange_strong(expected, nullptr))
             platform::closeThread(existing);
     }
 
+    auto* startInfo = new (std::nothrow) AudioThreadStart{audio_, generation};
+    if (startInfo == nullptr) {
+        audioTrace("创建线程失败 Created ID is %d!\n", 0);
+        return;
+    }
     gAudioThreads.begin();
     uint32_t threadId = 0;
-    platform::Handle thread = platform::createThread(
-        &AsioHalvern::audioThreadMain, reinterpret_cast<void*>(static_cast<uintptr_t>(generation)),
-        true, &threadId);
+    platform::Handle thread =
+        platform::createThread(&AsioHalvern::audioThreadMain, startInfo, true, &threadId);
     if (!platform::isValid(thread)) {
+        delete startInfo;
         gAudioThreads.end();
         audioTrace("创建线程失败 Created ID is %d!\n", static_cast<int>(threadId));
         return;
     }
-    gAudioThread.store(thread);
+    link.thread.store(thread);
     audioTrace("ASIOThreadHandle Created ID is %d!, Task Id is %d\n", static_cast<int>(threadId),
-               static_cast<int>(gTaskIndex.load()));
+               static_cast<int>(link.taskIndex.load()));
 
     if (!platform::setProcessRealtimePriority())
         audioTrace("设置进程优先级失败");
@@ -379,8 +440,9 @@ void AsioHalvern::timerOn() {
 }
 
 void AsioHalvern::timerOff() {
-    gAudioRunToken.store(0);
-    platform::Handle thread = gAudioThread.exchange(nullptr);
+    AudioLink& link = *audio_;
+    link.runToken.store(0);
+    platform::Handle thread = link.thread.exchange(nullptr);
     if (thread == nullptr) {
         audioTrace("Timer Off ASIOThreadHandle is NULL!\n");
         return;
@@ -401,12 +463,17 @@ void AsioHalvern::timerOff() {
 // The audio thread
 
 uint32_t AsioHalvern::audioThreadMain(void* arg) {
-    const uint64_t generation = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(arg));
+    std::unique_ptr<AudioThreadStart> startInfo(static_cast<AudioThreadStart*>(arg));
+    std::shared_ptr<AudioLink> link = std::move(startInfo->link);
+    const uint64_t generation = startInfo->generation;
+    startInfo.reset();
+    std::atomic<uint64_t>& runToken = link->runToken;
+    DriverGate& gate = link->gate;
     DriverGate::prepareThread();
     audioTrace("Start ASIO Audio Thread!\n");
-    uint32_t taskIndex = gTaskIndex.load();
+    uint32_t taskIndex = link->taskIndex.load();
     platform::Handle registration = platform::joinProAudioClass(&taskIndex);
-    gTaskIndex.store(taskIndex);
+    link->taskIndex.store(taskIndex);
     if (!platform::isValid(registration)) {
         audioTrace("AvSetMmThreadCharacteristics failed: %d\n",
                    static_cast<int>(platform::lastError()));
@@ -416,11 +483,13 @@ uint32_t AsioHalvern::audioThreadMain(void* arg) {
     // The record handed to bufferSwitchTimeInfo lives here, on this thread's stack, so that it
     // stays valid for the whole callback whatever happens to the driver object meanwhile.
     ASIOTime handed{};
+    SignalTracker tracker;
     int failedWaits = 0;
-    while (gAudioRunToken.load() == generation) {
+    int failedProbes = 0;
+    while (runToken.load() == generation) {
         platform::Handle events[3] = {};
         {
-            DriverGate::Entry entry(gAudioGate);
+            DriverGate::Entry entry(gate);
             AsioHalvern* d = entry.driver();
             if (d == nullptr) {
                 platform::sleepMs(kNoDriverSleepMs);
@@ -434,32 +503,58 @@ uint32_t AsioHalvern::audioThreadMain(void* arg) {
             continue;
         }
 
-        const uint32_t result = platform::waitForAny(events, 3, kEventWaitMs);
-        if (gAudioRunToken.load() != generation)
+        // The wait reports the first set event of its list: the half the device plays next
+        // goes first, so that a host that fell behind still meets the halves in the device's
+        // order.
+        const int32_t next = tracker.nextHalf();
+        const platform::Handle order[3] = {events[next], events[1 - next], events[2]};
+        const uint64_t waitBegan = platform::monotonicNs();
+        const uint32_t result = platform::waitForAny(order, 3, kEventWaitMs);
+        const uint64_t waitEnded = platform::monotonicNs();
+        if (runToken.load() != generation)
             break;
-        DriverGate::Entry entry(gAudioGate);
+        DriverGate::Entry entry(gate);
         AsioHalvern* d = entry.driver();
         if (d == nullptr)
             continue;
         if (!d->running_.load()) {
             uint64_t expected = generation;
-            gAudioRunToken.compare_exchange_strong(expected, 0);
+            runToken.compare_exchange_strong(expected, 0);
             break;
         }
         if (result == platform::kWaitTimeout) {
             failedWaits = 0;
+            // Half a second without a signal: a device that went away without its stop event
+            // answers no request either. A device whose engine is only paused (the panel
+            // changes a setting) still does.
+            failedProbes = deviceAnswers() ? 0 : failedProbes + 1;
+            if (failedProbes >= kMaxFailedProbes) {
+                audioTrace("The device is gone: hardware stop.\n");
+                d->hardwareStop();
+                uint64_t expected = generation;
+                runToken.compare_exchange_strong(expected, 0);
+                break;
+            }
             continue;
         }
         if (result == platform::kWaitObject0 + 2) {
             audioTrace("Hardware Stop! Envent is %d\n", 2);
             d->hardwareStop();
             uint64_t expected = generation;
-            gAudioRunToken.compare_exchange_strong(expected, 0);
+            runToken.compare_exchange_strong(expected, 0);
             break;
         }
         if (result == platform::kWaitObject0 || result == platform::kWaitObject0 + 1) {
             failedWaits = 0;
-            d->bufferSwitch(static_cast<int32_t>(result - platform::kWaitObject0), &handed);
+            failedProbes = 0;
+            const int32_t half = result == platform::kWaitObject0 ? next : 1 - next;
+            const double period = d->periodNs();
+            // A wait that ended at once found its event set already: the host is behind.
+            const bool waited = double(waitEnded - waitBegan) >= period * kWaitedFraction;
+            const int64_t signal = tracker.take(half, waited, waitEnded, period);
+            d->skippedHalves_.store(tracker.skipped(), std::memory_order_relaxed);
+            if (signal != SignalTracker::kStale)
+                d->bufferSwitch(half, signal, &handed, gate);
             continue;
         }
         // Not a half index: never handed to the host.
@@ -468,7 +563,7 @@ uint32_t AsioHalvern::audioThreadMain(void* arg) {
             audioTrace("Hardware stop after %d failed waits.\n", failedWaits);
             d->hardwareStop();
             uint64_t expected = generation;
-            gAudioRunToken.compare_exchange_strong(expected, 0);
+            runToken.compare_exchange_strong(expected, 0);
             break;
         }
         platform::sleepMs(kFailedWaitSleepMs);
@@ -478,20 +573,28 @@ uint32_t AsioHalvern::audioThreadMain(void* arg) {
         platform::leaveProAudioClass(registration);
     audioTrace("End ASIO Audio Thread %d!\n",
                static_cast<int>(reinterpret_cast<intptr_t>(registration)));
+    // The link may be the last thing left of the object: released while the module is held.
+    link.reset();
     gAudioThreads.end();
     return 0;
 }
 
+double AsioHalvern::periodNs() const {
+    const double rate = sampleRate_.load(std::memory_order_relaxed);
+    return rate > 0.0 ? blockFrames_.load(std::memory_order_relaxed) * 1e9 / rate : 0.0;
+}
+
 // The real-time path: no allocation, no lock, no trace, no request.
-void AsioHalvern::bufferSwitch(int32_t index, ASIOTime* handed) {
+void AsioHalvern::bufferSwitch(int32_t index, int64_t signal, ASIOTime* handed,
+                               const DriverGate& gate) {
     if (!running_.load(std::memory_order_relaxed) || !hasCallbacks())
         return;
     toggle_.store(index, std::memory_order_relaxed);
     const double t = static_cast<double>(platform::systemTimeMs()) * 1000000.0;
     const uint32_t hi = static_cast<uint32_t>(t / kTwo32);
     const uint32_t lo = static_cast<uint32_t>(t - hi * kTwo32);
-    const double position = samplePosition_.load(std::memory_order_relaxed) +
-                            blockFrames_.load(std::memory_order_relaxed);
+    // The samples the device has played up to the end of this half, skipped halves included.
+    const double position = double(signal + 1) * blockFrames_.load(std::memory_order_relaxed);
     publishPosition(position, packHiLo(hi, lo));
 
     if (timeInfoMode_.load(std::memory_order_relaxed)) {
@@ -518,7 +621,7 @@ void AsioHalvern::bufferSwitch(int32_t index, ASIOTime* handed) {
         timeInfoSwitch(handed, index, ASIOTrue);
         // Only the changes this switch reported are cleared; one made meanwhile stays for the
         // next. A driver released during the callback is not touched again.
-        if (gAudioGate.current() == this)
+        if (gate.current() == this)
             timeFlags_.fetch_and(~(flags & kChangeFlags), std::memory_order_relaxed);
     } else {
         auto* plainSwitch = cbBufferSwitch_.load(std::memory_order_relaxed);

@@ -152,6 +152,7 @@ std::shared_ptr<Listener> openListener(const std::string& path, const PipeServer
 struct PipeState {
     std::shared_ptr<Listener> listener;
     bool overlapped = false;
+    uint32_t ioTimeoutMs = 5000;
     std::atomic<int> clientFd{-1};
     posix::UniqueFd cancelFd;
 
@@ -204,6 +205,7 @@ Handle createServer(const std::string& name, const PipeServerOptions& options) {
     auto state = std::make_shared<PipeState>();
     state->listener = std::move(listener);
     state->overlapped = options.overlapped;
+    state->ioTimeoutMs = options.ioTimeoutMs;
     state->cancelFd.reset(posix::keepAboveStdio(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)));
     if (!state->cancelFd) {
         setLastError(posix::errorFromErrno(errno));
@@ -385,6 +387,38 @@ bool cancelPipeWait(Handle server) {
     return posix::signalEventFd(s->cancelFd.get());
 }
 
+bool waitForPipeClientGone(Handle server, uint32_t timeoutMs) {
+    std::shared_ptr<PipeState> s = serverState(server);
+    if (!s) {
+        setLastError(kErrorInvalidHandle);
+        return false;
+    }
+    const int client = s->clientFd.load();
+    if (client < 0)
+        return true;
+    const int64_t deadline = nowMs() + timeoutMs;
+    for (;;) {
+        const int64_t left = deadline - nowMs();
+        // Only the hang-up is asked for: unread bytes from the client must not end the wait.
+        pollfd fds[2] = {{client, POLLRDHUP, 0}, {s->cancelFd.get(), POLLIN, 0}};
+        const int n = poll(fds, 2, left > 0 ? int(left) : 0);
+        if (n < 0 && errno != EINTR) {
+            setLastError(posix::errorFromErrno(errno));
+            return false;
+        }
+        if (fds[1].revents & POLLIN) {
+            setLastError(kErrorOperationAborted);
+            return false;
+        }
+        if (fds[0].revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL))
+            return true;
+        if (nowMs() >= deadline) {
+            setLastError(kErrorPipeConnected);
+            return false;
+        }
+    }
+}
+
 bool disconnectPipeClient(Handle server) {
     std::shared_ptr<PipeState> s = serverState(server);
     if (!s) {
@@ -441,11 +475,20 @@ bool readPipe(Handle pipe, void* buffer, uint32_t size, uint32_t* read) {
     if (server) {
         // On the server end a cancel also ends a read that waits for a client that never writes.
         // The cancel is left for the next wait to take.
+        // An overlapped server's read gives up after its time-out, as on Windows, so a client
+        // that connects and never writes cannot hold the server for ever.
+        const bool bounded = server->overlapped;
+        const int64_t deadline = nowMs() + server->ioTimeoutMs;
         pollfd fds[2] = {{fd, POLLIN, 0}, {server->cancelFd.get(), POLLIN, 0}};
         for (;;) {
-            int n = poll(fds, 2, -1);
-            if (n > 0 || errno != EINTR)
+            const int64_t left = deadline - nowMs();
+            int n = poll(fds, 2, bounded ? (left > 0 ? int(left) : 0) : -1);
+            if (n > 0 || (n < 0 && errno != EINTR))
                 break;
+            if (n == 0 && bounded && nowMs() >= deadline) {
+                setLastError(kErrorTimeout);
+                return false;
+            }
         }
         if (!(fds[0].revents & (POLLIN | POLLHUP | POLLERR)) && (fds[1].revents & POLLIN)) {
             setLastError(kErrorOperationAborted);

@@ -11,14 +11,18 @@ namespace halvern::platform {
 
 namespace {
 
-// Longest an overlapped read or write may take before it is cancelled: the peers exchange
-// one short message right after connecting, so this is only ever reached by a stuck peer.
+// Longest an overlapped read or write may take before it is cancelled, unless the server
+// asks otherwise: the peers exchange one short message right after connecting, so this is only
+// ever reached by a stuck peer.
 constexpr DWORD kPipeIoTimeoutMs = 5000;
+// How often a wait for a connected client to hang up looks again.
+constexpr DWORD kHangUpPollMs = 10;
 
 struct PipeEnd {
     HANDLE pipe = INVALID_HANDLE_VALUE;
     bool server = false;
     bool overlapped = false;
+    DWORD ioTimeoutMs = kPipeIoTimeoutMs;
     HANDLE ioEvent = nullptr; // manual-reset, overlapped reads and writes
 
     // Server only: the connect that a timed-out wait leaves pending, resumed by the next wait.
@@ -111,7 +115,7 @@ template <typename Start> bool overlappedIo(PipeEnd* end, Start start, uint32_t*
             return false;
         }
         if (error == ERROR_IO_PENDING &&
-            WaitForSingleObject(end->ioEvent, kPipeIoTimeoutMs) != WAIT_OBJECT_0) {
+            WaitForSingleObject(end->ioEvent, end->ioTimeoutMs) != WAIT_OBJECT_0) {
             // Cancellation completes at once; `ov` must outlive the operation.
             CancelIoEx(end->pipe, &ov);
             DWORD ignored = 0;
@@ -135,20 +139,26 @@ template <typename Start> bool overlappedIo(PipeEnd* end, Start start, uint32_t*
     return ok != FALSE;
 }
 
+Handle withIoTimeout(Handle server, const PipeServerOptions& options) {
+    if (PipeEnd* end = endOf(server))
+        end->ioTimeoutMs = options.ioTimeoutMs;
+    return server;
+}
+
 } // namespace
 
 Handle createPipeServer(const char* name, const PipeServerOptions& options) {
     HANDLE pipe =
         CreateNamedPipeA(name, openMode(options), pipeMode(options), options.maxInstances,
                          options.bufferSize, options.bufferSize, options.defaultTimeoutMs, nullptr);
-    return wrap(pipe, true, options.overlapped);
+    return withIoTimeout(wrap(pipe, true, options.overlapped), options);
 }
 
 Handle createPipeServer(const wchar_t* name, const PipeServerOptions& options) {
     HANDLE pipe =
         CreateNamedPipeW(name, openMode(options), pipeMode(options), options.maxInstances,
                          options.bufferSize, options.bufferSize, options.defaultTimeoutMs, nullptr);
-    return wrap(pipe, true, options.overlapped);
+    return withIoTimeout(wrap(pipe, true, options.overlapped), options);
 }
 
 PipeWait waitForPipeClient(Handle server, uint32_t timeoutMs) {
@@ -231,6 +241,38 @@ bool cancelPipeWait(Handle server) {
     if (!CancelIoEx(end->pipe, nullptr) && GetLastError() != ERROR_NOT_FOUND)
         return false;
     return true;
+}
+
+bool waitForPipeClientGone(Handle server, uint32_t timeoutMs) {
+    PipeEnd* end = endOf(server);
+    if (end == nullptr || !end->server) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return false;
+    }
+    // No event tells a server that its client closed without reading from the pipe, which the
+    // callers never do: look at the pipe's state at a short interval instead.
+    const DWORD start = GetTickCount();
+    for (;;) {
+        if (end->cancelRequested.load()) {
+            SetLastError(ERROR_OPERATION_ABORTED);
+            return false;
+        }
+        DWORD available = 0;
+        if (!PeekNamedPipe(end->pipe, nullptr, 0, nullptr, &available, nullptr)) {
+            const DWORD error = GetLastError();
+            // Broken: the client has gone; listening or not connected: there was none.
+            if (error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_LISTENING ||
+                error == ERROR_PIPE_NOT_CONNECTED || error == ERROR_NO_DATA)
+                return true;
+            SetLastError(error);
+            return false;
+        }
+        if (GetTickCount() - start >= timeoutMs) {
+            SetLastError(ERROR_PIPE_CONNECTED);
+            return false;
+        }
+        Sleep(kHangUpPollMs);
+    }
 }
 
 bool disconnectPipeClient(Handle server) {

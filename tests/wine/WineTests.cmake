@@ -10,8 +10,10 @@ set(HALVERN_WINE_PREFIX_SCRIPT ${CMAKE_CURRENT_LIST_DIR}/wine-prefix.sh CACHE IN
 set(HALVERN_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix CACHE INTERNAL "")
 
 add_test(NAME wine.prefix-setup COMMAND ${HALVERN_WINE_PREFIX_SCRIPT} setup ${HALVERN_WINEPREFIX})
+# A new prefix keeps both processors busy for seconds: alone, so that no timed test beside it
+# pays for it.
 set_tests_properties(wine.prefix-setup PROPERTIES
-  LABELS wine FIXTURES_SETUP wine_prefix RESOURCE_LOCK wine_prefix TIMEOUT 480)
+  LABELS wine FIXTURES_SETUP wine_prefix RESOURCE_LOCK wine_prefix TIMEOUT 480 RUN_SERIAL TRUE)
 add_test(NAME wine.prefix-cleanup COMMAND ${HALVERN_WINE_PREFIX_SCRIPT} cleanup ${HALVERN_WINEPREFIX})
 set_tests_properties(wine.prefix-cleanup PROPERTIES
   LABELS wine FIXTURES_CLEANUP wine_prefix RESOURCE_LOCK wine_prefix TIMEOUT 120)

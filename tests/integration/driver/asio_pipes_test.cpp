@@ -101,6 +101,26 @@ TEST_F(PipesTest, RepeatedStartLeavesOneListener) {
     ASSERT_EQ(d.stop(), ASE_OK);
 }
 
+// A client that holds the pipe open is reported about once per round, not at every turn of a
+// spinning loop; when it leaves, the listener ends.
+TEST_F(PipesTest, AClientHoldingThePipeDoesNotSpinTheListener) {
+    AsioHalvern& d = newDriver();
+    ASSERT_EQ(d.start(), ASE_NotPresent);
+    TraceCapture traces;
+    platform::Handle client = nullptr;
+    ASSERT_TRUE(waitUntil([&] {
+        client = platform::openPipeClient(kPanelToAsioPipe);
+        return platform::isValid(client);
+    }));
+    platform::sleepMs(300);
+    std::size_t already = 0;
+    for (const std::string& line : traces.lines())
+        already += line == "Client already connected.\n" ? 1 : 0;
+    EXPECT_LE(already, 3u);
+    platform::closePipeClient(client);
+    EXPECT_TRUE(waitUntil([] { return AsioHalvern::liveListenerThreads() == 0; }));
+}
+
 TEST_F(PipesTest, ListenerWithoutCallbacksSendsNothing) {
     AsioHalvern& d = newDriver();
     // start without buffers still brings up the listener, but there is no host to tell.

@@ -1,11 +1,15 @@
 // Streaming against the in-process simulator: buffers in the shared areas, the buffer switch
 // with and without time info, the hardware stop, and start and stop as the device sees them.
 #include "fake_host.h"
+#include "tiny_bus_server.h"
 
 #include "halvern/platform/bus_device.h"
+#include "halvern/platform/event.h"
+#include "halvern/platform/runtime_dir.h"
 
 #include <climits>
 #include <cstring>
+#include <sys/stat.h>
 
 namespace {
 
@@ -87,6 +91,46 @@ TEST_F(StreamingTest, HalfBuffersSitInTheSharedAreasAndAreZeroed) {
     EXPECT_EQ(info.isActive, ASIOFalse);
 }
 
+// A device whose areas hold fewer channels than the table: a pair of halves that would reach
+// past the area it reported is refused, and nothing of either area is touched.
+TEST_F(StreamingTest, HalvesMustFitTheAreasTheDeviceReports) {
+    namespace posix = halvern::platform::posix;
+    constexpr std::size_t kAreaBytes = 1 << 16; // four channels at 2048 samples
+    auto input = posix::SharedArea::create("in", kAreaBytes);
+    auto output = posix::SharedArea::create("out", kAreaBytes);
+    ASSERT_TRUE(input && output);
+    std::memset(output->data(), 0x5A, kAreaBytes);
+    ::mkdir(platform::busDirectory().c_str(), 0700); // may be there already
+    TinyBusServer device(platform::busDirectory() + "/HalvernAudioBus0", [&](posix::BusRequest& r) {
+        posix::BusReply reply;
+        uint8_t bytes[SharedMemoryReply::kSize] = {};
+        if (r.code == IOCTL_ASIO_GET_BUFFER_SIZE) {
+            putLe32(bytes, 2048);
+            reply.output.assign(bytes, bytes + 4);
+        } else if (r.code == IOCTL_ASIO_GET_SHARED_MEMORY) {
+            putLe64(bytes + 16, input->size());
+            putLe64(bytes + 24, output->size());
+            reply.output.assign(bytes, bytes + sizeof bytes);
+            reply.fds = {input->fd(), output->fd()};
+        }
+        return reply;
+    });
+    ASSERT_TRUE(device.listening());
+    AsioHalvern& d = newDriver();
+    ASIOCallbacks cb = hostCallbacks();
+    ASIOBufferInfo fits[2] = {{ASIOTrue, 3, {}}, {ASIOFalse, 3, {}}};
+    EXPECT_EQ(d.createBuffers(fits, 2, 2048, &cb), ASE_OK);
+    EXPECT_EQ(d.disposeBuffers(), ASE_OK);
+    std::memset(output->data(), 0x5A, kAreaBytes);
+    TraceCapture traces;
+    ASIOBufferInfo tooFar[2] = {{ASIOFalse, 0, {}}, {ASIOFalse, 4, {}}};
+    EXPECT_EQ(d.createBuffers(tooFar, 2, 2048, &cb), ASE_HWMalfunction);
+    EXPECT_TRUE(traces.contains("output channel 4 needs 81920 bytes, the area has 65536"));
+    EXPECT_EQ(tooFar[0].buffers[0], nullptr);
+    for (std::size_t i = 0; i < kAreaBytes; ++i)
+        ASSERT_EQ(output->data()[i], 0x5A) << i;
+}
+
 TEST_F(StreamingTest, ChannelOutsideTheAreasLeavesNoBuffers) {
     startSim();
     AsioHalvern& d = newDriver();
@@ -153,6 +197,49 @@ TEST_F(StreamingTest, EventsGiveAlternatingSwitchesWithThePositionAdvancedBefore
     EXPECT_TRUE(traces.contains("Start In..............!!!\n"));
     // The host asked for time info and was told "no".
     EXPECT_EQ(host.count(kAsioSupportsTimeInfo), 1);
+}
+
+// A host callback that takes several periods: the device goes on, both half events are set
+// when the host comes back. The halves keep the device's alternation, and the position counts
+// every half the device played, the skipped ones too.
+TEST_F(StreamingTest, AHostThatFellBehindKeepsTheDevicesOrderAndPosition) {
+    constexpr uint32_t kFrames = 1024; // 21.3 ms at 48 kHz
+    for (double periods : {2.5, 3.5, 4.5}) {
+        startSim(kFrames);
+        AsioHalvern& d = newDriver();
+        double rate = 0;
+        ASSERT_EQ(d.getSampleRate(&rate), ASE_OK);
+        ASSERT_EQ(createThree(kFrames), ASE_OK);
+        host.switches.clear();
+        host.stallAt = 1;
+        host.stallMs = int(periods * kFrames * 1000 / rate);
+        ASSERT_EQ(d.start(), ASE_OK);
+        ASSERT_TRUE(waitUntil([&] { return host.switchCount() >= 7; })) << periods;
+        const uint64_t skipped = AsioHalvernTestAccess::skippedHalves(d);
+        ASSERT_EQ(d.stop(), ASE_OK);
+        const uint64_t devicePeriods = sim->status().periods;
+
+        const auto switches = host.switchesCopy();
+        for (std::size_t k = 0; k < switches.size(); ++k) {
+            const uint64_t signal = switches[k].position / kFrames - 1;
+            EXPECT_EQ(switches[k].position % kFrames, 0u);
+            EXPECT_EQ(int32_t(signal % 2), switches[k].index) << periods << " switch " << k;
+            if (k > 0) {
+                EXPECT_NE(switches[k].index, switches[k - 1].index) << periods << " " << k;
+                EXPECT_GT(switches[k].position, switches[k - 1].position) << periods;
+            }
+        }
+        // The last switch answered one of the device's last two signals; every signal before
+        // it reached the host or was counted.
+        const uint64_t last = switches.back().position / kFrames;
+        EXPECT_GE(last + 1, devicePeriods) << periods;
+        EXPECT_LE(last, devicePeriods) << periods;
+        EXPECT_EQ(last, switches.size() + skipped) << periods;
+        EXPECT_EQ(skipped > 0, periods > 3) << periods;
+        host.driver = nullptr;
+        driver.reset();
+        sim.reset();
+    }
 }
 
 TEST_F(StreamingTest, TimeInfoCarriesPositionRateFlagsAndTimeCode) {
@@ -269,6 +356,44 @@ TEST_F(StreamingTest, UnplugDuringStreamAsksForReset) {
     EXPECT_EQ(d.disposeBuffers(), ASE_OK);
 }
 
+// A device that goes away without setting its stop event: the thread finds it gone after its
+// waits time out and asks the host for one reset. A device that only goes quiet for a while
+// still answers, and streams on.
+TEST_F(StreamingTest, ADeviceGoneWithoutItsStopEventAsksForOneReset) {
+    for (bool gone : {true, false}) {
+        startSim(256);
+        AsioHalvern& d = newDriver();
+        ASSERT_EQ(createThree(256), ASE_OK);
+        ASSERT_EQ(d.start(), ASE_OK);
+        ASSERT_TRUE(waitUntil([&] { return host.switchCount() >= 2; }));
+        // The device keeps the event it was given; the thread now waits on another one.
+        const platform::Handle registered =
+            AsioHalvernTestAccess::swapEvent(d, 2, platform::createEvent(false, false));
+        // A wait already under way still has the old one.
+        const std::size_t swapped = host.switchCount();
+        ASSERT_TRUE(waitUntil([&] { return host.switchCount() >= swapped + 2; }));
+        if (gone)
+            sim->unplug();
+        else
+            ASSERT_TRUE(sim->stallClock(1300));
+        const std::size_t before = host.switchCount();
+        EXPECT_EQ(waitUntil([&] { return host.count(kAsioResetRequest) == 1; }, 2500), gone);
+        if (gone) {
+            EXPECT_TRUE(waitUntil([] { return AsioHalvern::liveAudioThreads() == 0; }));
+        } else {
+            EXPECT_TRUE(waitUntil([&] { return host.switchCount() >= before + 2; }));
+        }
+        platform::sleepMs(gone ? 600 : 0);
+        EXPECT_EQ(host.count(kAsioResetRequest), gone ? 1 : 0);
+        EXPECT_EQ(d.stop(), ASE_OK);
+        platform::closeHandle(registered);
+        host.driver = nullptr;
+        driver.reset();
+        sim.reset();
+        host.messages.clear();
+    }
+}
+
 TEST_F(StreamingTest, FailedWaitsNeverReachTheHostAsAHalf) {
     startSim(256);
     AsioHalvern& d = newDriver();
@@ -341,6 +466,33 @@ TEST_F(StreamingTest, RepeatedStartKeepsOneThreadAndStreams) {
     EXPECT_EQ(switches[restart].position, 256u);
     EXPECT_EQ(switches[restart].index, 0);
     EXPECT_EQ(d.stop(), ASE_OK);
+}
+
+// Two driver objects in one process: A streams, B starts, the host releases A. B keeps its own
+// thread and the device it streams from; A's stop leaves both alone.
+TEST_F(StreamingTest, TwoDriverObjectsEachOwnTheirThread) {
+    startSim(256);
+    AsioHalvern& a = newDriver();
+    ASSERT_EQ(createThree(256), ASE_OK);
+    ASSERT_EQ(a.start(), ASE_OK);
+    ASSERT_TRUE(waitUntil([&] { return host.switchCount() >= 2; }));
+
+    // The callbacks are shared: no switch may look at A's position once A can go.
+    host.driver = nullptr;
+    DriverPtr b = makeDriver();
+    ASIOBufferInfo list[1] = {{ASIOFalse, 0, {}}};
+    ASIOCallbacks cb = hostCallbacks();
+    ASSERT_EQ(b->createBuffers(list, 1, 256, &cb), ASE_OK);
+    ASSERT_EQ(b->start(), ASE_OK);
+    EXPECT_EQ(AsioHalvern::liveAudioThreads(), 2);
+    driver.reset();
+    EXPECT_EQ(AsioHalvern::liveAudioThreads(), 1);
+    EXPECT_TRUE(sim->status().streaming);
+    const std::size_t before = host.switchCount();
+    EXPECT_TRUE(waitUntil([&] { return host.switchCount() >= before + 4; }));
+    EXPECT_EQ(b->stop(), ASE_OK);
+    EXPECT_EQ(AsioHalvern::liveAudioThreads(), 0);
+    EXPECT_FALSE(sim->status().streaming);
 }
 
 TEST_F(StreamingTest, CallbacksAreCopiedNotBorrowed) {

@@ -30,6 +30,7 @@ struct AsioHalvernTestAccess {
     static platform::Handle swapEvent(AsioHalvern& d, int index, platform::Handle h) {
         return d.events_[index].exchange(h);
     }
+    static uint64_t skippedHalves(const AsioHalvern& d) { return d.skippedHalves_.load(); }
 };
 } // namespace halvern::driver
 
@@ -75,6 +76,9 @@ struct HostRecord {
     std::vector<int32_t> messages; // asioMessage selectors, in order
     std::vector<double> rateChanges;
     std::atomic<int32_t> timeInfoAnswer{0};
+    // The callback of switch number stallAt (0-based) takes stallMs: a host that falls behind.
+    std::atomic<int> stallAt{-1};
+    std::atomic<int> stallMs{0};
     std::atomic<AsioHalvern*> driver{nullptr};
 
     std::size_t switchCount() {
@@ -112,8 +116,14 @@ inline void recordSwitch(int32_t index, ASIOBool direct, ASIOTime* time) {
         d->getSamplePosition(&pos, &stamp);
         s.position = uint64_t(pos.hi) << 32 | pos.lo;
     }
-    std::lock_guard<std::mutex> lock(h->mutex);
-    h->switches.push_back(s);
+    std::size_t number = 0;
+    {
+        std::lock_guard<std::mutex> lock(h->mutex);
+        number = h->switches.size();
+        h->switches.push_back(s);
+    }
+    if (int(number) == h->stallAt.load())
+        std::this_thread::sleep_for(std::chrono::milliseconds(h->stallMs.load()));
 }
 
 inline void hostBufferSwitch(int32_t index, ASIOBool direct) {

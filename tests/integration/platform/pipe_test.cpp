@@ -203,6 +203,44 @@ TEST_F(Pipes, AlreadyConnectedUntilTheClientHangsUp) {
     closePipeServer(server);
 }
 
+// A client that connects and then says nothing, or keeps its end open, holds no wait for ever:
+// the read gives up after the server's time-out, and the hang-up wait sees it leave.
+TEST_F(Pipes, ASilentOrLingeringClientHoldsNoWaitForEver) {
+    PipeServerOptions o = options(PipeMode::Byte);
+    o.ioTimeoutMs = 100;
+    Handle server = createPipeServer(kName, o);
+    ASSERT_TRUE(isValid(server));
+    Handle client = openPipeClient(kName);
+    ASSERT_EQ(waitForPipeClient(server, 1000), PipeWait::ConnectedAtOnce);
+    char buffer[16];
+    uint32_t got = 0;
+    const auto begin = std::chrono::steady_clock::now();
+    EXPECT_FALSE(readPipe(server, buffer, sizeof buffer, &got));
+    EXPECT_EQ(lastError(), uint32_t(kErrorTimeout));
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(3));
+
+    // Unread bytes are not a hang-up; the close is.
+    writeAll(client, "1");
+    EXPECT_FALSE(waitForPipeClientGone(server, 30));
+    EXPECT_EQ(lastError(), uint32_t(kErrorPipeConnected));
+    std::thread leaver([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        closePipeClient(client);
+    });
+    EXPECT_TRUE(waitForPipeClientGone(server, 5000));
+    leaver.join();
+    // A cancel ends the hang-up wait and stays for the next wait for a client.
+    disconnectPipeClient(server);
+    client = openPipeClient(kName);
+    ASSERT_EQ(waitForPipeClient(server, 1000), PipeWait::ConnectedAtOnce);
+    cancelPipeWait(server);
+    EXPECT_FALSE(waitForPipeClientGone(server, 5000));
+    EXPECT_EQ(lastError(), uint32_t(kErrorOperationAborted));
+    EXPECT_EQ(waitForPipeClient(server, 1000), PipeWait::Cancelled);
+    closePipeClient(client);
+    closePipeServer(server);
+}
+
 TEST_F(Pipes, ClosingTheServerEndsAWaitInAnotherThread) {
     Handle server = createPipeServer(kName, options(PipeMode::Message, false));
     ASSERT_TRUE(isValid(server));

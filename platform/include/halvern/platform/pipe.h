@@ -16,6 +16,8 @@ struct PipeServerOptions {
     uint32_t bufferSize = 1024; // output and input buffer sizes
     uint32_t defaultTimeoutMs = 1000;
     bool overlapped = false; // FILE_FLAG_OVERLAPPED: waits can time out and be cancelled
+    // Overlapped only: a read or write that takes longer fails with kErrorTimeout.
+    uint32_t ioTimeoutMs = 5000;
 };
 
 // CreateNamedPipeA / CreateNamedPipeW. Returns an invalid handle with lastError() on failure.
@@ -35,6 +37,9 @@ enum class PipeWait {
 PipeWait waitForPipeClient(Handle server, uint32_t timeoutMs);
 // From another thread: ends a pending wait (CancelIoEx); the waiter gets PipeWait::Cancelled.
 bool cancelPipeWait(Handle server);
+// While a client stays connected: waits until it hangs up (true; also when none is connected),
+// or false when the time-out passes or a cancel comes (the cancel stays for the next wait).
+bool waitForPipeClientGone(Handle server, uint32_t timeoutMs);
 // Drops the connected client (DisconnectNamedPipe) so the server can wait for the next.
 bool disconnectPipeClient(Handle server);
 bool closePipeServer(Handle server);

@@ -1,0 +1,71 @@
+// Which of the device's half-buffer signals each buffer switch answers. The device alternates its
+// halves and numbers nothing; its events collapse when the host falls behind, so a pending event
+// says only "this half was due at least once since you last took it". The tracker keeps the
+// device's order and numbering from the half's parity and, when the host was behind (the event
+// was already set when the wait began), from the time since the last signal it waited for.
+#pragma once
+
+#include <cstdint>
+
+namespace halvern::driver {
+
+class SignalTracker {
+public:
+    // What a take() that hands nothing to the host returns: the event stood for a signal of
+    // this half that has been answered already; the half's next signal is still to come.
+    static constexpr int64_t kStale = -1;
+
+    // The half the device plays next: the other one first after a half was handed over.
+    int32_t nextHalf() const { return last_ < 0 ? 0 : int32_t(1 - (last_ & 1)); }
+
+    // The event of `half` came; `waited` tells that the wait blocked until it (the host kept
+    // up), `nowNs` when it ended, `periodNs` the device's half-buffer period (0: unknown).
+    // Returns the device's signal number (0 for the first of the stream) or kStale.
+    int64_t take(int32_t half, bool waited, uint64_t nowNs, double periodNs) {
+        int64_t first = last_ + 1;
+        if ((first & 1) != half)
+            ++first;
+        // Right after a jump to the latest signal, the other half's pending event may be older
+        // than that signal: handing it over now would give the host a half not yet played.
+        const int64_t jumpedTo = jumpLatest_;
+        jumpLatest_ = -1;
+        if (!waited && jumpedTo >= 0 && first > jumpedTo)
+            return kStale;
+        int64_t signal = first;
+        if (!waited && anchored_ && periodNs > 0.0) {
+            // Behind: the event stands for the latest signal of this half, not the oldest. The
+            // anchor is a wake-up, never earlier than its signal, so this never counts ahead.
+            const int64_t latest =
+                anchorSignal_ + static_cast<int64_t>(double(nowNs - anchorNs_) / periodNs);
+            const int64_t newest = (latest & 1) == half ? latest : latest - 1;
+            if (newest > signal) {
+                signal = newest;
+                jumpLatest_ = latest;
+            }
+        }
+        skipped_ += uint64_t(signal - last_ - 1);
+        last_ = signal;
+        if (waited)
+            anchor(signal, nowNs);
+        return signal;
+    }
+
+    // Signals that reached the host as no buffer switch.
+    uint64_t skipped() const { return skipped_; }
+
+private:
+    void anchor(int64_t signal, uint64_t nowNs) {
+        anchored_ = true;
+        anchorSignal_ = signal;
+        anchorNs_ = nowNs;
+    }
+
+    int64_t last_ = -1;
+    int64_t jumpLatest_ = -1;
+    uint64_t skipped_ = 0;
+    bool anchored_ = false;
+    int64_t anchorSignal_ = 0;
+    uint64_t anchorNs_ = 0;
+};
+
+} // namespace halvern::driver

@@ -1,0 +1,76 @@
+// The device's order and numbering of half-buffer signals, as the audio thread reconstructs it
+// from collapsing events and the time since the last signal it waited for.
+#include "signal_tracker.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace {
+
+using halvern::driver::SignalTracker;
+
+constexpr double kPeriod = 1000.0; // ns
+constexpr int64_t S = SignalTracker::kStale;
+
+struct Event {
+    int32_t half;
+    bool waited;
+    uint64_t atNs;
+};
+
+struct Case {
+    const char* what;
+    std::vector<Event> events;
+    std::vector<int64_t> signals;
+    uint64_t skipped;
+    double period = kPeriod;
+};
+
+TEST(SignalTracker, KeepsTheDevicesOrderAndNumbering) {
+    const Case cases[] = {
+        {"steady", {{0, true, 50}, {1, true, 1050}, {0, true, 2040}}, {0, 1, 2}, 0},
+        // The host's callback for signal 0 took 2.5 periods: device 0,1,0.
+        {"two behind",
+         {{0, true, 50}, {1, false, 2550}, {0, false, 2560}, {1, true, 3050}},
+         {0, 1, 2, 3},
+         0},
+        // 4.5 periods: device 0,1,0,1,0; the pending events stand for signals 3 and 4.
+        {"four behind",
+         {{0, true, 50}, {1, false, 4550}, {0, false, 4560}, {1, true, 5050}},
+         {0, 3, 4, 5},
+         2},
+        // 3.5 periods: device 0,1,0,1; the event of half 0 is from signal 2, older than the
+        // half just handed over: half 0 waits for its signal 4.
+        {"three behind",
+         {{0, true, 50}, {1, false, 3550}, {0, false, 3560}, {0, true, 4050}, {1, true, 5050}},
+         {0, 3, S, 4, 5},
+         2},
+        // A wake-up half a period late, then a callback that ran past the next signal: the
+        // host is a little behind, nothing is skipped or held back.
+        {"late wake", {{0, true, 550}, {1, false, 1150}, {0, true, 2050}}, {0, 1, 2}, 0},
+        // The event of the other half never came.
+        {"same half again", {{0, true, 50}, {0, true, 2050}, {1, true, 3050}}, {0, 2, 3}, 1},
+        // Without a period only the parity tells.
+        {"no period", {{0, true, 50}, {1, false, 4550}, {0, false, 4560}}, {0, 1, 2}, 0, 0.0},
+    };
+    for (const Case& c : cases) {
+        SignalTracker t;
+        EXPECT_EQ(t.nextHalf(), 0) << c.what;
+        std::vector<int64_t> got;
+        for (const Event& e : c.events)
+            got.push_back(t.take(e.half, e.waited, e.atNs, c.period));
+        EXPECT_EQ(got, c.signals) << c.what;
+        EXPECT_EQ(t.skipped(), c.skipped) << c.what;
+    }
+}
+
+TEST(SignalTracker, TheOtherHalfGoesFirst) {
+    SignalTracker t;
+    t.take(0, true, 50, kPeriod);
+    EXPECT_EQ(t.nextHalf(), 1);
+    t.take(1, true, 1050, kPeriod);
+    EXPECT_EQ(t.nextHalf(), 0);
+}
+
+} // namespace
