@@ -12,6 +12,7 @@ packages=(
   wine wine64
   xvfb xauth x11-utils trayer fonts-noto-cjk qt6-qpa-plugins
   rt-tests jackd2 python3
+  clang libclang-rt-14-dev
   nsis dpkg-dev file desktop-file-utils
 )
 

@@ -33,6 +33,13 @@ if [ "${HALVERN_SKIP_TSAN:-0}" != 1 ]; then
     -j "$jobs" -L 'unit|integration|panel|e2e' -E '^unit\.clang-format$'
 fi
 
+# Every fuzz target for a short bounded time (20 s each), replaying its seeds and past findings.
+if [ "${HALVERN_SKIP_FUZZ:-0}" != 1 ]; then
+  cmake --preset linux-fuzz >/dev/null
+  cmake --build --preset linux-fuzz -j "$jobs" --target halvern_fuzz_targets
+  ctest --preset linux-fuzz -j "$jobs"
+fi
+
 ctest --preset linux "${retry[@]}" -j "$jobs"
 
 # The Debian package, unpacked and run from a throw-away root. (The Windows installer is built

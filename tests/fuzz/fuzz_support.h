@@ -1,0 +1,220 @@
+// What the fuzz targets share: a private runtime folder, quiet output, a check that stops the
+// run with a message, and a device on the bus socket that answers whatever the input says.
+#pragma once
+
+#include "halvern/platform/posix/bus_server.h"
+#include "halvern/platform/runtime_dir.h"
+
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <poll.h>
+#include <string>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+// A broken promise of the code under test: libFuzzer records the input that led here.
+#define FUZZ_CHECK(cond)                                                                           \
+    do {                                                                                           \
+        if (!(cond)) {                                                                             \
+            std::fprintf(stderr, "FUZZ_CHECK failed: %s (%s:%d)\n", #cond, __FILE__, __LINE__);    \
+            std::abort();                                                                          \
+        }                                                                                          \
+    } while (0)
+
+namespace halvern::fuzz {
+
+// Devices, pipes and the registry of this process live in a folder of its own, so that a run
+// never meets a panel, a simulator or another target.
+class PrivateRuntime {
+public:
+    PrivateRuntime() {
+        // Memory-backed when there is such a folder: the settings files are synced at every
+        // change, and a disk makes that the cost of a run.
+        std::error_code ec;
+        const std::filesystem::path base = std::filesystem::is_directory("/dev/shm", ec)
+                                               ? std::filesystem::path("/dev/shm")
+                                               : std::filesystem::temp_directory_path();
+        std::string tmpl = (base / "halvern-fuzz-XXXXXX").string();
+        if (mkdtemp(tmpl.data()) == nullptr)
+            std::abort();
+        path_ = tmpl;
+        setenv("HALVERN_RUNTIME_DIR", path_.c_str(), 1);
+        setenv("HALVERN_REGISTRY", (path_ + "/registry.reg").c_str(), 1);
+        setenv("XDG_CONFIG_HOME", path_.c_str(), 1);
+        setenv("XDG_DATA_HOME", path_.c_str(), 1);
+    }
+    ~PrivateRuntime() {
+        std::error_code ec;
+        std::filesystem::remove_all(path_, ec);
+    }
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+inline const PrivateRuntime& runtime() {
+    static PrivateRuntime r;
+    return r;
+}
+
+// The driver and the bus discovery print their progress to standard output; libFuzzer reports
+// on standard error.
+inline void silenceStdout() {
+    if (!std::freopen("/dev/null", "w", stdout))
+        std::abort();
+}
+
+// One seqpacket message with `fds` attached (SCM_RIGHTS); false when it did not go whole.
+inline bool sendMessage(int fd, const std::vector<uint8_t>& bytes, const std::vector<int>& fds) {
+    iovec iov{const_cast<uint8_t*>(bytes.data()), bytes.size()};
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 4)];
+    if (!fds.empty() && fds.size() <= 4) {
+        msg.msg_control = control;
+        msg.msg_controllen = CMSG_SPACE(sizeof(int) * fds.size());
+        cmsghdr* c = CMSG_FIRSTHDR(&msg);
+        c->cmsg_level = SOL_SOCKET;
+        c->cmsg_type = SCM_RIGHTS;
+        c->cmsg_len = CMSG_LEN(sizeof(int) * fds.size());
+        std::memcpy(CMSG_DATA(c), fds.data(), sizeof(int) * fds.size());
+    }
+    ssize_t n;
+    do {
+        n = sendmsg(fd, &msg, MSG_NOSIGNAL);
+    } while (n < 0 && errno == EINTR);
+    return n == ssize_t(bytes.size());
+}
+
+// The next message within `timeoutMs` (a check fails past it), empty when the peer hung up.
+// Descriptors that come along are closed.
+inline std::vector<uint8_t> receiveMessage(int fd, std::size_t capacity, int timeoutMs) {
+    pollfd p{fd, POLLIN, 0};
+    int ready;
+    do { // libFuzzer's alarm for its time-out check interrupts the wait
+        ready = poll(&p, 1, timeoutMs);
+    } while (ready < 0 && errno == EINTR);
+    FUZZ_CHECK(ready == 1); // a peer that neither answers nor hangs up
+    std::vector<uint8_t> b(capacity);
+    iovec iov{b.data(), b.size()};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 8)];
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    ssize_t n;
+    do {
+        n = recvmsg(fd, &msg, MSG_CMSG_CLOEXEC);
+    } while (n < 0 && errno == EINTR);
+    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); n > 0 && c; c = CMSG_NXTHDR(&msg, c))
+        for (std::size_t i = 0; i < (c->cmsg_len - CMSG_LEN(0)) / sizeof(int); ++i) {
+            int received;
+            std::memcpy(&received, CMSG_DATA(c) + i * sizeof(int), sizeof received);
+            ::close(received);
+        }
+    b.resize(n > 0 ? std::size_t(n) : 0);
+    return b;
+}
+
+// A device on <runtime>/bus/<name>: answers each open with `verdict` and each request with
+// what `answer` returns: raw reply bytes (sent as one message, well-formed or not) and the
+// descriptors to pass along. Answering nothing (empty bytes) hangs up.
+class ScriptedDevice {
+public:
+    struct Answer {
+        std::vector<uint8_t> bytes;
+        std::vector<int> fds;
+    };
+    using Verdict = std::function<std::vector<uint8_t>()>;
+    using Responder = std::function<Answer(const platform::posix::BusRequest&)>;
+
+    ScriptedDevice(const std::string& name, Verdict verdict, Responder answer)
+        : verdict_(std::move(verdict)), answer_(std::move(answer)),
+          listen_(
+              platform::posix::listenBusSocket((runtime(), platform::busDirectory()) + "/" + name)),
+          stop_(eventfd(0, EFD_CLOEXEC)) {
+        if (!listen_)
+            std::abort();
+        thread_ = std::thread([this] { run(); });
+    }
+    ~ScriptedDevice() {
+        platform::posix::signalEventFd(stop_.get());
+        thread_.join();
+    }
+
+private:
+    void run() {
+        using namespace platform::posix;
+        std::vector<UniqueFd> conns;
+        for (;;) {
+            std::vector<pollfd> fds{{stop_.get(), POLLIN, 0}, {listen_.get(), POLLIN, 0}};
+            for (auto& c : conns)
+                fds.push_back({c.get(), POLLIN, 0});
+            if (poll(fds.data(), fds.size(), 1000) < 0)
+                continue;
+            if (fds[0].revents)
+                return;
+            std::vector<int> closed;
+            for (std::size_t i = 2; i < fds.size(); ++i) {
+                if (!fds[i].revents)
+                    continue;
+                BusRequest request;
+                if (receiveBusRequest(fds[i].fd, request) != ReceiveResult::Request ||
+                    !reply(fds[i].fd, answer_(request)))
+                    closed.push_back(fds[i].fd);
+            }
+            for (int fd : closed)
+                for (auto it = conns.begin(); it != conns.end(); ++it)
+                    if (it->get() == fd) {
+                        conns.erase(it);
+                        break;
+                    }
+            if (fds[1].revents & POLLIN) {
+                if (UniqueFd c = acceptBusConnection(listen_.get())) {
+                    std::vector<uint8_t> v = verdict_();
+                    if (!v.empty() && send(c.get(), v.data(), v.size(), MSG_NOSIGNAL) > 0)
+                        conns.push_back(std::move(c));
+                }
+            }
+        }
+    }
+
+    static bool reply(int fd, const Answer& a) {
+        return !a.bytes.empty() && sendMessage(fd, a.bytes, a.fds);
+    }
+
+    Verdict verdict_;
+    Responder answer_;
+    platform::posix::UniqueFd listen_;
+    platform::posix::UniqueFd stop_;
+    std::thread thread_;
+};
+
+// A well-formed reply of the bus socket: magic, success, error, length, output.
+inline std::vector<uint8_t> replyBytes(bool success, uint32_t error,
+                                       const std::vector<uint8_t>& output) {
+    std::vector<uint8_t> b(16 + output.size());
+    const uint32_t head[4] = {platform::posix::kReplyMagic, success ? 1u : 0u, error,
+                              uint32_t(output.size())};
+    for (int i = 0; i < 4; ++i)
+        for (int k = 0; k < 4; ++k)
+            b[4 * i + k] = uint8_t(head[i] >> (8 * k));
+    std::copy(output.begin(), output.end(), b.begin() + 16);
+    return b;
+}
+
+} // namespace halvern::fuzz
