@@ -10,6 +10,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 # shellcheck source=scripts/virtual-display.sh
 . scripts/virtual-display.sh
+# shellcheck source=scripts/processes.sh
+. scripts/processes.sh
 
 build=${HALVERN_BUILD_DIR:-build/linux}
 source_dir=$(pwd -P)
@@ -33,18 +35,6 @@ work=$(mktemp -d /tmp/halvern-check-deb.XXXXXX)
 sim_pid=
 mixer_pid=
 xvfb_pid=
-# Bounded: each stops within a fraction of a second; after 5 s it is killed.
-stop_process() {
-  local pid=$1
-  [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null || return 0
-  kill -TERM "$pid" 2>/dev/null || true
-  for _ in $(seq 50); do
-    kill -0 "$pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  kill -KILL "$pid" 2>/dev/null || true
-  wait "$pid" 2>/dev/null || true
-}
 # shellcheck disable=SC2317  # called through the EXIT trap
 cleanup() {
   stop_process "$mixer_pid"

@@ -15,6 +15,10 @@
 # present, its rows go into a table of their own.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
+# shellcheck source=scripts/processes.sh
+. scripts/processes.sh
+# shellcheck source=bench/stream/json_get.sh
+. bench/stream/json_get.sh
 
 build=${HALVERN_BUILD_DIR:-build/linux}
 mingw_build=${HALVERN_MINGW_BUILD_DIR:-build/mingw}
@@ -45,26 +49,14 @@ export HALVERN_REGISTRY=$work/registry.reg
 sim_pid=
 jack_pid=
 
-# Bounded: each stops within a fraction of a second; after 5 s it is killed.
-stop_pid() {
-  local pid=$1
-  [ -n "$pid" ] || return 0
-  kill -TERM "$pid" 2>/dev/null || true
-  for _ in $(seq 50); do
-    kill -0 "$pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  kill -KILL "$pid" 2>/dev/null || true
-  wait "$pid" 2>/dev/null || true
-}
 # shellcheck disable=SC2317  # called through the EXIT trap and between runs
 stop_sim() {
-  stop_pid "$sim_pid"
+  stop_process "$sim_pid"
   sim_pid=
 }
 # shellcheck disable=SC2317
 cleanup() {
-  stop_pid "$jack_pid"
+  stop_process "$jack_pid"
   stop_sim
   rm -rf "$work"
 }
@@ -72,17 +64,6 @@ trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-# One value from the host's one-line JSON report: json_get JSON [OBJECT] KEY.
-json_get() {
-  local json=$1 scope=$1 key
-  if [ $# -eq 3 ]; then
-    scope=$(grep -o "\"$2\":{[^}]*}" <<<"$json" || true)
-    key=$3
-  else
-    key=$2
-  fi
-  grep -o "\"$key\":[^,}]*" <<<"$scope" | head -n1 | cut -d: -f2
-}
 
 # Waits until a device serves its socket: the simulator daemon or the wide device.
 wait_ready() {
@@ -199,7 +180,7 @@ for size in "${sizes[@]}"; do
     if start_jack "$size"; then
       echo "bench: halvern-asio-host beside jackd -d dummy -p $size   ($size samples)"
       jjson=$("$host_bin" --stream --seconds "$seconds" --json 2>/dev/null) || true
-      stop_pid "$jack_pid"
+      stop_process "$jack_pid"
       jack_pid=
       # The dummy driver reports each cycle it started late, with how late.
       jack_xruns=$(awk '/XRun = [0-9]+ usec/ { n++; v = $(NF - 1) + 0; if (v > m) m = v }

@@ -10,6 +10,8 @@
 # Progress goes to standard error, rows to standard output.
 set -uo pipefail
 cd "$(dirname "$0")/../.."
+# shellcheck source=bench/stream/json_get.sh
+. bench/stream/json_get.sh
 
 mingw_build=${1:-${HALVERN_MINGW_BUILD_DIR:-build/mingw}}
 seconds=${BENCH_SECONDS:-10}
@@ -38,17 +40,6 @@ run=(bash tests/wine/run-in-wine.sh --prefix "$prefix")
 "${run[@]}" --timeout 120 -- regsvr32 /s "$dll" >&2 || {
   echo "wine.sh: regsvr32 of $dll failed" >&2
   exit 1
-}
-
-json_get() {
-  local json=$1 scope=$1 key
-  if [ $# -eq 3 ]; then
-    scope=$(grep -o "\"$2\":{[^}]*}" <<<"$json" || true)
-    key=$3
-  else
-    key=$2
-  fi
-  grep -o "\"$key\":[^,}]*" <<<"$scope" | head -n1 | cut -d: -f2
 }
 
 for size in "${sizes[@]}"; do
