@@ -99,18 +99,7 @@ void Simulator::Impl::serve() {
 
         if (listening && items[1].ready) {
             while (UniqueFd c = platform::posix::acceptBusConnection(listener.get())) {
-                uint32_t verdict = 0;
-                {
-                    std::lock_guard<std::mutex> lock(mutex);
-                    if (openRefusalsAfter > 0) {
-                        --openRefusalsAfter;
-                    } else if (openRefusals > 0) {
-                        --openRefusals;
-                        verdict = openRefusalError;
-                    }
-                }
-                if (verdict != 0)
-                    trace("open refused with error " + std::to_string(verdict));
+                const uint32_t verdict = takeOpenVerdict();
                 if (io::limitSendTime(c.get(), kReplySendTimeoutMs) &&
                     platform::posix::sendOpenVerdict(c.get(), verdict) && verdict == 0)
                     conns.push_back(std::move(c));

@@ -94,6 +94,22 @@ void Simulator::Impl::dropEventsLocked() {
     eventsRegistered = false;
 }
 
+uint32_t Simulator::Impl::takeOpenVerdict() {
+    uint32_t verdict = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (openRefusalsAfter > 0) {
+            --openRefusalsAfter;
+        } else if (openRefusals > 0) {
+            --openRefusals;
+            verdict = openRefusalError;
+        }
+    }
+    if (verdict != 0)
+        trace("open refused with error " + std::to_string(verdict));
+    return verdict;
+}
+
 bool Simulator::Impl::requestServerOp(std::unique_lock<std::mutex>& lock) {
     uint64_t op = ++opRequested;
     cv.notify_all();

@@ -70,6 +70,8 @@ struct Simulator::Impl {
 
     // Server-thread operations requested by other threads.
     bool requestServerOp(std::unique_lock<std::mutex>& lock);
+    // The answer to one new connection: 0, or the error of a refused open (ctl fail-opens).
+    uint32_t takeOpenVerdict();
 
     SimConfig config;
     std::string runtime;

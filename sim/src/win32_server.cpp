@@ -264,18 +264,7 @@ void Simulator::Impl::serve() {
             if (!ok || !c->event)
                 continue; // the client went at once; the connection closes
             GetNamedPipeClientProcessId(c->pipe.get(), &c->clientPid);
-            uint32_t verdict = 0;
-            {
-                std::lock_guard<std::mutex> lock(mutex);
-                if (openRefusalsAfter > 0) {
-                    --openRefusalsAfter;
-                } else if (openRefusals > 0) {
-                    --openRefusals;
-                    verdict = openRefusalError;
-                }
-            }
-            if (verdict != 0)
-                trace("open refused with error " + std::to_string(verdict));
+            const uint32_t verdict = takeOpenVerdict();
             uint8_t message[kPipeOpenVerdictSize];
             putLe32(message, kPipeOpenMagic);
             putLe32(message + 4, verdict);
