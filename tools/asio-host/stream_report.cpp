@@ -83,8 +83,13 @@ void printStreamReport(const StreamResult& r, std::FILE* out) {
         std::fprintf(out, "Bad half index:  %llu switches\n",
                      static_cast<unsigned long long>(r.badIndex));
     if (r.positionErrors)
-        std::fprintf(out, "Sample position: %llu switches did not advance it by one buffer\n",
+        std::fprintf(out, "Sample position: %llu switches moved it by other than whole buffers\n",
                      static_cast<unsigned long long>(r.positionErrors));
+    if (r.positionSkips)
+        std::fprintf(out,
+                     "Sample position: %llu switches skipped whole buffers the device played "
+                     "while the host was held\n",
+                     static_cast<unsigned long long>(r.positionSkips));
     if (!r.error.empty())
         std::fprintf(out, "Error:           %s\n", r.error.c_str());
     std::fprintf(out, "Result:          %s\n", r.passed() ? "PASS" : "FAIL");
@@ -134,13 +139,14 @@ void printStreamJson(const StreamResult& r, std::FILE* out) {
     std::fprintf(out,
                  ",\"period_us\":{\"expected\":%s,\"mean\":%s,\"jitter\":%s,\"max\":%s},"
                  "\"callback_us\":{\"mean\":%s,\"max\":%s},\"unmatched\":%llu,"
-                 "\"bad_index\":%llu,\"position_errors\":%llu,\"rate_changes\":%llu,"
+                 "\"bad_index\":%llu,\"position_errors\":%llu,\"position_skips\":%llu,"
+                 "\"rate_changes\":%llu,"
                  "\"unrecorded\":%llu}\n",
                  jsonNumber(r.periodUs(), 1).c_str(), jsonNumber(s.periodUs.mean, 1).c_str(),
                  jsonNumber(s.jitterUs, 1).c_str(), jsonNumber(s.periodUs.max, 1).c_str(),
                  jsonNumber(s.callbackUs.mean, 1).c_str(), jsonNumber(s.callbackUs.max, 1).c_str(),
-                 u(s.unmatched), u(r.badIndex), u(r.positionErrors), u(r.rateChanges),
-                 u(r.unrecorded));
+                 u(s.unmatched), u(r.badIndex), u(r.positionErrors), u(r.positionSkips),
+                 u(r.rateChanges), u(r.unrecorded));
 }
 
 } // namespace halvern::host

@@ -49,7 +49,8 @@ struct Engine {
     std::vector<SwitchRecord> records; // sized before the first start, never grown
     std::size_t recorded = 0;
     uint64_t unrecorded = 0;
-    uint64_t timeInfoSwitches = 0, plainSwitches = 0, badIndex = 0, positionErrors = 0;
+    uint64_t timeInfoSwitches = 0, plainSwitches = 0, badIndex = 0, positionErrors = 0,
+             positionSkips = 0;
     bool havePosition = false;
     uint64_t lastPosition = 0;
 
@@ -90,8 +91,15 @@ void processSwitch(Engine& e, int32_t index, const ASIOTime* time) {
     if (time != nullptr && (time->timeInfo.flags & kSamplePositionValid)) {
         const uint64_t position =
             (uint64_t(time->timeInfo.samplePosition.hi) << 32) | time->timeInfo.samplePosition.lo;
-        if (e.havePosition && position != e.lastPosition + e.frames)
-            ++e.positionErrors;
+        // A jump ahead by whole buffers is the device going on while the host was held (its
+        // halves count as lost); anything else is a position the device did not play.
+        if (e.havePosition && position != e.lastPosition + e.frames) {
+            const uint64_t step = position - e.lastPosition;
+            if (position > e.lastPosition && e.frames != 0 && step % e.frames == 0)
+                ++e.positionSkips;
+            else
+                ++e.positionErrors;
+        }
         e.havePosition = true;
         e.lastPosition = position;
     }
@@ -500,6 +508,7 @@ StreamResult runStream(const StreamOptions& options, std::FILE* progress) {
     r.plainSwitches = e.plainSwitches;
     r.badIndex = e.badIndex;
     r.positionErrors = e.positionErrors;
+    r.positionSkips = e.positionSkips;
     r.unrecorded = e.unrecorded;
     r.intact = e.checker.intact();
     r.priming = e.checker.priming();

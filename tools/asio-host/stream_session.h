@@ -53,6 +53,7 @@ struct StreamResult {
     int32_t controlPanelResult = 0; // ASIOError of controlPanel(), when called
     uint64_t badIndex = 0;          // switches with a half index other than 0 or 1
     uint64_t positionErrors = 0;    // time info whose sample position did not advance
+    uint64_t positionSkips = 0;     // positions ahead by whole buffers (the device went on)
     uint64_t rateChanges = 0;       // sampleRateDidChange calls
     uint64_t unrecorded = 0;        // switches beyond the record array (still checked)
     std::string latencyNote;        // why latency is unavailable
