@@ -294,6 +294,9 @@ ASIOError AsioHalvern::getClockSources(ASIOClockSource* clocks, int32_t* numSour
     hostTrace("getClockSources.\n");
     if (clocks == nullptr || numSources == nullptr)
         return ASE_InvalidParameter;
+    // The host's count is the room it gave: with none, the entry would land outside its array.
+    if (*numSources < 1)
+        return ASE_InvalidParameter;
     clocks[0].index = 0;
     clocks[0].associatedChannel = -1;
     clocks[0].associatedGroup = -1;

@@ -68,10 +68,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             e = d->setSampleRate(hostileRate(in));
             break;
         case 8: {
-            auto clocks = maybe<ASIOClockSource>(in);
+            // The count is the room the host gave, any value; the array has exactly that.
             auto n = maybe<int32_t>(in);
+            const int32_t room = n ? in.ConsumeIntegralInRange<int32_t>(-2, 2) : 1;
             if (n)
-                *n = 1;
+                *n = room;
+            std::unique_ptr<ASIOClockSource[]> clocks;
+            if (room > 0 && in.ConsumeBool())
+                clocks = std::make_unique<ASIOClockSource[]>(std::size_t(room));
             e = d->getClockSources(clocks.get(), n.get());
             e = d->setClockSource(hostileInt(in, 0));
             break;

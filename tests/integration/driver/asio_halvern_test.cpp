@@ -301,6 +301,14 @@ TEST_F(DriverTest, ClockSources) {
     EXPECT_EQ(clocks[0].associatedGroup, -1);
     EXPECT_EQ(clocks[0].isCurrentSource, ASIOTrue);
     EXPECT_STREQ(clocks[0].name, "Internal");
+    // No room in the host's array: nothing written, the count left as the host gave it.
+    for (int32_t room : {0, -1}) {
+        std::memset(clocks, 0x5A, sizeof clocks);
+        n = room;
+        EXPECT_EQ(d->getClockSources(clocks, &n), ASE_InvalidParameter);
+        EXPECT_EQ(n, room);
+        EXPECT_EQ(clocks[0].index, 0x5A5A5A5A);
+    }
     EXPECT_EQ(d->setClockSource(0), ASE_OK);
     EXPECT_EQ(d->setClockSource(1), ASE_NotPresent);
 }
