@@ -2,6 +2,8 @@
 // run with a message, and a device on the bus socket that answers whatever the input says.
 #pragma once
 
+#include "bus_device_loop.h"
+
 #include "halvern/platform/posix/bus_server.h"
 #include "halvern/platform/runtime_dir.h"
 
@@ -143,65 +145,21 @@ public:
     using Responder = std::function<Answer(const platform::posix::BusRequest&)>;
 
     ScriptedDevice(const std::string& name, Verdict verdict, Responder answer)
-        : verdict_(std::move(verdict)), answer_(std::move(answer)),
-          listen_(
-              platform::posix::listenBusSocket((runtime(), platform::busDirectory()) + "/" + name)),
-          stop_(eventfd(0, EFD_CLOEXEC)) {
-        if (!listen_)
+        : loop_((runtime(), platform::busDirectory()) + "/" + name,
+                [v = std::move(verdict)](int fd) {
+                    const std::vector<uint8_t> bytes = v();
+                    return !bytes.empty() && send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) > 0;
+                },
+                [a = std::move(answer)](int fd, platform::posix::BusRequest& request) {
+                    const Answer answer = a(request);
+                    return !answer.bytes.empty() && sendMessage(fd, answer.bytes, answer.fds);
+                }) {
+        if (!loop_.listening())
             std::abort();
-        thread_ = std::thread([this] { run(); });
-    }
-    ~ScriptedDevice() {
-        platform::posix::signalEventFd(stop_.get());
-        thread_.join();
     }
 
 private:
-    void run() {
-        using namespace platform::posix;
-        std::vector<UniqueFd> conns;
-        for (;;) {
-            std::vector<pollfd> fds{{stop_.get(), POLLIN, 0}, {listen_.get(), POLLIN, 0}};
-            for (auto& c : conns)
-                fds.push_back({c.get(), POLLIN, 0});
-            if (poll(fds.data(), fds.size(), 1000) < 0)
-                continue;
-            if (fds[0].revents)
-                return;
-            std::vector<int> closed;
-            for (std::size_t i = 2; i < fds.size(); ++i) {
-                if (!fds[i].revents)
-                    continue;
-                BusRequest request;
-                if (receiveBusRequest(fds[i].fd, request) != ReceiveResult::Request ||
-                    !reply(fds[i].fd, answer_(request)))
-                    closed.push_back(fds[i].fd);
-            }
-            for (int fd : closed)
-                for (auto it = conns.begin(); it != conns.end(); ++it)
-                    if (it->get() == fd) {
-                        conns.erase(it);
-                        break;
-                    }
-            if (fds[1].revents & POLLIN) {
-                if (UniqueFd c = acceptBusConnection(listen_.get())) {
-                    std::vector<uint8_t> v = verdict_();
-                    if (!v.empty() && send(c.get(), v.data(), v.size(), MSG_NOSIGNAL) > 0)
-                        conns.push_back(std::move(c));
-                }
-            }
-        }
-    }
-
-    static bool reply(int fd, const Answer& a) {
-        return !a.bytes.empty() && sendMessage(fd, a.bytes, a.fds);
-    }
-
-    Verdict verdict_;
-    Responder answer_;
-    platform::posix::UniqueFd listen_;
-    platform::posix::UniqueFd stop_;
-    std::thread thread_;
+    test::BusDeviceLoop loop_;
 };
 
 // A well-formed reply of the bus socket: magic, success, error, length, output.
