@@ -43,7 +43,6 @@ int replyTimeoutMs() {
     }
     return kReplyTimeoutMs;
 }
-constexpr std::size_t kMaxReplyFds = 8;
 constexpr const char* kDevicePrefix = "HalvernAudioBus";
 
 // poll() for one descriptor, resumed after signals: > 0 readable, 0 timed out, < 0 failed.
@@ -252,24 +251,8 @@ bool deviceIoControl(Handle h, uint32_t code, const void* in, uint32_t inLen, vo
     putLe32(header + 4, code);
     putLe32(header + 8, inLen);
     putLe32(header + 12, uint32_t(std::min<std::size_t>(outLen, posix::kMaxReplyOutput)));
-    iovec iov[2] = {{header, kHeaderSize}, {const_cast<void*>(in), inLen}};
-    msghdr msg{};
-    msg.msg_iov = iov;
-    msg.msg_iovlen = inLen ? 2 : 1;
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * kMaxReplyFds)];
-    if (fdCount) {
-        msg.msg_control = control;
-        msg.msg_controllen = CMSG_SPACE(sizeof(int) * fdCount);
-        cmsghdr* c = CMSG_FIRSTHDR(&msg);
-        c->cmsg_level = SOL_SOCKET;
-        c->cmsg_type = SCM_RIGHTS;
-        c->cmsg_len = CMSG_LEN(sizeof(int) * fdCount);
-        std::memcpy(CMSG_DATA(c), eventFds, sizeof(int) * fdCount);
-    }
-    ssize_t n;
-    do {
-        n = sendmsg(fd, &msg, MSG_NOSIGNAL);
-    } while (n < 0 && errno == EINTR);
+    const iovec iov[2] = {{header, kHeaderSize}, {const_cast<void*>(in), inLen}};
+    ssize_t n = posix::sendSocketMessage(fd, iov, inLen ? 2 : 1, eventFds, fdCount);
     if (n < 0) {
         bool gone = errno == EPIPE || errno == ECONNRESET || errno == ENOTCONN;
         return fail(gone ? kErrorDeviceNotConnected : posix::errorFromErrno(errno), returned);
@@ -282,36 +265,14 @@ bool deviceIoControl(Handle h, uint32_t code, const void* in, uint32_t inLen, vo
     }
 
     thread_local std::vector<uint8_t> reply(kHeaderSize + posix::kMaxReplyOutput);
-    iovec riov{reply.data(), reply.size()};
-    msghdr rmsg{};
-    rmsg.msg_iov = &riov;
-    rmsg.msg_iovlen = 1;
-    rmsg.msg_control = control;
-    rmsg.msg_controllen = sizeof control;
-    do {
-        n = recvmsg(fd, &rmsg, MSG_CMSG_CLOEXEC | MSG_TRUNC);
-    } while (n < 0 && errno == EINTR);
+    std::vector<posix::UniqueFd> received;
+    int flags = 0;
+    n = posix::receiveSocketMessage(fd, reply.data(), reply.size(), received, flags);
     if (n <= 0)
         return fail(kErrorDeviceNotConnected, returned);
 
-    posix::UniqueFd received[kMaxReplyFds];
-    std::size_t receivedCount = 0;
-    for (cmsghdr* c = CMSG_FIRSTHDR(&rmsg); c; c = CMSG_NXTHDR(&rmsg, c)) {
-        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS)
-            continue;
-        std::size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-        for (std::size_t i = 0; i < count; ++i) {
-            int rfd;
-            std::memcpy(&rfd, CMSG_DATA(c) + i * sizeof(int), sizeof rfd);
-            if (receivedCount < kMaxReplyFds)
-                received[receivedCount++].reset(rfd);
-            else
-                ::close(rfd);
-        }
-    }
-
     std::size_t length = std::size_t(n);
-    if (length < kHeaderSize || length > reply.size() || (rmsg.msg_flags & MSG_CTRUNC) ||
+    if (length < kHeaderSize || length > reply.size() || (flags & MSG_CTRUNC) ||
         getLe32(reply.data()) != posix::kReplyMagic ||
         getLe32(reply.data() + 12) != length - kHeaderSize) {
         dropConnection(fd);
@@ -328,7 +289,7 @@ bool deviceIoControl(Handle h, uint32_t code, const void* in, uint32_t inLen, vo
         // The server's addresses mean nothing here: replace them with ours, or with zeros
         // (which the driver refuses) when the areas did not come along.
         void* areas[2] = {nullptr, nullptr};
-        if (receivedCount == 2) {
+        if (received.size() == 2) {
             areas[0] = mapSharedArea(received[0].get());
             areas[1] = mapSharedArea(received[1].get());
             if (!areas[0] || !areas[1])

@@ -20,7 +20,6 @@ using protocol::putLe32;
 
 namespace {
 constexpr std::size_t kHeaderSize = 16;
-constexpr std::size_t kMaxFdsPerMessage = 8;
 } // namespace
 
 UniqueFd& UniqueFd::operator=(UniqueFd&& o) noexcept {
@@ -91,11 +90,37 @@ bool sendOpenVerdict(int connFd, uint32_t error) {
     return n == ssize_t(sizeof message);
 }
 
-ReceiveResult receiveBusRequest(int connFd, BusRequest& request) {
-    request = BusRequest();
-    std::vector<uint8_t> buffer(kHeaderSize + kMaxRequestInput);
+ssize_t sendSocketMessage(int fd, const iovec* parts, std::size_t partCount, const int* fds,
+                          std::size_t fdCount) {
+    if (fdCount > kMaxFdsPerMessage) {
+        errno = EINVAL;
+        return -1;
+    }
+    msghdr msg{};
+    msg.msg_iov = const_cast<iovec*>(parts);
+    msg.msg_iovlen = partCount;
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * kMaxFdsPerMessage)];
-    iovec iov{buffer.data(), buffer.size()};
+    if (fdCount) {
+        const std::size_t bytes = sizeof(int) * fdCount;
+        msg.msg_control = control;
+        msg.msg_controllen = CMSG_SPACE(bytes);
+        cmsghdr* c = CMSG_FIRSTHDR(&msg);
+        c->cmsg_level = SOL_SOCKET;
+        c->cmsg_type = SCM_RIGHTS;
+        c->cmsg_len = CMSG_LEN(bytes);
+        std::memcpy(CMSG_DATA(c), fds, bytes);
+    }
+    ssize_t n;
+    do {
+        n = sendmsg(fd, &msg, MSG_NOSIGNAL);
+    } while (n < 0 && errno == EINTR);
+    return n;
+}
+
+ssize_t receiveSocketMessage(int fd, void* buffer, std::size_t size, std::vector<UniqueFd>& fds,
+                             int& flags) {
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * kMaxFdsPerMessage)];
+    iovec iov{buffer, size};
     msghdr msg{};
     msg.msg_iov = &iov;
     msg.msg_iovlen = 1;
@@ -103,26 +128,34 @@ ReceiveResult receiveBusRequest(int connFd, BusRequest& request) {
     msg.msg_controllen = sizeof control;
     ssize_t n;
     do {
-        n = recvmsg(connFd, &msg, MSG_CMSG_CLOEXEC | MSG_TRUNC);
+        n = recvmsg(fd, &msg, MSG_CMSG_CLOEXEC | MSG_TRUNC);
     } while (n < 0 && errno == EINTR);
+    flags = n < 0 ? 0 : msg.msg_flags;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); n > 0 && c; c = CMSG_NXTHDR(&msg, c)) {
+        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS)
+            continue;
+        const std::size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+        for (std::size_t i = 0; i < count; ++i) {
+            int received;
+            std::memcpy(&received, CMSG_DATA(c) + i * sizeof(int), sizeof received);
+            fds.emplace_back(received);
+        }
+    }
+    return n;
+}
+
+ReceiveResult receiveBusRequest(int connFd, BusRequest& request) {
+    request = BusRequest();
+    std::vector<uint8_t> buffer(kHeaderSize + kMaxRequestInput);
+    int flags = 0;
+    // The handles are the request's from here, so that a bad message leaks none.
+    const ssize_t n =
+        receiveSocketMessage(connFd, buffer.data(), buffer.size(), request.fds, flags);
     if (n == 0 || (n < 0 && (errno == ECONNRESET || errno == ENOTCONN)))
         return ReceiveResult::Closed;
 
-    // Take ownership of whatever handles came, so that a bad message leaks none.
-    if (n > 0) {
-        for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
-            if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS)
-                continue;
-            std::size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-            for (std::size_t i = 0; i < count; ++i) {
-                int fd;
-                std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof fd);
-                request.fds.emplace_back(fd);
-            }
-        }
-    }
     bool ok = n >= ssize_t(kHeaderSize) && std::size_t(n) <= buffer.size() &&
-              !(msg.msg_flags & (MSG_TRUNC | MSG_CTRUNC));
+              !(flags & (MSG_TRUNC | MSG_CTRUNC));
     if (ok) {
         uint32_t magic = getLe32(buffer.data());
         uint32_t inputLength = getLe32(buffer.data() + 8);
@@ -152,27 +185,10 @@ bool sendBusReply(int connFd, const BusReply& reply) {
     putLe32(header + 4, reply.success ? 1 : 0);
     putLe32(header + 8, reply.error);
     putLe32(header + 12, uint32_t(reply.output.size()));
-    iovec iov[2] = {{header, kHeaderSize},
-                    {const_cast<uint8_t*>(reply.output.data()), reply.output.size()}};
-    msghdr msg{};
-    msg.msg_iov = iov;
-    msg.msg_iovlen = reply.output.empty() ? 1 : 2;
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * kMaxFdsPerMessage)];
-    if (!reply.fds.empty()) {
-        std::size_t bytes = sizeof(int) * reply.fds.size();
-        msg.msg_control = control;
-        msg.msg_controllen = CMSG_SPACE(bytes);
-        cmsghdr* c = CMSG_FIRSTHDR(&msg);
-        c->cmsg_level = SOL_SOCKET;
-        c->cmsg_type = SCM_RIGHTS;
-        c->cmsg_len = CMSG_LEN(bytes);
-        std::memcpy(CMSG_DATA(c), reply.fds.data(), bytes);
-    }
-    ssize_t n;
-    do {
-        n = sendmsg(connFd, &msg, MSG_NOSIGNAL);
-    } while (n < 0 && errno == EINTR);
-    return n == ssize_t(kHeaderSize + reply.output.size());
+    const iovec iov[2] = {{header, kHeaderSize},
+                          {const_cast<uint8_t*>(reply.output.data()), reply.output.size()}};
+    return sendSocketMessage(connFd, iov, reply.output.empty() ? 1 : 2, reply.fds.data(),
+                             reply.fds.size()) == ssize_t(kHeaderSize + reply.output.size());
 }
 
 std::unique_ptr<SharedArea> SharedArea::create(const char* name, std::size_t bytes) {

@@ -80,29 +80,13 @@ inline void silenceStdout() {
 
 // One seqpacket message with `fds` attached (SCM_RIGHTS); false when it did not go whole.
 inline bool sendMessage(int fd, const std::vector<uint8_t>& bytes, const std::vector<int>& fds) {
-    iovec iov{const_cast<uint8_t*>(bytes.data()), bytes.size()};
-    msghdr msg{};
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 4)];
-    if (!fds.empty() && fds.size() <= 4) {
-        msg.msg_control = control;
-        msg.msg_controllen = CMSG_SPACE(sizeof(int) * fds.size());
-        cmsghdr* c = CMSG_FIRSTHDR(&msg);
-        c->cmsg_level = SOL_SOCKET;
-        c->cmsg_type = SCM_RIGHTS;
-        c->cmsg_len = CMSG_LEN(sizeof(int) * fds.size());
-        std::memcpy(CMSG_DATA(c), fds.data(), sizeof(int) * fds.size());
-    }
-    ssize_t n;
-    do {
-        n = sendmsg(fd, &msg, MSG_NOSIGNAL);
-    } while (n < 0 && errno == EINTR);
-    return n == ssize_t(bytes.size());
+    const iovec iov{const_cast<uint8_t*>(bytes.data()), bytes.size()};
+    return platform::posix::sendSocketMessage(fd, &iov, 1, fds.data(), fds.size()) ==
+           ssize_t(bytes.size());
 }
 
-// The next message within `timeoutMs` (a check fails past it), empty when the peer hung up.
-// Descriptors that come along are closed.
+// The next message within `timeoutMs` (a check fails past it), at most `capacity` bytes of it,
+// empty when the peer hung up. Descriptors that come along are closed.
 inline std::vector<uint8_t> receiveMessage(int fd, std::size_t capacity, int timeoutMs) {
     pollfd p{fd, POLLIN, 0};
     int ready;
@@ -111,24 +95,10 @@ inline std::vector<uint8_t> receiveMessage(int fd, std::size_t capacity, int tim
     } while (ready < 0 && errno == EINTR);
     FUZZ_CHECK(ready == 1); // a peer that neither answers nor hangs up
     std::vector<uint8_t> b(capacity);
-    iovec iov{b.data(), b.size()};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 8)];
-    msghdr msg{};
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof control;
-    ssize_t n;
-    do {
-        n = recvmsg(fd, &msg, MSG_CMSG_CLOEXEC);
-    } while (n < 0 && errno == EINTR);
-    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); n > 0 && c; c = CMSG_NXTHDR(&msg, c))
-        for (std::size_t i = 0; i < (c->cmsg_len - CMSG_LEN(0)) / sizeof(int); ++i) {
-            int received;
-            std::memcpy(&received, CMSG_DATA(c) + i * sizeof(int), sizeof received);
-            ::close(received);
-        }
-    b.resize(n > 0 ? std::size_t(n) : 0);
+    std::vector<platform::posix::UniqueFd> fds;
+    int flags = 0;
+    const ssize_t n = platform::posix::receiveSocketMessage(fd, b.data(), b.size(), fds, flags);
+    b.resize(n > 0 ? std::min(std::size_t(n), capacity) : 0);
     return b;
 }
 

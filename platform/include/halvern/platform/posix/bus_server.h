@@ -15,6 +15,8 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <sys/types.h>
+#include <sys/uio.h>
 #include <vector>
 
 namespace halvern::platform::posix {
@@ -25,6 +27,8 @@ constexpr uint32_t kOpenMagic = 0x504F4248;    // "HBOP"
 constexpr std::size_t kOpenVerdictSize = 8;
 constexpr std::size_t kMaxRequestInput = 0x10300 + 64;
 constexpr std::size_t kMaxReplyOutput = 0x10000 + 64;
+// The most descriptors one message carries; a message with more arrives cut short (MSG_CTRUNC).
+constexpr std::size_t kMaxFdsPerMessage = 8;
 
 // A file descriptor owned by exactly one object.
 class UniqueFd {
@@ -62,6 +66,16 @@ struct BusReply {
     std::vector<uint8_t> output; // never longer than the request's output capacity
     std::vector<int> fds;        // sent as SCM_RIGHTS, still owned by the caller
 };
+
+// One seqpacket message made of `parts`, with `fdCount` descriptors (at most
+// kMaxFdsPerMessage) as SCM_RIGHTS: sendmsg's result, retried after a signal.
+ssize_t sendSocketMessage(int fd, const iovec* parts, std::size_t partCount, const int* fds,
+                          std::size_t fdCount);
+// The next message into `buffer`: recvmsg's result (with MSG_TRUNC, the message's whole
+// length), retried after a signal, and its flags. Every descriptor that came along is added
+// to `fds`, owned, so that none leaks whatever the message turns out to be.
+ssize_t receiveSocketMessage(int fd, void* buffer, std::size_t size, std::vector<UniqueFd>& fds,
+                             int& flags);
 
 // A listening seqpacket socket at `path` (the parent folder must exist). A stale socket file
 // with no listener behind it is replaced; a live one makes this fail with errno EADDRINUSE.
