@@ -2,10 +2,9 @@
 // false headers, lengths that disagree with the bytes, inputs short and long, stray
 // descriptors) gets a well-formed reply within the caller's capacity, or ends that connection
 // and nothing else.
-#include "fuzz_support.h"
+#include "fuzz_sim.h"
 
 #include "halvern/protocol/bus_protocol.h"
-#include "halvern/sim/simulator.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -42,13 +41,7 @@ std::vector<uint8_t> receiveReply(int fd) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static sim::Simulator* device = [] {
-        sim::SimConfig c;
-        c.runtimeDir = fuzz::runtime().path();
-        auto* s = new sim::Simulator(c);
-        FUZZ_CHECK(s->start());
-        return s;
-    }();
+    static sim::Simulator* device = fuzz::simulator();
     static const int eventFd = eventfd(0, EFD_CLOEXEC);
     static const int otherFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
 

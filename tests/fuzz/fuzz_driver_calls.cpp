@@ -3,23 +3,16 @@
 // away between them, and the object released at any point. Each call returns one of the
 // interface's codes and writes only where the host pointed.
 #include "fuzz_host.h"
+#include "fuzz_sim.h"
 
 #include "halvern/protocol/bus_protocol.h"
-#include "halvern/sim/simulator.h"
 
 using namespace halvern;
 using namespace halvern::fuzz;
 using driver::AsioHalvern;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static sim::Simulator* device = [] {
-        fuzz::silenceStdout();
-        sim::SimConfig c;
-        c.runtimeDir = fuzz::runtime().path();
-        auto* s = new sim::Simulator(c);
-        FUZZ_CHECK(s->start());
-        return s;
-    }();
+    static sim::Simulator* device = fuzz::simulator();
     FuzzedDataProvider in(data, size);
     AsioHalvern* d = newDriver();
     std::vector<ASIOBufferInfo> infos;

@@ -2,6 +2,7 @@
 // twice, values that are no numbers or out of range. Loading sets every control within its
 // range and writes each key back in its converted form.
 #include "fuzz_qt.h"
+#include "fuzz_sim.h"
 
 #include "pages/kite.h"
 #include "pages/models.h"
@@ -10,8 +11,6 @@
 #include "pages/wren.h"
 #include "widgets/button.h"
 #include "widgets/knob.h"
-
-#include "halvern/sim/simulator.h"
 
 using namespace halvern;
 
@@ -41,14 +40,7 @@ void load(Page& page, const std::vector<pages::StateKey<Page>>& keys,
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static sim::Simulator* device = [] {
-        fuzz::qtApp();
-        sim::SimConfig c;
-        c.runtimeDir = fuzz::runtime().path();
-        auto* s = new sim::Simulator(c);
-        FUZZ_CHECK(s->start());
-        return s;
-    }();
+    static sim::Simulator* device = (fuzz::qtApp(), fuzz::simulator());
     static wren* wrenPage = new wren;
     static tern* ternPage = new tern;
     static kite* kitePage = new kite;

@@ -2,11 +2,11 @@
 // one byte the panel sends, a flood), in whatever pieces and however long it stays, the host
 // gets exactly one reset request per listener, and the listener serves the next start.
 #include "fuzz_host.h"
+#include "fuzz_sim.h"
 
 #include "halvern/platform/pipe.h"
 #include "halvern/platform/thread.h"
 #include "halvern/protocol/pipe_messages.h"
-#include "halvern/sim/simulator.h"
 
 #include <chrono>
 
@@ -29,11 +29,7 @@ bool waitFor(const std::function<bool()>& done, int ms) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static AsioHalvern* d = [] {
-        fuzz::silenceStdout();
-        sim::SimConfig c;
-        c.runtimeDir = fuzz::runtime().path();
-        static auto* device = new sim::Simulator(c);
-        FUZZ_CHECK(device->start());
+        fuzz::simulator();
         AsioHalvern* driver = fuzz::newDriver();
         static ASIOBufferInfo infos[1] = {{ASIOFalse, 0, {nullptr, nullptr}}};
         static ASIOCallbacks callbacks = fuzz::hostCallbacks();
