@@ -3,6 +3,7 @@
 // gets exactly one reset request per listener, and the listener serves the next start.
 #include "fuzz_host.h"
 #include "fuzz_sim.h"
+#include "wait_until.h"
 
 #include "halvern/platform/pipe.h"
 #include "halvern/platform/thread.h"
@@ -12,20 +13,6 @@
 
 using namespace halvern;
 using driver::AsioHalvern;
-
-namespace {
-
-bool waitFor(const std::function<bool()>& done, int ms) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        platform::sleepMs(1);
-    }
-    return true;
-}
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static AsioHalvern* d = [] {
@@ -42,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(d->start() == ASE_OK); // a new listener
 
     platform::Handle client = nullptr;
-    FUZZ_CHECK(waitFor(
+    FUZZ_CHECK(test::waitUntil(
         [&] {
             client = platform::openPipeClient(protocol::kPanelToAsioPipe);
             return platform::isValid(client);
@@ -61,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     platform::Handle second = in.ConsumeProbability<float>() < 0.1f
                                   ? platform::openPipeClient(protocol::kPanelToAsioPipe)
                                   : nullptr;
-    FUZZ_CHECK(waitFor([] { return fuzz::gResetRequests.load() >= 1; }, 3000));
+    FUZZ_CHECK(test::waitUntil([] { return fuzz::gResetRequests.load() >= 1; }, 3000));
     platform::closePipeClient(client);
     if (platform::isValid(second))
         platform::closePipeClient(second);

@@ -5,6 +5,7 @@
 #include "AsioHalvern.h"
 #include "test_panel.h"
 #include "test_support.h"
+#include "wait_until.h"
 
 #include "halvern/platform/pipe.h"
 #include "halvern/platform/thread.h"
@@ -48,17 +49,6 @@ inline DriverPtr makeDriver() {
     auto* d = new AsioHalvern(nullptr);
     d->NonDelegatingAddRef();
     return DriverPtr(d);
-}
-
-// Polls `done` every 2 ms for at most `timeoutMs`.
-inline bool waitUntil(const std::function<bool()>& done, int timeoutMs = 3000) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
 }
 
 // What the host's callbacks saw. One recorder per test, reached through a global because the

@@ -5,6 +5,7 @@
 #include "AsioHalvern.h"
 #include "com/server.h"
 #include "test_panel.h"
+#include "wait_until.h"
 
 #include "halvern/platform/pipe.h"
 #include "halvern/platform/thread.h"
@@ -40,14 +41,9 @@ int32_t countResets(int32_t selector, int32_t, void*, double*) {
     return 0;
 }
 
-bool waitUntil(const std::function<bool()>& done, int timeoutMs = 5000) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        platform::sleepMs(5);
-    }
-    return true;
+// Wine starts threads and pipes more slowly than Linux.
+bool waitUntil(const std::function<bool()>& done) {
+    return halvern::test::waitUntil(done, 5000);
 }
 
 AsioHalvern* newDriver() {

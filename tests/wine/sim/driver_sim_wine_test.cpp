@@ -4,6 +4,7 @@
 #include "control_socket.h"
 #include "driver_loader.h"
 #include "test_panel.h"
+#include "wait_until.h"
 
 #include "halvern/platform/bus_device.h"
 #include "halvern/platform/pipe.h"
@@ -27,6 +28,7 @@ namespace {
 
 namespace platform = halvern::platform;
 namespace protocol = halvern::protocol;
+using halvern::test::waitUntil;
 
 std::atomic<int> gSwitches{0};
 std::atomic<int> gResets{0};
@@ -47,16 +49,6 @@ int32_t onMessage(int32_t selector, int32_t value, void*, double*) {
     return 0;
 }
 ASIOCallbacks gCallbacks{onSwitch, onRateChange, onMessage, onSwitchTimeInfo};
-
-bool waitUntil(const std::function<bool()>& done, int timeoutMs) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        platform::sleepMs(5);
-    }
-    return true;
-}
 
 std::string ctl(const std::string& command) {
     std::string reply, error;

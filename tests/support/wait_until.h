@@ -1,0 +1,21 @@
+// Waiting in tests for something another thread or process brings about, always bounded.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <thread>
+
+namespace halvern::test {
+
+// Polls `done` every 2 ms for at most `timeoutMs`; false when it never held.
+inline bool waitUntil(const std::function<bool()>& done, int timeoutMs = 3000) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+} // namespace halvern::test
