@@ -50,7 +50,7 @@ void destroy(PipeEnd* end) {
 }
 
 // Wraps a freshly opened pipe HANDLE; closes it and fails when the record cannot be made.
-Handle wrap(HANDLE pipe, bool server, bool overlapped) {
+Handle wrap(HANDLE pipe, bool server, bool overlapped, DWORD ioTimeoutMs = kPipeIoTimeoutMs) {
     if (pipe == INVALID_HANDLE_VALUE)
         return invalidHandle();
     auto* end = new (std::nothrow) PipeEnd;
@@ -62,6 +62,7 @@ Handle wrap(HANDLE pipe, bool server, bool overlapped) {
     end->pipe = pipe;
     end->server = server;
     end->overlapped = overlapped;
+    end->ioTimeoutMs = ioTimeoutMs;
     if (overlapped) {
         end->ioEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         if (server)
@@ -139,26 +140,20 @@ template <typename Start> bool overlappedIo(PipeEnd* end, Start start, uint32_t*
     return ok != FALSE;
 }
 
-Handle withIoTimeout(Handle server, const PipeServerOptions& options) {
-    if (PipeEnd* end = endOf(server))
-        end->ioTimeoutMs = options.ioTimeoutMs;
-    return server;
-}
-
 } // namespace
 
 Handle createPipeServer(const char* name, const PipeServerOptions& options) {
     HANDLE pipe =
         CreateNamedPipeA(name, openMode(options), pipeMode(options), options.maxInstances,
                          options.bufferSize, options.bufferSize, options.defaultTimeoutMs, nullptr);
-    return withIoTimeout(wrap(pipe, true, options.overlapped), options);
+    return wrap(pipe, true, options.overlapped, options.ioTimeoutMs);
 }
 
 Handle createPipeServer(const wchar_t* name, const PipeServerOptions& options) {
     HANDLE pipe =
         CreateNamedPipeW(name, openMode(options), pipeMode(options), options.maxInstances,
                          options.bufferSize, options.bufferSize, options.defaultTimeoutMs, nullptr);
-    return withIoTimeout(wrap(pipe, true, options.overlapped), options);
+    return wrap(pipe, true, options.overlapped, options.ioTimeoutMs);
 }
 
 PipeWait waitForPipeClient(Handle server, uint32_t timeoutMs) {
