@@ -146,7 +146,9 @@ ssize_t receiveSocketMessage(int fd, void* buffer, std::size_t size, std::vector
 
 ReceiveResult receiveBusRequest(int connFd, BusRequest& request) {
     request = BusRequest();
-    std::vector<uint8_t> buffer(kHeaderSize + kMaxRequestInput);
+    // One buffer per serving thread, as the client keeps one for its replies, instead of a
+    // zeroed 66 KB block for every request.
+    thread_local std::vector<uint8_t> buffer(kHeaderSize + kMaxRequestInput);
     int flags = 0;
     // The handles are the request's from here, so that a bad message leaks none.
     const ssize_t n =
