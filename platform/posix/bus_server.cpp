@@ -131,7 +131,8 @@ ssize_t receiveSocketMessage(int fd, void* buffer, std::size_t size, std::vector
         n = recvmsg(fd, &msg, MSG_CMSG_CLOEXEC | MSG_TRUNC);
     } while (n < 0 && errno == EINTR);
     flags = n < 0 ? 0 : msg.msg_flags;
-    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); n > 0 && c; c = CMSG_NXTHDR(&msg, c)) {
+    // An empty message may carry descriptors too: they are the caller's to close like any.
+    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); n >= 0 && c; c = CMSG_NXTHDR(&msg, c)) {
         if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS)
             continue;
         const std::size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);

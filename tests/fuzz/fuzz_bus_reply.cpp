@@ -54,8 +54,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<uint8_t> rest = in.ConsumeRemainingBytes<uint8_t>();
     reply.insert(reply.end(), rest.begin(), rest.end());
 
-    // The reply is waiting before the request leaves, as if the device answered at once.
-    if (!reply.empty()) {
+    // The reply is waiting before the request leaves, as if the device answered at once. An
+    // empty one with descriptors is a message all the same; without, the device is gone.
+    if (!reply.empty() || fdCount > 0) {
         std::vector<int> fds;
         for (int i = 0; i < fdCount; ++i)
             fds.push_back(areas[i % 2]);
@@ -75,5 +76,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(returned == 0 && platform::lastError() != 0);
     else if (reply.size() >= 16)
         FUZZ_CHECK(reply[4] | reply[5] | reply[6] | reply[7]); // success was claimed
+    fuzz::checkNoDescriptorLeak(); // the descriptors of a reply it refused are closed
     return 0;
 }

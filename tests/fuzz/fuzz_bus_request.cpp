@@ -110,5 +110,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(reply.size() >= kHeader && getLe32(reply.data() + 4) == 1);
     }
     device->clearJournal();
+    // Nor a descriptor: the device closes whatever a request brought along.
+    fuzz::checkNoDescriptorLeak();
     return 0;
 }

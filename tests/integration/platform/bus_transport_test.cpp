@@ -12,6 +12,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -291,6 +292,26 @@ TEST_F(BusTransport, MalformedMessageClosesOnlyThatConnection) {
     EXPECT_TRUE(deviceIoControl(good, proto::IOCTL_DEVICE_GET_PID, nullptr, 0, out, 4, nullptr));
     EXPECT_EQ(out[0], 1);
     closeBusDevice(good);
+}
+
+// A seqpacket message may be empty and still carry descriptors; the receiver owns them then
+// too, or every such message from a peer costs the process one for good.
+TEST(BusSocketMessage, AnEmptyMessageHandsOverItsDescriptors) {
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair), 0);
+    posix::UniqueFd a(pair[0]), b(pair[1]);
+    posix::UniqueFd event(eventfd(0, EFD_CLOEXEC));
+    const int fds[1] = {event.get()};
+    char none = 0;
+    const iovec empty{&none, 0};
+    ASSERT_EQ(posix::sendSocketMessage(a.get(), &empty, 1, fds, 1), 0);
+
+    char buffer[16];
+    std::vector<posix::UniqueFd> received;
+    int flags = 0;
+    EXPECT_EQ(posix::receiveSocketMessage(b.get(), buffer, sizeof buffer, received, flags), 0);
+    ASSERT_EQ(received.size(), 1u);
+    EXPECT_GE(received[0].get(), 0);
 }
 
 } // namespace
