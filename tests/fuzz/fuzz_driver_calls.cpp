@@ -157,5 +157,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     device->replug();
     device->setBufferSize(256);
     device->clearJournal();
+    fuzz::checkNoDescriptorLeak(); // events, areas, pipes and handles all closed
     return 0;
 }

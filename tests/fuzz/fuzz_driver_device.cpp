@@ -151,5 +151,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::lock_guard<std::mutex> lock(gScriptMutex);
         gScript = nullptr;
     }
+    fuzz::checkNoDescriptorLeak(); // events, areas, pipes and handles all closed
     return 0;
 }

@@ -93,5 +93,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         platform::closePipeClient(second);
     pause(in);
     FUZZ_CHECK(fuzz::gResetRequests.load() == 1);
+    fuzz::checkNoDescriptorLeak(); // events, areas, pipes and handles all closed
     return 0;
 }
