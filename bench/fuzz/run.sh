@@ -87,7 +87,7 @@ input that crashed, leaked, timed out or broke a target's check; the inputs are 
 \`build/linux-fuzz/fuzz/long/<target>/artifacts\`. \`ctest --preset linux-fuzz\` runs each
 target for 20 s over the seeds in \`tests/fuzz/corpus/<target>\`, which also replay the inputs
 of past findings. A target's speed is that of what it drives: the driver and panel targets run
-real threads, pipes, the simulator and synced files, and reach 10 million runs only in days;
+real threads, pipes, the simulator and synced files, and need 3 to 37 hours each for 10 million;
 \`FUZZ_SECONDS=$((10000000 / rate)) FUZZ_TARGETS=name\` is the time a target needs at its rate.
 
 $table
@@ -96,11 +96,11 @@ What each target feeds, and what it checks besides the sanitizers:
 
 | Target | Bytes from outside | Checked |
 |---|---|---|
-| \`fuzz_bus_reply\` | a device's reply on the bus socket (any header, length, payload, 0 to 3 descriptors) to \`deviceIoControl\` | never more than the caller's buffer; a failure reports an error |
-| \`fuzz_bus_request\` | up to 8 requests to the simulator: true and false magic, lengths that disagree, inputs short and long (past the largest), stray descriptors | a well-formed reply within the capacity, or the connection ends; a new connection is served afterwards |
-| \`fuzz_driver_device\` | a scripted device behind the bus socket: refused or garbled opens, failed requests, buffer sizes, rates, channel counts and shared-memory records of any value | the host gets an error or usable values (sizes 1 to 2048, channels 0 to 128), halves it can write |
-| \`fuzz_driver_calls\` | a byte-driven sequence of driver calls against the simulator: null pointers, channel numbers and sizes of any value, NaN and infinite rates, any order, the device failing, unplugged or stopped between calls | only the interface's codes; writes stay in the host's blocks |
-| \`fuzz_reset_listener\` | a client of the reset pipe writing nothing, one byte or a flood, in pieces, with a second client | exactly one reset request per listener |
+| \`fuzz_bus_reply\` | a device's reply on the bus socket (any header, length, payload, 0 to 3 descriptors) to \`deviceIoControl\` | never more than the caller's buffer; a failure reports an error; no descriptor left open |
+| \`fuzz_bus_request\` | up to 8 requests to the simulator: true and false magic, lengths that disagree, inputs short and long (past the largest), stray descriptors | a well-formed reply within the capacity, or the connection ends; a new connection is served afterwards; no descriptor left open |
+| \`fuzz_driver_device\` | a scripted device behind the bus socket: refused or garbled opens, failed requests, buffer sizes, rates, channel counts and shared-memory records of any value | the host gets an error or usable values (sizes 1 to 2048, channels 0 to 128), halves it can write; no descriptor left open |
+| \`fuzz_driver_calls\` | a byte-driven sequence of driver calls against the simulator: null pointers, channel numbers and sizes of any value, NaN and infinite rates, any order, the device failing, unplugged or stopped between calls | only the interface's codes; writes stay in the host's blocks; no descriptor left open |
+| \`fuzz_reset_listener\` | a client of the reset pipe writing nothing, one byte or a flood, in pieces and pauses, with a second client; each run's listener renewed by the control-panel call | exactly one reset request per listener; no descriptor left open |
 | \`fuzz_status_pipe\` | status messages to the panel's pipe server: none, short, 20 bytes, over 1024, several | at most the 1024-byte buffer, the first message whole |
 | \`fuzz_page_ini\` | the Wren, Tern or Kite state file | every control within its range, every key written back as the control holds it |
 | \`fuzz_settings_ini\` | \`setting.ini\` read by the settings dialog | a stored text that is no item leaves its selection alone |"
