@@ -78,7 +78,6 @@ inline void silenceStdout() {
         std::abort();
 }
 
-// One seqpacket message with `fds` attached (SCM_RIGHTS); false when it did not go whole.
 // Fails once the process holds `slack` descriptors more than at its first call: a run that
 // leaves one behind is caught long before the process runs out, where it would show as some
 // other fault. Looked at every 64th call, as listing them costs as much as a fast run.
@@ -92,11 +91,12 @@ inline void checkNoDescriptorLeak(std::size_t slack = 32) {
     for (std::filesystem::directory_iterator it("/proc/self/fd", ec), end; !ec && it != end;
          it.increment(ec))
         ++open;
-    if (baseline == 0)
+    if (calls == 1)
         baseline = open;
     FUZZ_CHECK(open < baseline + slack);
 }
 
+// One seqpacket message with `fds` attached (SCM_RIGHTS); false when it did not go whole.
 inline bool sendMessage(int fd, const std::vector<uint8_t>& bytes, const std::vector<int>& fds) {
     const iovec iov{const_cast<uint8_t*>(bytes.data()), bytes.size()};
     return platform::posix::sendSocketMessage(fd, &iov, 1, fds.data(), fds.size()) ==
