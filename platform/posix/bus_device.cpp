@@ -1,6 +1,7 @@
 // The client side of the bus socket: opening the device and control requests.
 #include "halvern/platform/bus_device.h"
 
+#include "halvern/platform/clock.h"
 #include "halvern/platform/posix/bus_server.h"
 #include "halvern/platform/runtime_dir.h"
 #include "halvern/protocol/bus_protocol.h"
@@ -258,10 +259,25 @@ bool deviceIoControl(Handle h, uint32_t code, const void* in, uint32_t inLen, vo
         return fail(gone ? kErrorDeviceNotConnected : posix::errorFromErrno(errno), returned);
     }
 
-    if (waitReadable(fd, replyTimeoutMs()) == 0) {
-        // A late reply must never be taken for the answer to a later request.
-        dropConnection(fd);
-        return fail(kErrorTimeout, returned);
+    // The whole receive is bounded: a readable wake-up with no message behind it (the
+    // descriptor closed and reused under the wait) waits again, within the same bound, instead
+    // of blocking in the receive.
+    const uint64_t deadline = monotonicNs() / 1000000u + uint64_t(replyTimeoutMs());
+    for (;;) {
+        const uint64_t now = monotonicNs() / 1000000u;
+        const int left = now < deadline ? int(deadline - now) : 0;
+        const int ready = left > 0 ? waitReadable(fd, left) : 0;
+        if (ready == 0) {
+            // A late reply must never be taken for the answer to a later request.
+            dropConnection(fd);
+            return fail(kErrorTimeout, returned);
+        }
+        if (ready < 0)
+            return fail(kErrorDeviceNotConnected, returned);
+        char probe;
+        const ssize_t peeked = recv(fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+        if (peeked >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+            break; // a message, the end of the connection or its failure: the receive says which
     }
 
     thread_local std::vector<uint8_t> reply(kHeaderSize + posix::kMaxReplyOutput);

@@ -4,6 +4,7 @@
 #include "halvern/platform/event.h"
 #include "posix_internal.h"
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -187,9 +188,23 @@ uint32_t currentThreadId() {
     return uint32_t(syscall(SYS_gettid));
 }
 
+namespace {
+// Linux has no priority class for a whole process; the audio thread's own SCHED_FIFO is what
+// counts. The class is kept as a value, so that callers see what they set and give back.
+std::atomic<uint32_t> gPriorityClass{kNormalPriorityClass};
+} // namespace
+
 bool setProcessRealtimePriority() {
-    // Linux has no priority class for a whole process; the audio thread's own SCHED_FIFO is
-    // what counts, so there is nothing to refuse here.
+    gPriorityClass.store(kRealtimePriorityClass);
+    return true;
+}
+
+uint32_t processPriorityClass() {
+    return gPriorityClass.load();
+}
+
+bool setProcessPriorityClass(uint32_t priorityClass) {
+    gPriorityClass.store(priorityClass);
     return true;
 }
 

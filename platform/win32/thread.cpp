@@ -101,6 +101,14 @@ bool setProcessRealtimePriority() {
     return SetPriorityClass(GetCurrentProcess(), REALTIME_PRIORITY_CLASS) != FALSE;
 }
 
+uint32_t processPriorityClass() {
+    return GetPriorityClass(GetCurrentProcess());
+}
+
+bool setProcessPriorityClass(uint32_t priorityClass) {
+    return SetPriorityClass(GetCurrentProcess(), priorityClass) != FALSE;
+}
+
 bool disableThreadPriorityBoost(Handle thread) {
     return SetThreadPriorityBoost(thread, TRUE) != FALSE;
 }

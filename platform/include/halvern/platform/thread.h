@@ -29,6 +29,11 @@ uint32_t currentThreadId();
 // Real-time set-up. Each returns false with lastError() when the system refuses; callers
 // trace the refusal and go on.
 bool setProcessRealtimePriority();                    // REALTIME_PRIORITY_CLASS
+uint32_t processPriorityClass();                      // GetPriorityClass
+bool setProcessPriorityClass(uint32_t priorityClass); // SetPriorityClass
+// The classes' values, as GetPriorityClass gives them.
+constexpr uint32_t kNormalPriorityClass = 0x20;
+constexpr uint32_t kRealtimePriorityClass = 0x100;
 bool disableThreadPriorityBoost(Handle thread);       // SetThreadPriorityBoost(TRUE)
 bool setThreadTimeCritical(Handle thread);            // THREAD_PRIORITY_TIME_CRITICAL / SCHED_FIFO
 bool setThreadAffinity(Handle thread, uint64_t mask); // SetThreadAffinityMask
