@@ -22,6 +22,7 @@ enum : ASIOError {
     ASE_NotPresent = -1000,
     ASE_HWMalfunction = -999,
     ASE_InvalidParameter = -998,
+    ASE_InvalidMode = -997,
     ASE_NoClock = -995,
 };
 

@@ -42,6 +42,7 @@ AsioHalvern::~AsioHalvern() {
         hostTrace("asio destructor: the audio thread is still in the host.\n");
     if (!gListenerGate.withdraw(this, kThreadLeaveWaitMs))
         hostTrace("asio destructor: the pipe listener is still in the host.\n");
+    std::lock_guard<std::recursive_mutex> lock(deviceMutex_);
     closeDevice();
 }
 
@@ -103,6 +104,7 @@ ASIOBool AsioHalvern::init(void* /*sysHandle*/) {
     if (initialised_)
         return ASIOTrue;
     stop();
+    std::lock_guard<std::recursive_mutex> lock(deviceMutex_);
     if (!reopenDevice()) {
         hostTrace("无法打开HALVERN 声卡设备\n");
         // The host shows this text when it reports the failure to the user.
@@ -147,6 +149,7 @@ ASIOError AsioHalvern::getChannels(int32_t* numInputChannels, int32_t* numOutput
         return ASE_OK;
     }
     channelsNotCached_ = true;
+    std::lock_guard<std::recursive_mutex> lock(deviceMutex_);
     if (!reopenDevice()) {
         hostTrace("getChannels Halvern Handle is Failed....");
         return ASE_HWMalfunction;
@@ -187,6 +190,7 @@ ASIOError AsioHalvern::getLatencies(int32_t* inputLatency, int32_t* outputLatenc
 }
 
 bool AsioHalvern::readDeviceBufferSize(int32_t& frames, const char* noDeviceTrace) {
+    std::lock_guard<std::recursive_mutex> lock(deviceMutex_);
     if (!reopenDevice()) {
         hostTrace("%s", noDeviceTrace);
         return false;
@@ -230,6 +234,7 @@ ASIOError AsioHalvern::getBufferSize(int32_t* minSize, int32_t* maxSize, int32_t
 // Sample rates and clocks
 
 bool AsioHalvern::readDeviceSampleRate(double& rate) {
+    std::lock_guard<std::recursive_mutex> lock(deviceMutex_);
     if (!reopenDevice()) {
         hostTrace("句柄无效！！！！\n");
         return false;
@@ -276,9 +281,14 @@ ASIOError AsioHalvern::setSampleRate(ASIOSampleRate sampleRate) {
         return ASE_NoClock;
     }
     hostTrace("ASIO  set Samplerate:  %d", static_cast<int32_t>(sampleRate));
+    // Only a rate other than the one in force is a change: a host that resets on the
+    // notification and sets the same rate again would otherwise never settle.
+    const double before = sampleRate_.load();
     const ASIOError accepted = acceptDeviceRate(sampleRate);
     if (accepted != ASE_OK)
         return accepted;
+    if (sampleRate == before)
+        return ASE_OK;
     // The rate before the flag: a buffer switch that sees the change sees the new rate.
     sampleRate_.store(sampleRate);
     timeSampleRate_.store(sampleRate);
@@ -323,16 +333,20 @@ ASIOError AsioHalvern::getChannelInfo(ASIOChannelInfo* info) {
     if (info == nullptr || info->channel < 0 || info->channel >= kMaxChannels)
         return ASE_InvalidParameter;
     info->type = ASIOSTInt32LSB;
-    if (!reopenDevice()) {
-        hostTrace("句柄无效！！！！\n");
-        return ASE_HWMalfunction;
+    uint32_t model = 0;
+    {
+        std::lock_guard<std::recursive_mutex> lock(deviceMutex_);
+        if (!reopenDevice()) {
+            hostTrace("句柄无效！！！！\n");
+            return ASE_HWMalfunction;
+        }
+        uint8_t reply[4] = {};
+        if (!request(IOCTL_DEVICE_GET_PID, reply, sizeof reply)) {
+            hostTrace("Failed to get  PID Failed: %d\n", static_cast<int>(platform::lastError()));
+            return ASE_HWMalfunction;
+        }
+        model = getLe32(reply);
     }
-    uint8_t reply[4] = {};
-    if (!request(IOCTL_DEVICE_GET_PID, reply, sizeof reply)) {
-        hostTrace("Failed to get  PID Failed: %d\n", static_cast<int>(platform::lastError()));
-        return ASE_HWMalfunction;
-    }
-    const uint32_t model = getLe32(reply);
     hostTrace("Halvern Device PID is: %d\n", static_cast<int>(model));
 
     const bool isInput = info->isInput != ASIOFalse;

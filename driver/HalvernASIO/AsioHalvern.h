@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 
 namespace halvern::driver {
 
@@ -68,7 +69,8 @@ private:
     friend struct AsioHalvernTestAccess;
 
     // Closes the device handle if one is open and opens the device anew; false (handle empty)
-    // when no device can be opened.
+    // when no device can be opened. Callers hold deviceMutex_ from the reopen to the last
+    // request on the handle.
     bool reopenDevice();
     void closeDevice();
     // One request on the freshly opened device; false with the system's last error.
@@ -89,10 +91,15 @@ private:
 
     // Streaming (asio_streaming.cpp).
     ASIOError stopStreaming(bool onAudioThread);
+    // The buffer lists emptied, without the dispose's traces.
+    void forgetBuffers();
+    void releaseBuffers();
     void createEvents();
     void closeEvents();
     void timerOn();
     void timerOff();
+    void raisePriority();
+    void restorePriority();
     // `gate` is the thread's: after the host's callback it tells whether the object still lives.
     // `signal` is the device's number of the half's signal since start.
     void bufferSwitch(int32_t index, int64_t signal, ASIOTime* handed, const DriverGate& gate);
@@ -117,10 +124,17 @@ private:
     // Device and streaming events. The audio thread reads the events while the host thread
     // (or a hardware stop) may close them.
     platform::Handle device_ = nullptr;
+    // Two host threads may query at once: one closing the handle under the other's request
+    // would take its reply. Never taken by the audio thread.
+    std::recursive_mutex deviceMutex_;
     std::atomic<platform::Handle> events_[3] = {nullptr, nullptr, nullptr};
 
     bool initialised_ = false;
     std::atomic<bool> running_{false};
+    // The host created buffers and has not disposed them yet.
+    std::atomic<bool> hostBuffers_{false};
+    // This object's stream raised the process to the real-time class.
+    std::atomic<bool> raisedPriority_{false};
 
     // The host's callbacks, copied by createBuffers; read by the audio thread and the listener.
     std::atomic<bool> callbacksPresent_{false};

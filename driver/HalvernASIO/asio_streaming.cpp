@@ -13,6 +13,7 @@
 
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
 
 namespace halvern::driver {
@@ -48,6 +49,15 @@ constexpr double kTwo32 = 4294967296.0;
 constexpr double kWaitedFraction = 0.25;
 // Failed look-ups in a row, each after a wait that timed out, that mean the device is gone.
 constexpr int kMaxFailedProbes = 2;
+// Waits in a row that timed out while the device still answered: about a second without a
+// signal. The device no longer streams for this object (another host stopped it, its engine
+// stayed off): the host is asked to reset, once a stream.
+constexpr int kQuietWaitsBeforeReset = 2;
+
+// Streams that hold the process in the real-time class, and the class it had before the first.
+std::mutex gPriorityMutex;
+int gRaisedStreams = 0;
+uint32_t gPriorityBefore = 0;
 
 // Whether the device still answers a request, on a handle of the audio thread's own.
 bool deviceAnswers() {
@@ -151,6 +161,9 @@ ASIOError AsioHalvern::getSamplePosition(ASIOSamples* sPos, ASIOTimeStamp* tStam
 
 ASIOError AsioHalvern::createBuffers(ASIOBufferInfo* bufferInfos, int32_t numChannels,
                                      int32_t bufferSize, ASIOCallbacks* callbacks) {
+    // The previous call's buffers are given up whatever this one does: a failure must not
+    // leave them listed as active.
+    forgetBuffers();
     // The host's size places every buffer: one outside 1 to 2048 samples would reach past the
     // shared areas. Refused before any memory is touched.
     if (bufferInfos == nullptr || callbacks == nullptr || numChannels < 0 || bufferSize <= 0 ||
@@ -160,6 +173,7 @@ ASIOError AsioHalvern::createBuffers(ASIOBufferInfo* bufferInfos, int32_t numCha
     }
     // The device lays out its halves at its own size: a host at any other would read and
     // write across channels. Refused before the areas are touched.
+    std::unique_lock<std::recursive_mutex> deviceLock(deviceMutex_);
     int32_t deviceFrames = 0;
     if (!readDeviceBufferSize(deviceFrames, "句柄无效！！！！"))
         return ASE_HWMalfunction;
@@ -172,6 +186,7 @@ ASIOError AsioHalvern::createBuffers(ASIOBufferInfo* bufferInfos, int32_t numCha
         hostTrace("failed to set input buffers: 0x%x\n", platform::lastError());
         return ASE_HWMalfunction;
     }
+    deviceLock.unlock();
     auto* inputArea = reinterpret_cast<int32_t*>(static_cast<uintptr_t>(sharedMemory_.inputArea()));
     auto* outputArea =
         reinterpret_cast<int32_t*>(static_cast<uintptr_t>(sharedMemory_.outputArea()));
@@ -212,7 +227,8 @@ ASIOError AsioHalvern::createBuffers(ASIOBufferInfo* bufferInfos, int32_t numCha
         const int32_t entry = count.load();
         const int32_t channel = info.channelNum;
         if (channel < 0 || channel >= kMaxChannels || entry >= kMaxChannels) {
-            disposeBuffers();
+            hostTrace("disposeBuffers.\n");
+            releaseBuffers();
             return ASE_HWMalfunction;
         }
         int32_t* half0 = (isInput ? inputArea : outputArea) + 2 * frames * channel;
@@ -227,6 +243,7 @@ ASIOError AsioHalvern::createBuffers(ASIOBufferInfo* bufferInfos, int32_t numCha
         count.store(entry + 1);
     }
 
+    hostBuffers_.store(true);
     takeCallbacks(*callbacks);
     const AsioMessageFn message = cbAsioMessage_.load();
     const bool timeInfo =
@@ -242,6 +259,28 @@ ASIOError AsioHalvern::createBuffers(ASIOBufferInfo* bufferInfos, int32_t numCha
 
 ASIOError AsioHalvern::disposeBuffers() {
     hostTrace("disposeBuffers.\n");
+    // Nothing to dispose: never created, or disposed already.
+    if (!hostBuffers_.exchange(false))
+        return ASE_InvalidMode;
+    // The host frees its side once this returns: no buffer switch may come after it.
+    if (running_.load())
+        stop();
+    releaseBuffers();
+    return ASE_OK;
+}
+
+void AsioHalvern::forgetBuffers() {
+    hostBuffers_.store(false);
+    for (auto* pairs : {inputBuffers_, outputBuffers_})
+        for (int32_t i = 0; i < kMaxChannels; ++i) {
+            pairs[i][0].store(nullptr);
+            pairs[i][1].store(nullptr);
+        }
+    numInputBuffers_.store(0);
+    numOutputBuffers_.store(0);
+}
+
+void AsioHalvern::releaseBuffers() {
     auto clear = [](std::atomic<void*>(*pairs)[2], std::atomic<int32_t>& count,
                     const char* nullTrace) {
         const int32_t n = count.exchange(0);
@@ -256,7 +295,6 @@ ASIOError AsioHalvern::disposeBuffers() {
     };
     clear(inputBuffers_, numInputBuffers_, "inputBuffers[%d] is NULL\n");
     clear(outputBuffers_, numOutputBuffers_, "outputBuffers[%d] is NULL\n");
-    return ASE_OK;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -302,8 +340,18 @@ ASIOError AsioHalvern::start() {
     createEvents();
     running_.store(true);
 
+    std::lock_guard<std::recursive_mutex> deviceLock(deviceMutex_);
     if (!reopenDevice())
         return ASE_HWMalfunction;
+    // The time info and the period carry the rate the device streams at, not the last one a
+    // host happened to read.
+    {
+        uint8_t rate[4] = {};
+        if (request(IOCTL_AUDIO_GET_SAMPLE_RATE, rate, sizeof rate) && getLe32(rate) != 0) {
+            sampleRate_.store(double(getLe32(rate)));
+            timeSampleRate_.store(double(getLe32(rate)));
+        }
+    }
     platform::Handle events[3] = {events_[0].load(), events_[1].load(), events_[2].load()};
     if (events[0] != nullptr && events[1] != nullptr && events[2] != nullptr) {
         EventRegistration registration;
@@ -352,6 +400,9 @@ ASIOError AsioHalvern::stopStreaming(bool onAudioThread) {
 
     // The audio thread uses a handle of its own: the host's thread may be in a query on the
     // object's handle at the same moment.
+    std::unique_lock<std::recursive_mutex> deviceLock(deviceMutex_, std::defer_lock);
+    if (!onAudioThread)
+        deviceLock.lock();
     platform::Handle device = nullptr;
     if (onAudioThread) {
         platform::Handle h = platform::openBusDeviceByInterface();
@@ -359,15 +410,14 @@ ASIOError AsioHalvern::stopStreaming(bool onAudioThread) {
     } else if (reopenDevice()) {
         device = device_;
     }
-    // Another object registered its events since: the device streams for it, not for us.
-    AsioHalvern* owner = gDeviceStream.load();
-    const bool another = owner != nullptr && owner != this;
-    if (!another)
-        gDeviceStream.compare_exchange_strong(owner, nullptr);
+    // Only the object whose events the device signals stops it: one that never started (a host
+    // that only scans its drivers, in this process or another) leaves a running stream alone.
+    AsioHalvern* owner = this;
+    const bool mine = gDeviceStream.compare_exchange_strong(owner, nullptr);
     if (device == nullptr) {
         hostTrace("Halvern Handle is NULL\n");
-    } else if (another) {
-        hostTrace("asio stop: the device streams for another driver object.\n");
+    } else if (!mine) {
+        hostTrace("asio stop: the device does not stream for this driver object.\n");
         if (onAudioThread)
             platform::closeBusDevice(device);
         else
@@ -424,8 +474,7 @@ void AsioHalvern::timerOn() {
     audioTrace("ASIOThreadHandle Created ID is %d!, Task Id is %d\n", static_cast<int>(threadId),
                static_cast<int>(link.taskIndex.load()));
 
-    if (!platform::setProcessRealtimePriority())
-        audioTrace("设置进程优先级失败");
+    raisePriority();
     if (!platform::disableThreadPriorityBoost(thread))
         audioTrace("禁用优先级提升失败");
     if (!platform::setThreadTimeCritical(thread))
@@ -439,9 +488,33 @@ void AsioHalvern::timerOn() {
     audioTrace("Timer On Func!\n");
 }
 
+void AsioHalvern::raisePriority() {
+    std::lock_guard<std::mutex> lock(gPriorityMutex);
+    if (gRaisedStreams == 0)
+        gPriorityBefore = platform::processPriorityClass();
+    if (!platform::setProcessRealtimePriority()) {
+        audioTrace("设置进程优先级失败");
+        if (gRaisedStreams == 0)
+            return;
+    }
+    if (!raisedPriority_.exchange(true))
+        ++gRaisedStreams;
+}
+
+// The host's process gets its own class back when its last stream ends.
+void AsioHalvern::restorePriority() {
+    if (!raisedPriority_.exchange(false))
+        return;
+    std::lock_guard<std::mutex> lock(gPriorityMutex);
+    if (--gRaisedStreams == 0 && !platform::setProcessPriorityClass(gPriorityBefore))
+        audioTrace("Process priority class not restored: %d\n",
+                   static_cast<int>(platform::lastError()));
+}
+
 void AsioHalvern::timerOff() {
     AudioLink& link = *audio_;
     link.runToken.store(0);
+    restorePriority();
     platform::Handle thread = link.thread.exchange(nullptr);
     if (thread == nullptr) {
         audioTrace("Timer Off ASIOThreadHandle is NULL!\n");
@@ -486,6 +559,8 @@ uint32_t AsioHalvern::audioThreadMain(void* arg) {
     SignalTracker tracker;
     int failedWaits = 0;
     int failedProbes = 0;
+    int quietWaits = 0;
+    bool quietResetAsked = false;
     while (runToken.load() == generation) {
         platform::Handle events[3] = {};
         {
@@ -527,7 +602,16 @@ uint32_t AsioHalvern::audioThreadMain(void* arg) {
             // Half a second without a signal: a device that went away without its stop event
             // answers no request either. A device whose engine is only paused (the panel
             // changes a setting) still does.
-            failedProbes = deviceAnswers() ? 0 : failedProbes + 1;
+            const bool answers = deviceAnswers();
+            failedProbes = answers ? 0 : failedProbes + 1;
+            quietWaits = answers ? quietWaits + 1 : 0;
+            if (quietWaits >= kQuietWaitsBeforeReset && !quietResetAsked) {
+                quietResetAsked = true;
+                audioTrace("No signal from the device for a second: reset request.\n");
+                if (const AsioMessageFn message = d->asioMessageCallback())
+                    message(kAsioResetRequest, 0, nullptr, nullptr);
+                continue;
+            }
             if (failedProbes >= kMaxFailedProbes) {
                 audioTrace("The device is gone: hardware stop.\n");
                 d->hardwareStop();
@@ -547,6 +631,7 @@ uint32_t AsioHalvern::audioThreadMain(void* arg) {
         if (result == platform::kWaitObject0 || result == platform::kWaitObject0 + 1) {
             failedWaits = 0;
             failedProbes = 0;
+            quietWaits = 0;
             const int32_t half = result == platform::kWaitObject0 ? next : 1 - next;
             const double period = d->periodNs();
             // A wait that ended at once found its event set already: the host is behind.
@@ -590,9 +675,10 @@ void AsioHalvern::bufferSwitch(int32_t index, int64_t signal, ASIOTime* handed,
     if (!running_.load(std::memory_order_relaxed) || !hasCallbacks())
         return;
     toggle_.store(index, std::memory_order_relaxed);
-    const double t = static_cast<double>(platform::systemTimeMs()) * 1000000.0;
-    const uint32_t hi = static_cast<uint32_t>(t / kTwo32);
-    const uint32_t lo = static_cast<uint32_t>(t - hi * kTwo32);
+    // Nanoseconds on the system clock's millisecond base, finer than a period of 32 samples.
+    const uint64_t t = platform::systemTimeNs();
+    const auto hi = static_cast<uint32_t>(t >> 32);
+    const auto lo = static_cast<uint32_t>(t);
     // The samples the device has played up to the end of this half, skipped halves included.
     const double position = double(signal + 1) * blockFrames_.load(std::memory_order_relaxed);
     publishPosition(position, packHiLo(hi, lo));
@@ -633,7 +719,7 @@ void AsioHalvern::bufferSwitch(int32_t index, int64_t signal, ASIOTime* handed,
 void AsioHalvern::hardwareStop() {
     audioTrace("Hardware stop.\n");
     running_.store(false);
-    disposeBuffers();
+    releaseBuffers();
     stopStreaming(true);
     // The callbacks are cleared before the host hears of it: a host that resets inside the
     // callback brings new ones, which must survive.

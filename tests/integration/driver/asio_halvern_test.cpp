@@ -8,8 +8,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <future>
 #include <limits>
 #include <memory>
 #include <string>
@@ -236,6 +239,39 @@ TEST_F(DriverTest, EveryQueryReopensTheDevice) {
     ASSERT_EQ(countRequests(*sim, IOCTL_ASIO_GET_BUFFER_SIZE), 1u);
     // The old handle is closed each time, not leaked.
     EXPECT_EQ(settledConnections(*sim, 1), 1u);
+}
+
+// Two host threads querying at once: neither may close the handle under the other's request.
+TEST_F(DriverTest, QueriesFromTwoThreadsAtOnceAllSucceed) {
+    startSim();
+    auto d = makeDriver();
+    constexpr int kCalls = 300;
+    auto rates = std::async(std::launch::async, [&] {
+        int ok = 0;
+        for (int i = 0; i < kCalls; ++i) {
+            double rate = 0;
+            ok += d->getSampleRate(&rate) == ASE_OK && rate == 48000.0 ? 1 : 0;
+        }
+        return ok;
+    });
+    auto infos = std::async(std::launch::async, [&] {
+        int ok = 0;
+        for (int i = 0; i < kCalls; ++i) {
+            ASIOChannelInfo info{};
+            info.isInput = ASIOTrue;
+            ok += d->getChannelInfo(&info) == ASE_OK && std::string(info.name) == "MIC1" ? 1 : 0;
+        }
+        return ok;
+    });
+    // A hung request cannot be joined: end the run rather than hang it.
+    for (auto* f : {&rates, &infos}) {
+        if (f->wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+            ADD_FAILURE() << "the queries hang";
+            std::_Exit(1);
+        }
+    }
+    EXPECT_EQ(rates.get(), kCalls);
+    EXPECT_EQ(infos.get(), kCalls);
 }
 
 TEST_F(DriverTest, LatenciesFollowTheLastRateRead) {

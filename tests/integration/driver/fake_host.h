@@ -58,6 +58,7 @@ struct HostRecord {
         int32_t index;
         ASIOBool direct;
         uint64_t position; // getSamplePosition inside the callback
+        uint64_t stamp;    // its time stamp
         bool timeInfo;
         ASIOTime time;
     };
@@ -97,7 +98,7 @@ inline void recordSwitch(int32_t index, ASIOBool direct, ASIOTime* time) {
     HostRecord* h = currentHost();
     if (h == nullptr)
         return;
-    HostRecord::Switch s{index, direct, 0, time != nullptr, {}};
+    HostRecord::Switch s{index, direct, 0, 0, time != nullptr, {}};
     if (time != nullptr)
         s.time = *time;
     if (AsioHalvern* d = h->driver.load()) {
@@ -105,6 +106,7 @@ inline void recordSwitch(int32_t index, ASIOBool direct, ASIOTime* time) {
         ASIOTimeStamp stamp{};
         d->getSamplePosition(&pos, &stamp);
         s.position = uint64_t(pos.hi) << 32 | pos.lo;
+        s.stamp = uint64_t(stamp.hi) << 32 | stamp.lo;
     }
     std::size_t number = 0;
     {
