@@ -28,6 +28,7 @@ PANEL_START_BOUND = 20.0  # a started panel finds the device
 PANEL_STOP_BOUND = 10.0  # a panel asked to end has ended
 HOST_END_SLACK = 20.0  # a host ends this long after the seconds it was given at the latest
 RECOVERY_BOUND = 20.0  # after a fault is undone the stream runs again
+SILENCE_BOUND = 3.0  # a stream without switches this long after the last fault has stopped
 ENGINE_STOPPED_GRACE = 4.0  # an engine a failed settings step left stopped (no retry by design)
 
 SANITIZER = re.compile(
@@ -168,6 +169,7 @@ class Soak:
         self.targets = {}
         self.settings_since = 1  # the first panel that applies the current files
         self.last_fault_at = 0.0
+        self.last_fault_wall = 0.0  # the same moment on the clock of the hosts' log files
         self.current = "start"
 
     # --- bookkeeping ---------------------------------------------------------------------------
@@ -325,6 +327,16 @@ class Soak:
             if code == 0 and segments and segments[-1] == 0 and quiet_end:
                 self.fault("unrecovered", "host %d: its last stream delivered no switch"
                            % self.host_n)
+            else:
+                # A stream that went silent and stayed so, long after the last fault: the
+                # driver neither streamed on nor asked for a reset. The report is the log's
+                # last write, so its time is when the stream ended.
+                m = re.search(r'"silent_tail_s":([0-9.]+)', j)
+                tail = float(m.group(1)) if m else 0.0
+                after_fault = os.path.getmtime(p.log_path) - self.last_fault_wall
+                if code in (0, 6) and min(tail, after_fault) >= SILENCE_BOUND:
+                    self.fault("unrecovered", "host %d: no switch in the last %.1f s of its "
+                               "stream (log %s)" % (self.host_n, tail, p.log_path))
         self.start_host()
 
     def check_sim(self):
@@ -621,6 +633,7 @@ class Soak:
             self.log("fault %d: %s" % (i + 1, name))
             getattr(self, "f_" + name)()
             self.last_fault_at = time.monotonic()
+            self.last_fault_wall = time.time()
             self.check_sim()
             self.wait_stream()
             self.probe_panel(900000 + i)

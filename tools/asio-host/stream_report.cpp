@@ -52,8 +52,10 @@ void printStreamReport(const StreamResult& r, std::FILE* out) {
     }
     if (r.controlPanelCalled)
         std::fprintf(out, "Control panel:   %s\n", asioErrorName(r.controlPanelResult));
-    std::fprintf(out, "Buffer switches: %llu (%llu with time info, %llu without)\n",
+    std::fprintf(out,
+                 "Buffer switches: %llu of %llu expected (%llu with time info, %llu without)\n",
                  static_cast<unsigned long long>(s.switches),
+                 static_cast<unsigned long long>(r.expectedSwitches()),
                  static_cast<unsigned long long>(r.timeInfoSwitches),
                  static_cast<unsigned long long>(r.plainSwitches));
     std::fprintf(out,
@@ -90,6 +92,11 @@ void printStreamReport(const StreamResult& r, std::FILE* out) {
                      "Sample position: %llu switches skipped whole buffers the device played "
                      "while the host was held\n",
                      static_cast<unsigned long long>(r.positionSkips));
+    if (double(s.switches) < kMinSwitchShare * double(r.expectedSwitches()))
+        std::fprintf(out,
+                     "Stream stalled:  too few switches for the time streamed; none in its "
+                     "last %.1f s\n",
+                     r.silentTailSeconds);
     if (!r.error.empty())
         std::fprintf(out, "Error:           %s\n", r.error.c_str());
     std::fprintf(out, "Result:          %s\n", r.passed() ? "PASS" : "FAIL");
@@ -116,11 +123,13 @@ void printStreamJson(const StreamResult& r, std::FILE* out) {
                  ",\"switches\":%llu,\"time_info_switches\":%llu,\"plain_switches\":%llu,"
                  "\"intact\":%llu,\"priming\":%llu,\"lost\":%llu,\"repeated\":%llu,"
                  "\"corrupted\":%llu,\"loop_delay_halves\":%lld,\"missed\":%llu,"
-                 "\"missed_from_signals\":%s,\"resets\":%llu",
+                 "\"missed_from_signals\":%s,\"resets\":%llu,\"expected_switches\":%llu,"
+                 "\"silent_tail_s\":%s",
                  u(s.switches), u(r.timeInfoSwitches), u(r.plainSwitches), u(r.intact),
                  u(r.priming), u(r.lost), u(r.repeated), u(r.corrupted),
                  static_cast<long long>(r.loopDelay), u(s.missed),
-                 s.missedFromSignals ? "true" : "false", u(r.resets));
+                 s.missedFromSignals ? "true" : "false", u(r.resets), u(r.expectedSwitches()),
+                 jsonNumber(r.silentTailSeconds, 3).c_str());
     std::fputs(",\"segment_switches\":[", out);
     for (std::size_t i = 0; i < r.segmentSwitches.size(); ++i)
         std::fprintf(out, "%s%llu", i ? "," : "", u(r.segmentSwitches[i]));

@@ -62,6 +62,7 @@ struct Engine {
     std::atomic<bool> timeInfoAsked{false};
     std::atomic<uint64_t> rateChanges{0};
     std::atomic<uint64_t> switches{0};
+    std::atomic<uint64_t> lastSwitchNs{0};
 };
 
 // The callbacks carry no context: a host reaches its state through a process-wide pointer.
@@ -117,6 +118,7 @@ void processSwitch(Engine& e, int32_t index, const ASIOTime* time) {
     else
         ++e.unrecorded;
     e.switches.fetch_add(1, std::memory_order_relaxed);
+    e.lastSwitchNs.store(entry, std::memory_order_relaxed);
 }
 
 // Enter and leave in this order so that the main thread, having cleared `accepting`, sees
@@ -360,6 +362,7 @@ public:
             return false;
         }
         started_ = true;
+        startedNs_ = platform::monotonicNs();
         opened_ = true;
         r_.segmentBufferSizes.push_back(size);
         r_.segmentSampleRates.push_back(r_.sampleRate);
@@ -376,6 +379,12 @@ public:
     // What a host does before letting a driver go: stop, dispose, release.
     void close() {
         e_.accepting.store(false);
+        if (started_) {
+            const uint64_t now = platform::monotonicNs();
+            const uint64_t last = std::max(e_.lastSwitchNs.load(), startedNs_);
+            r_.segmentSeconds.push_back(double(now - startedNs_) / 1e9);
+            r_.silentTailSeconds = double(now - std::min(last, now)) / 1e9;
+        }
         if (IASIO* d = loaded_.driver()) {
             if (started_)
                 d->stop();
@@ -406,15 +415,28 @@ private:
     SignalTimesReader signals_;
     bool buffersCreated_ = false;
     bool started_ = false;
+    uint64_t startedNs_ = 0;
     bool opened_ = false; // a stream has started once
     bool locked_ = false;
 };
 
 } // namespace
 
+uint64_t StreamResult::expectedSwitches() const {
+    double expected = 0.0;
+    for (std::size_t i = 0; i < segmentSeconds.size(); ++i) {
+        const double size = i < segmentBufferSizes.size() ? segmentBufferSizes[i] : 0;
+        const double rate = i < segmentSampleRates.size() ? segmentSampleRates[i] : 0.0;
+        if (size > 0 && rate > 0 && std::isfinite(rate))
+            expected += segmentSeconds[i] * rate / size;
+    }
+    return uint64_t(std::min(expected, 1e18));
+}
+
 bool StreamResult::passed() const {
-    return started && error.empty() && stats.switches > 0 && lost == 0 && repeated == 0 &&
-           corrupted == 0 && badIndex == 0;
+    return started && error.empty() && stats.switches > 0 &&
+           double(stats.switches) >= kMinSwitchShare * double(expectedSwitches()) && lost == 0 &&
+           repeated == 0 && corrupted == 0 && badIndex == 0;
 }
 
 StreamResult runStream(const StreamOptions& options, std::FILE* progress) {

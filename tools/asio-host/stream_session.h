@@ -49,6 +49,8 @@ struct StreamResult {
     std::vector<uint64_t> segmentSwitches; // switches of each stream, one more after each reset
     std::vector<int32_t> segmentBufferSizes; // size and rate each stream ran at
     std::vector<double> segmentSampleRates;
+    std::vector<double> segmentSeconds; // how long each stream ran, from its start to its stop
+    double silentTailSeconds = 0.0;     // the last stream's time from its last switch to its stop
     bool controlPanelCalled = false;
     int32_t controlPanelResult = 0; // ASIOError of controlPanel(), when called
     uint64_t badIndex = 0;          // switches with a half index other than 0 or 1
@@ -60,9 +62,16 @@ struct StreamResult {
     StreamStats stats;
 
     double periodUs() const { return sampleRate > 0 ? bufferSize * 1e6 / sampleRate : 0.0; }
-    // Streamed, and every half came back intact and in order.
+    // The switches the streams' time was worth at their sizes and rates.
+    uint64_t expectedSwitches() const;
+    // Streamed for its time (a stream that stops delivers too few switches), and every half
+    // came back intact and in order.
     bool passed() const;
 };
+
+// The share of the expected switches a stream must deliver: a stream that stops part-way falls
+// short of it, a loaded machine that starts a callback late does not.
+constexpr double kMinSwitchShare = 0.75;
 
 // When --control-panel calls the driver's control panel: this long after the stream started.
 constexpr double kControlPanelAfterSeconds = 1.0;

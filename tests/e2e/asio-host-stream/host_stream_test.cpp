@@ -149,7 +149,6 @@ TEST_F(HostStream, EveryHalfComesBackWholeAndInOrderWithSensibleTiming) {
     EXPECT_EQ(field(j, "time_info_asked"), "true");
     EXPECT_EQ(number(j, "position_errors"), 0);
     EXPECT_NEAR(number(j, "mean", "period_us"), 1000.0, 50.0) << j;
-    EXPECT_GE(number(j, "jitter", "period_us"), 0.0);
 
     EXPECT_EQ(field(j, "available", "latency_us"), "true") << j;
     const double p50 = number(j, "p50", "latency_us");
@@ -159,7 +158,6 @@ TEST_F(HostStream, EveryHalfComesBackWholeAndInOrderWithSensibleTiming) {
     EXPECT_LE(p50, p99);
     EXPECT_LE(p99, max);
     EXPECT_LT(p50, 1000.0) << "the callback runs within its own period";
-    EXPECT_GE(number(j, "missed"), 0.0);
     EXPECT_GT(number(j, "mean", "callback_us"), 0.0);
     EXPECT_LT(number(j, "mean", "callback_us"), 1000.0);
 }
@@ -215,6 +213,30 @@ TEST_F(HostStream, AHardwareStopLeadsToAResetAndTheStreamGoesOn) {
         ++starts;
     EXPECT_GE(starts, 2u) << journal.out;
     EXPECT_NE(simCtl("status").out.find("ASIO started: no"), std::string::npos);
+}
+
+// A second program that only scans its drivers (init, queries, release) beside a running stream:
+// the stream runs on to its end, and the host holds its switches against the time it streamed.
+// Halves a stall of this shared machine costs are not what is checked here.
+TEST_F(HostStream, AScanBesideAStreamLeavesItRunning) {
+    std::string log;
+    const Outcome r = cleanRun(
+        [] {
+            auto running =
+                std::async(std::launch::async, [] { return host("--stream --seconds 3 --json"); });
+            std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+            const Outcome scan = host("--info");
+            EXPECT_EQ(scan.exitCode, 0) << scan.out;
+            return running.get();
+        },
+        log);
+    ASSERT_TRUE(r.exitCode == 0 || r.exitCode == 6) << log;
+    EXPECT_LE(number(r.out, "resets"), 1) << r.out;
+    const double expected = number(r.out, "expected_switches");
+    EXPECT_GT(expected, 2000) << r.out;
+    EXPECT_GE(number(r.out, "switches"), 0.75 * expected) << r.out;
+    EXPECT_LT(number(r.out, "silent_tail_s"), 0.5) << r.out;
+    EXPECT_LT(number(r.out, "lost"), 30) << r.out;
 }
 
 // The panel's reset signal after a settings change: one connection on the driver's pipe. The

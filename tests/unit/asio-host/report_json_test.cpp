@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <limits>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -79,3 +80,38 @@ TEST(ReportJson, TextThatIsNotUtf8IsEscapedByteForByte) {
 }
 
 } // namespace
+
+// The verdict holds the switches against the time streamed: a stream that stops part-way fails
+// even when every half it did deliver came back intact.
+TEST(StreamVerdict, TooFewSwitchesForTheTimeStreamedFail) {
+    struct Case {
+        std::vector<double> seconds;
+        uint64_t switches;
+        bool passed;
+    };
+    const Case cases[] = {
+        {{6.0}, 1125, true}, // 256 samples at 48000 Hz: 187.5 switches a second
+        {{6.0}, 900, true},  // a late start on a loaded machine
+        {{6.0}, 374, false}, // stopped two seconds in
+        {{3.0, 2.5}, 1000, true}, {{3.0, 2.5}, 600, false},
+    };
+    for (const Case& c : cases) {
+        StreamResult r;
+        r.started = true;
+        r.bufferSize = 256;
+        r.sampleRate = 48000.0;
+        r.segmentSeconds = c.seconds;
+        r.segmentBufferSizes.assign(c.seconds.size(), 256);
+        r.segmentSampleRates.assign(c.seconds.size(), 48000.0);
+        r.stats.switches = c.switches;
+        r.intact = c.switches;
+        EXPECT_EQ(r.passed(), c.passed) << c.switches;
+        const std::string text = capture([&](std::FILE* f) { printStreamReport(r, f); });
+        EXPECT_NE(text.find(c.passed ? "PASS" : "FAIL"), std::string::npos) << text;
+        const std::string json = capture([&](std::FILE* f) { printStreamJson(r, f); });
+        const double expected = 187.5 * (c.seconds.size() == 1 ? 6.0 : 5.5);
+        EXPECT_NE(json.find("\"expected_switches\":" + std::to_string(uint64_t(expected))),
+                  std::string::npos)
+            << json;
+    }
+}
