@@ -340,7 +340,7 @@ ASIOError AsioHalvern::start() {
     createEvents();
     running_.store(true);
 
-    std::lock_guard<std::recursive_mutex> deviceLock(deviceMutex_);
+    std::unique_lock<std::recursive_mutex> deviceLock(deviceMutex_);
     if (!reopenDevice())
         return ASE_HWMalfunction;
     // The time info and the period carry the rate the device streams at, not the last one a
@@ -374,6 +374,7 @@ ASIOError AsioHalvern::start() {
         hostTrace("failed to Start input buffers: 0x%x\n", platform::lastError());
         return ASE_HWMalfunction;
     }
+    deviceLock.unlock();
     hostTrace("Start In..............!!!\n");
     switch (sendStatus(1, 0, false)) {
     case StatusResult::WriteFailed:
