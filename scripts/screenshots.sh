@@ -47,6 +47,12 @@ for model in tern wren kite; do
     "$sim_bin" ctl status >/dev/null 2>&1 && break
     sleep 0.1
   done
+  # The Wren's level bars at both ends: MIC1 hears a full-scale tone (its clip mark lights),
+  # MIC2 a quiet one.
+  if [ "$model" = wren ]; then
+    "$sim_bin" ctl signal 0 tone 0 >/dev/null
+    "$sim_bin" ctl signal 1 tone -40 >/dev/null
+  fi
   HALVERN_MIXER_SNAPSHOT=$dir "$mixer_bin" >"$dir/mixer.log" 2>&1 &
   mixer_pid=$!
   pids+=("$mixer_pid")

@@ -23,10 +23,12 @@ kite::kite() : QWidget(nullptr) {
 
     micKnob = mic.knob;
     micLevelLabel = mic.level;
+    micMeter = mic.meter;
     headphoneKnob = headphone.volume;
     headphoneMuteButton = headphone.mute;
     headphoneDimButton = headphone.dim;
     micDirectButton = mic.buttons[0];
+    setKnobDefaults(*this, kKiteKeys);
 
     connect(micKnob, &Knob::valueChangedSig, this, [this](int v) { onMicVolumeChanged(1, v); });
     connect(micDirectButton, &Button::pressed, this, [this](bool s) { onMonitorMic(1, s); });
@@ -86,6 +88,7 @@ void kite::updateMeters() {
         return;
     }
     micLevelLabel->setText(levelText(meters.level(0)));
+    micMeter->setLevel(AudioBusDevice::sampleToDb(meters.level(0)));
 }
 
 void kite::loadStates() {

@@ -9,6 +9,7 @@
 class AudioBusDevice;
 class Button;
 class Knob;
+class LevelMeter;
 class QLabel;
 class QSettings;
 
@@ -31,6 +32,7 @@ public:
     halvern::protocol::MeterBlock meters;
     QSettings* settings = nullptr;
     AudioBusDevice* device = nullptr;
+    LevelMeter* micMeter = nullptr; // the level bar beside the read-out
 
 private:
     void onMicVolumeChanged(int channel, int value);

@@ -35,6 +35,13 @@ QLabel* levelLabel(QWidget* page) {
     return centredLabel(page, QString::fromLatin1(kLevelPlaceholder), kLevelStyle);
 }
 
+LevelMeter* levelMeter(QWidget* page, const QString& name) {
+    auto* meter = new LevelMeter(page);
+    meter->setFixedSize(80, 6);
+    meter->setAccessibleName(name);
+    return meter;
+}
+
 // Made without a parent and then handed to the page, as the pages have always done.
 Button* pageButton(QWidget* page, const QString& text, const char* accent) {
     auto* b = new Button(text);
@@ -97,7 +104,10 @@ MicColumn addMicColumn(QHBoxLayout* row, QWidget* page, const PageModel& model, 
     out.knob = bigKnob(page, 0, model.micMaximum, 0);
     out.knob->displayOffset = model.micDisplayOffset;
     out.knob->arcColor = QColor(QString::fromLatin1(kGainArcColor));
+    out.knob->setAccessibleName(translated(model, title) + ' ' + translated(model, "Gain"));
     column->addWidget(out.knob);
+    out.meter = levelMeter(page, translated(model, title));
+    column->addWidget(out.meter, 0, Qt::AlignHCenter);
     out.level = levelLabel(page);
     column->addWidget(out.level);
     column->addWidget(centredLabel(page, translated(model, "Gain"), model.captionStyle));
@@ -141,6 +151,7 @@ OutputColumn addOutputColumn(QHBoxLayout* row, QWidget* page, const PageModel& m
 
     auto* knobRow = new QHBoxLayout;
     out.volume = bigKnob(page, kSilentDb, 6, kSilentDb);
+    out.volume->setAccessibleName(title + ' ' + translated(model, "Volume"));
     knobRow->addWidget(out.volume);
     column->addLayout(knobRow);
     column->addWidget(centredLabel(page, translated(model, "Volume"), model.captionStyle));
@@ -169,9 +180,13 @@ OutputColumn addOutputColumn(QHBoxLayout* row, QWidget* page, const PageModel& m
         out.phone->fontSize = 10;
         out.phone->textColor = QColor(QString::fromLatin1(kKnobColor));
         out.phone->glowColor = QColor(QString::fromLatin1(kKnobColor));
+        const QString caption = translated(model, output.phoneCaption);
+        out.phone->setAccessibleName(caption);
         phoneRow->addWidget(out.phone);
         auto* texts = new QVBoxLayout;
         texts->setAlignment(Qt::AlignCenter);
+        out.phoneMeter = levelMeter(page, caption);
+        texts->addWidget(out.phoneMeter, 0, Qt::AlignHCenter);
         out.phoneLevel = levelLabel(page);
         texts->addWidget(out.phoneLevel);
         texts->addWidget(

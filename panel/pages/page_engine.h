@@ -8,6 +8,7 @@
 #include "device/audio_bus_device.h"
 #include "widgets/button.h"
 #include "widgets/knob.h"
+#include "widgets/level_meter.h"
 
 #include "halvern/protocol/bus_protocol.h"
 
@@ -41,6 +42,7 @@ struct ColumnButton {
 struct MicColumn {
     Knob* knob = nullptr;
     QLabel* level = nullptr;
+    LevelMeter* meter = nullptr;  // beside the level text
     std::vector<Button*> buttons; // in the order given
 };
 MicColumn addMicColumn(QHBoxLayout* row, QWidget* page, const PageModel& model, const char* title,
@@ -54,9 +56,17 @@ struct OutputColumn {
     Button* dim = nullptr;
     Knob* phone = nullptr; // null when the output has no phone mix
     QLabel* phoneLevel = nullptr;
+    LevelMeter* phoneMeter = nullptr;
 };
 OutputColumn addOutputColumn(QHBoxLayout* row, QWidget* page, const PageModel& model,
                              const OutputModel& output);
+
+// Each knob returns to the default of its stored key when double-clicked.
+template <class Page> void setKnobDefaults(Page& page, const std::vector<StateKey<Page>>& keys) {
+    for (const StateKey<Page>& k : keys)
+        if (k.knob && page.*k.knob)
+            (page.*k.knob)->defaultValue = k.fallback;
+}
 
 // ---------------------------------------------------------------------------------------------
 // Device operations

@@ -34,6 +34,9 @@ tern::tern() : QWidget(nullptr) {
     headphoneDimButton = headphone.dim;
     phoneToHeadphoneKnob = headphone.phone;
     phoneLevelLabel = headphone.phoneLevel;
+    micMeter = input.meter;
+    phoneMeter = headphone.phoneMeter;
+    setKnobDefaults(*this, kTernKeys);
     micDirectButton = input.buttons[3];
 
     connect(micKnob, &Knob::valueChangedSig, this, [this](int v) { onMicVolumeChanged(1, v); });
@@ -130,6 +133,8 @@ void tern::updateMeters() {
     }
     micLevelLabel->setText(levelText(meters.level(0)));
     phoneLevelLabel->setText(levelText(meanLevel(meters.level(2), meters.level(3))));
+    micMeter->setLevel(AudioBusDevice::sampleToDb(meters.level(0)));
+    phoneMeter->setLevel(AudioBusDevice::sampleToDb(meanLevel(meters.level(2), meters.level(3))));
 }
 
 void tern::loadStates() {

@@ -9,6 +9,7 @@
 class AudioBusDevice;
 class Button;
 class Knob;
+class LevelMeter;
 class QLabel;
 class QSettings;
 
@@ -36,6 +37,9 @@ public:
     halvern::protocol::MeterBlock meters;
     QSettings* settings = nullptr;
     AudioBusDevice* device = nullptr;
+    // Level bars beside the read-outs.
+    LevelMeter* micMeter = nullptr;
+    LevelMeter* phoneMeter = nullptr;
 
 private:
     void onMicVolumeChanged(int channel, int value);

@@ -48,6 +48,11 @@ wren::wren() : QWidget(nullptr) {
     phoneToHeadphoneLevelLabel = headphone.phoneLevel;
     phoneToSpeakerKnob = speaker.phone;
     phoneToSpeakerLevelLabel = speaker.phoneLevel;
+    mic1Meter = mic1.meter;
+    mic2Meter = mic2.meter;
+    phoneToHeadphoneMeter = headphone.phoneMeter;
+    phoneToSpeakerMeter = speaker.phoneMeter;
+    setKnobDefaults(*this, kWrenKeys);
 
     for (int channel : {1, 2}) {
         const bool first = channel == 1;
@@ -169,6 +174,11 @@ void wren::updateMeters() {
     mic2LevelLabel->setText(levelText(meters.level(1)));
     phoneToHeadphoneLevelLabel->setText(phone);
     phoneToSpeakerLevelLabel->setText(phone);
+    const double phoneDb = AudioBusDevice::sampleToDb(meanLevel(meters.level(2), meters.level(3)));
+    mic1Meter->setLevel(AudioBusDevice::sampleToDb(meters.level(0)));
+    mic2Meter->setLevel(AudioBusDevice::sampleToDb(meters.level(1)));
+    phoneToHeadphoneMeter->setLevel(phoneDb);
+    phoneToSpeakerMeter->setLevel(phoneDb);
 }
 
 void wren::loadStates() {

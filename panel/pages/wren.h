@@ -9,6 +9,7 @@
 class AudioBusDevice;
 class Button;
 class Knob;
+class LevelMeter;
 class QLabel;
 class QSettings;
 
@@ -47,6 +48,11 @@ public:
     QLabel* phoneToSpeakerLevelLabel = nullptr;
     QSettings* settings = nullptr;
     AudioBusDevice* device = nullptr;
+    // Level bars beside the read-outs.
+    LevelMeter* mic1Meter = nullptr;
+    LevelMeter* mic2Meter = nullptr;
+    LevelMeter* phoneToHeadphoneMeter = nullptr;
+    LevelMeter* phoneToSpeakerMeter = nullptr;
 
 private:
     void onMicVolumeChanged(int channel, int value);

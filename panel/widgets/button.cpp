@@ -1,5 +1,8 @@
 #include "widgets/button.h"
 
+#include "widgets/accessibility.h"
+
+#include <QAccessible>
 #include <QColor>
 #include <QMouseEvent>
 
@@ -19,6 +22,13 @@ Button::Button(const QString& text, QWidget* parent) : QPushButton(parent) {
     glow->setColor(QColor::fromString(glowColor));
     setGraphicsEffect(glow);
     glow->setEnabled(false);
+    halvern::widgets::installControlAccessibility();
+    connect(this, &Button::pressed, this, [this] {
+        QAccessible::State changed;
+        changed.checked = true;
+        QAccessibleStateChangeEvent event(this, changed);
+        QAccessible::updateAccessibility(&event);
+    });
 }
 
 QString Button::styleText() const {
@@ -47,12 +57,16 @@ void Button::setStatus(bool s) {
     emit pressed(status);
 }
 
-void Button::mousePressEvent(QMouseEvent* event) {
-    // Every button toggles; the base press handling is skipped on purpose, so the button is
-    // never held down and emits no clicked().
+void Button::press() {
     status = !status;
     setGlowEnabled(status);
     updateStyle();
     emit pressed(status);
+}
+
+void Button::mousePressEvent(QMouseEvent* event) {
+    // Every button toggles; the base press handling is skipped on purpose, so the button is
+    // never held down and emits no clicked().
+    press();
     event->accept();
 }

@@ -29,6 +29,8 @@ public:
     QString styleText() const;
     void updateStyle();
     void setStatus(bool s);
+    // What a mouse press does: flips the state and announces it.
+    void press();
 
 signals:
     // Shadows QAbstractButton::pressed(); carries the new state.

@@ -1,13 +1,18 @@
 #include "widgets/knob.h"
 
+#include "widgets/accessibility.h"
+
+#include <QAccessible>
 #include <QConicalGradient>
 #include <QFontMetrics>
 #include <QGraphicsDropShadowEffect>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPen>
 #include <QRadialGradient>
+#include <QToolTip>
 #include <QWheelEvent>
 
 #include <algorithm>
@@ -32,6 +37,13 @@ Knob::Knob(QWidget* parent) : QWidget(parent) {
     editor = new QLineEdit(this);
     editor->hide();
     connect(editor, &QLineEdit::editingFinished, this, &Knob::finishEdit);
+    // Reached by a click or Tab, so that the keys can turn it.
+    setFocusPolicy(Qt::StrongFocus);
+    halvern::widgets::installControlAccessibility();
+    connect(this, &Knob::valueChangedSig, this, [this] {
+        QAccessibleValueChangeEvent event(this, qlonglong(value) + displayOffset);
+        QAccessible::updateAccessibility(&event);
+    });
 }
 
 int Knob::clamped(long long v) const {
@@ -79,6 +91,15 @@ QString Knob::valueText() const {
     return number + suffix;
 }
 
+QString Knob::spokenText() const {
+    return QString::number(qlonglong(value) + displayOffset) + QLatin1Char(' ') + suffix;
+}
+
+void Knob::stepBy(int steps) {
+    value = clamped(static_cast<long long>(value) + steps);
+    changed();
+}
+
 void Knob::openEditor() {
     editor->setText(QString::number(qlonglong(value) + displayOffset));
     const int dx = truncToInt(textRect.width() * 0.025);
@@ -116,7 +137,7 @@ void Knob::mouseDoubleClickEvent(QMouseEvent* event) {
         openEditor();
         return;
     }
-    value = minimum;
+    value = defaultValue.value_or(minimum);
     changed();
 }
 
@@ -139,6 +160,12 @@ void Knob::mouseMoveEvent(QMouseEvent* event) {
 
     lastPos = QPoint(x, y);
     changed();
+    QToolTip::showText(event->globalPosition().toPoint(), spokenText(), this);
+}
+
+void Knob::mouseReleaseEvent(QMouseEvent* event) {
+    QToolTip::hideText();
+    event->accept();
 }
 
 void Knob::wheelEvent(QWheelEvent* event) {
@@ -150,6 +177,41 @@ void Knob::wheelEvent(QWheelEvent* event) {
     }
     changed();
     event->accept();
+}
+
+void Knob::keyPressEvent(QKeyEvent* event) {
+    constexpr int kPage = 6;
+    switch (event->key()) {
+    case Qt::Key_Up:
+        return stepBy(1);
+    case Qt::Key_Down:
+        return stepBy(-1);
+    case Qt::Key_PageUp:
+        return stepBy(kPage);
+    case Qt::Key_PageDown:
+        return stepBy(-kPage);
+    case Qt::Key_Home:
+        value = minimum;
+        return changed();
+    case Qt::Key_End:
+        value = maximum;
+        return changed();
+    default:
+        QWidget::keyPressEvent(event); // Tab and the rest go on to the page
+    }
+}
+
+// A ring in the gap between the track and the disc, clear of both.
+void Knob::paintFocusRing(QPainter& painter, double inner) {
+    const double p = arcWidth;
+    const double arcInside = 1.5 * p;
+    const double discEdge = p + (1 - knobRatio) * inner * 0.5;
+    const double inset = (arcInside + discEdge) / 2;
+    const double width = std::clamp((discEdge - arcInside) / 3, 1.0, 2.5);
+    QPen ring(focusColor, width, Qt::DotLine);
+    painter.setPen(ring);
+    painter.setBrush(Qt::NoBrush);
+    painter.drawEllipse(QRectF(inset, inset, this->width() - 2 * inset, height() - 2 * inset));
 }
 
 void Knob::paintEvent(QPaintEvent*) {
@@ -180,6 +242,8 @@ void Knob::paintEvent(QPaintEvent*) {
     pen.setBrush(arcGradient);
     painter.setPen(pen);
     painter.drawArc(arcRect, 225 * 16, valueSweep());
+    if (hasFocus())
+        paintFocusRing(painter, inner);
 
     const int d = truncToInt(knobRatio * inner);
 

@@ -8,7 +8,10 @@
 #include <QString>
 #include <QWidget>
 
+#include <optional>
+
 class QLineEdit;
+class QPainter;
 
 class Knob : public QWidget {
     Q_OBJECT
@@ -36,6 +39,10 @@ public:
     int displayOffset = 0; // shown value = value + displayOffset
     QLineEdit* editor = nullptr;
     QRect textRect; // where the value text was last painted; the editor's hit area
+    // Where a double-click away from the text returns the knob; unset: `minimum`. The pages set
+    // the default of the knob's stored key.
+    std::optional<int> defaultValue;
+    QColor focusColor{QStringLiteral("#00ffff")}; // the ring shown while the knob has focus
 
     void setValue(int v);
     void setGlow(bool enabled, double blurFactor);
@@ -45,6 +52,10 @@ public:
     int valueSweep() const;
     // The text painted for the current value, e.g. "-80dB".
     QString valueText() const;
+    // The value as the editor and a screen reader give it, with a space: "12 dB".
+    QString spokenText() const;
+    // Changes the value by `steps` and announces it, as one drag step does.
+    void stepBy(int steps);
 
 signals:
     void valueChangedSig(int value);
@@ -56,10 +67,13 @@ protected:
     void mousePressEvent(QMouseEvent* event) override;
     void mouseDoubleClickEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
     void wheelEvent(QWheelEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
 
 private:
     int clamped(long long v) const;
     void changed(); // clamp, announce and repaint after every gesture
+    void paintFocusRing(QPainter& painter, double inner);
 };

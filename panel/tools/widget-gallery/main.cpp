@@ -1,8 +1,9 @@
-// Renders knobs and buttons as the mixer pages configure them, one PNG per picture.
+// Renders knobs, buttons and level bars as the mixer pages configure them, one PNG per picture.
 // Usage: halvern-widget-gallery [output folder]   (default: ./gallery)
 
 #include "widgets/button.h"
 #include "widgets/knob.h"
+#include "widgets/level_meter.h"
 
 #include <QApplication>
 #include <QDir>
@@ -14,6 +15,8 @@
 #include <QWidget>
 
 #include <functional>
+#include <initializer_list>
+#include <memory>
 #include <utility>
 
 namespace {
@@ -111,10 +114,63 @@ Button* defaultButton(bool on) {
     return b;
 }
 
+// A level bar posed on a clock of its own: `readings` as (ms, dBFS), seen at `at` ms.
+LevelMeter* posedMeter(std::initializer_list<std::pair<int, double>> readings, int at) {
+    auto* m = new LevelMeter;
+    m->setFixedSize(120, 8);
+    auto now = std::make_shared<qint64>(0);
+    m->setClock([now] { return *now; });
+    for (const auto& [ms, db] : readings) {
+        *now = ms;
+        m->setLevel(db);
+    }
+    *now = at;
+    return m;
+}
+
+// The three states a page's bar shows: a quiet input; a loud one falling back under the peak it
+// held; one that clipped a while ago, its mark still lit.
+struct MeterPose {
+    const char* name;
+    const char* caption;
+    std::function<LevelMeter*()> make;
+};
+const MeterPose kMeterPoses[] = {
+    {"quiet", "quiet, -42 dB",
+     [] {
+         return posedMeter({{0, -42}, {500, -42}}, 600);
+     }},
+    {"peak", "loud, peak held",
+     [] {
+         return posedMeter({{0, -4}, {500, -24}}, 800);
+     }},
+    {"clipped", "clipped, then -18 dB",
+     [] {
+         return posedMeter({{0, 0.0}, {500, -18}}, 4000);
+     }},
+};
+
+// A knob named "focused" gets the focus once its window is up, so its ring shows; elsewhere
+// the focus that the window's activation hands to its first knob is taken away.
+void focusMarked(QWidget* w) {
+    auto* target = w->findChild<QWidget*>(QStringLiteral("focused"));
+    if (!target) {
+        if (QWidget* f = QApplication::focusWidget())
+            f->clearFocus();
+        QApplication::processEvents();
+        return;
+    }
+    w->activateWindow();
+    QApplication::processEvents();
+    target->setFocus(Qt::TabFocusReason);
+    QApplication::processEvents();
+}
+
 bool save(QWidget* w, const QDir& dir, const QString& name, QTextStream& out) {
     w->adjustSize();
     w->show();
     QApplication::processEvents();
+    focusMarked(w);
     const QString path = dir.filePath(name + ".png");
     const bool ok = w->grab().save(path);
     out << (ok ? "wrote " : "FAILED ") << path << Qt::endl;
@@ -149,6 +205,12 @@ int main(int argc, char** argv) {
         {"widgets-knob-volume-6", [] { return framed(volumeKnob(6), "Volume 6"); }},
         {"widgets-knob-phone-minus80", [] { return framed(phoneKnob(-80), "Phone -80"); }},
         {"widgets-knob-phone-minus20", [] { return framed(phoneKnob(-20), "Phone -20"); }},
+        {"widgets-knob-focused",
+         [] {
+             Knob* k = gainKnob(20);
+             k->setObjectName("focused");
+             return framed(k, "Gain 20, focused");
+         }},
         {"widgets-knob-default",
          [] {
              auto* k = new Knob;
@@ -220,6 +282,32 @@ int main(int argc, char** argv) {
         grid->addWidget(defaultButton(false), row, 0, Qt::AlignCenter);
         grid->addWidget(defaultButton(true), row, 1, Qt::AlignCenter);
         ok = save(sheet, dir, "widgets-buttons", out) && ok;
+    }
+
+    for (const MeterPose& p : kMeterPoses)
+        ok = save(framed(p.make(), p.caption), dir, QStringLiteral("widgets-meter-%1").arg(p.name),
+                  out) &&
+             ok;
+    // The bars in their three states beside a focused knob, for the documentation.
+    {
+        QWidget* sheet = darkSheet();
+        auto* row = new QHBoxLayout(sheet);
+        row->setContentsMargins(20, 20, 20, 20);
+        row->setSpacing(24);
+        auto* meters = new QVBoxLayout;
+        meters->setSpacing(6);
+        for (const MeterPose& p : kMeterPoses) {
+            meters->addWidget(p.make(), 0, Qt::AlignCenter);
+            meters->addWidget(captionLabel(p.caption));
+        }
+        row->addLayout(meters);
+        auto* focused = new QVBoxLayout;
+        Knob* k = volumeKnob(-12);
+        k->setObjectName("focused");
+        focused->addWidget(k, 0, Qt::AlignCenter);
+        focused->addWidget(captionLabel("Volume -12, focused"));
+        row->addLayout(focused);
+        ok = save(sheet, dir, "widgets-meters", out) && ok;
     }
 
     // One sheet with a whole strip as a page shows it.

@@ -1,14 +1,17 @@
 // Renders each mixer page against a simulated interface of its model, on the window's dark
-// background, once fresh and once from a stored state with mute and dim on.
+// background, once fresh and once from a stored state with mute and dim on; and the Wren once
+// more with its level bars at work: MIC1 driven into clip and back, its peak held.
 // Usage: halvern-page-shots [OUTPUT_FOLDER | --docs]   (--docs: the repository's docs/images)
 #include "panel_support.h"
 
 #include "pages/kite.h"
 #include "pages/tern.h"
 #include "pages/wren.h"
+#include "widgets/knob.h"
 
 #include <QApplication>
 #include <QDir>
+#include <QLabel>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QTextStream>
@@ -28,6 +31,32 @@ struct Model {
     QVariantMap stored; // the "muted" picture's file
 };
 
+// The Wren's MIC1 through the bars' states: the -12 dBFS tone raised into clip, then to -3 dB
+// (the new peak, once the clip's hold is over), then back to -12 dB; taken while the bar falls.
+// MIC2 hears a quiet -40 dBFS tone.
+bool driveMeters(SimulatedInterface& sim, QWidget* page) {
+    auto* w = static_cast<wren*>(page);
+    halvern::sim::InputSignal quiet;
+    quiet.levelDbfs = -40.0;
+    sim->setInputSignal(1, quiet);
+    auto reads = [&](const char* text) {
+        return halvern::test::processEventsUntil(
+            [&] { return w->mic1LevelLabel->text() == QLatin1String(text); }, 3000);
+    };
+    w->mic1Knob->setValue(14);
+    if (!reads("0.0 dB"))
+        return false;
+    w->mic1Knob->setValue(9);
+    if (!reads("-3.0 dB"))
+        return false;
+    halvern::test::processEventsUntil([] { return false; }, 1600);
+    w->mic1Knob->setValue(0);
+    if (!reads("-12.0 dB"))
+        return false;
+    halvern::test::processEventsUntil([] { return false; }, 250);
+    return true;
+}
+
 QWidget* onWindowBackground(QWidget* page) {
     auto* sheet = new QWidget;
     sheet->setObjectName("window");
@@ -39,7 +68,8 @@ QWidget* onWindowBackground(QWidget* page) {
     return sheet;
 }
 
-bool render(const Model& model, bool stored, const QDir& dir, QTextStream& out) {
+bool render(const Model& model, const QString& variant, const QDir& dir, QTextStream& out) {
+    const bool stored = variant == "muted";
     SimulatedInterface sim(model.code);
     if (!sim.started()) {
         out << "FAILED to start the simulator: " << QString::fromStdString(sim->error())
@@ -59,9 +89,9 @@ bool render(const Model& model, bool stored, const QDir& dir, QTextStream& out) 
     sheet->show();
     // One meter poll, so that the read-outs show the simulated inputs.
     halvern::test::processEventsUntil([] { return false; }, 700);
-    const QString path =
-        dir.filePath(QStringLiteral("page-%1-%2.png").arg(model.name, stored ? "muted" : "fresh"));
-    const bool ok = sheet->grab().save(path);
+    const bool driven = variant != "meters" || driveMeters(sim, sheet->findChild<wren*>());
+    const QString path = dir.filePath(QStringLiteral("page-%1-%2.png").arg(model.name, variant));
+    const bool ok = driven && sheet->grab().save(path);
     out << (ok ? "wrote " : "FAILED ") << path << Qt::endl;
     return ok;
 }
@@ -115,7 +145,8 @@ int main(int argc, char** argv) {
     };
     bool ok = true;
     for (const Model& m : models)
-        for (bool stored : {false, true})
-            ok = render(m, stored, dir, out) && ok;
+        for (const char* variant : {"fresh", "muted"})
+            ok = render(m, variant, dir, out) && ok;
+    ok = render(models[0], "meters", dir, out) && ok;
     return ok ? 0 : 1;
 }
