@@ -317,6 +317,25 @@ void syncStates(QSettings& settings, const PageModel& model) {
         qDebug() << "控件状态已保存到配置文件";
 }
 
+bool storedSwitch(const QVariant& stored, bool fallback) {
+    if (stored.typeId() == QMetaType::Bool)
+        return stored.toBool();
+    const QString text = stored.toString().trimmed();
+    if (text == QLatin1String("1") || text.compare(QLatin1String("true"), Qt::CaseInsensitive) == 0)
+        return true;
+    if (text == QLatin1String("0") ||
+        text.compare(QLatin1String("false"), Qt::CaseInsensitive) == 0)
+        return false;
+    return fallback;
+}
+
+int storedNumber(const QVariant& stored, int fallback) {
+    bool ok = false;
+    const int value = stored.typeId() == QMetaType::QString ? stored.toString().trimmed().toInt(&ok)
+                                                            : stored.toInt(&ok);
+    return ok ? value : fallback;
+}
+
 void logStatesLoaded() {
     qDebug() << "已从配置文件加载控件状态";
 }

@@ -101,15 +101,21 @@ QSettings* openStateFile(QWidget* page, const PageModel& model);
 void syncStates(QSettings& settings, const PageModel& model);
 void logStatesLoaded();
 
+// A stored switch: a bool, "true" or "1" is on, "false" or "0" off; anything else (a hand-edited
+// or damaged file) is `fallback`, never on by accident: the switches include phantom power.
+bool storedSwitch(const QVariant& stored, bool fallback);
+// A stored knob value: a whole number, else `fallback`.
+int storedNumber(const QVariant& stored, int fallback);
+
 // Every key in table order, through the controls' setters: each restored value reaches the
 // device through the control's handler.
 template <class Page>
 void loadStateKeys(Page& page, QSettings& settings, const std::vector<StateKey<Page>>& keys) {
     for (const StateKey<Page>& k : keys) {
         if (k.button)
-            (page.*k.button)->setStatus(settings.value(k.key, k.fallback != 0).toBool());
+            (page.*k.button)->setStatus(storedSwitch(settings.value(k.key), k.fallback != 0));
         else
-            (page.*k.knob)->setValue(settings.value(k.key, k.fallback).toInt());
+            (page.*k.knob)->setValue(storedNumber(settings.value(k.key), k.fallback));
     }
     logStatesLoaded();
 }

@@ -14,6 +14,7 @@
 #include <QStandardPaths>
 #include <QtTest>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -144,6 +145,8 @@ private slots:
     void startupPushesEveryStoredState();
     void storedStatesAreClampedAndAppliedInOrder_data();
     void storedStatesAreClampedAndAppliedInOrder();
+    void garbledStoredValuesReadAsTheirDefaults_data();
+    void garbledStoredValuesReadAsTheirDefaults();
     void muteAndDimLevels_data();
     void muteAndDimLevels();
     void directMonitoringSwitchesItsCellsOnly_data();
@@ -297,6 +300,56 @@ void MixerPagesTest::storedStatesAreClampedAndAppliedInOrder() {
         QCOMPARE(writes.back().outputGain(5), 1.0);
         QCOMPARE(log.count("Headphone Mute Button Clicked: Mute ON"), 1);
     }
+}
+
+void MixerPagesTest::garbledStoredValuesReadAsTheirDefaults_data() {
+    QTest::addColumn<QString>("model");
+    QTest::addColumn<QVariantMap>("stored");
+    QTest::addColumn<QStringList>("sent");
+    QTest::addColumn<QVariantMap>("rewritten"); // as the file holds them afterwards
+    QTest::newRow("wren") << "wren"
+                          << QVariantMap{{"Button/Mic148VIsChecked", "off"},
+                                         {"Button/Mic248VIsChecked", "garbage"},
+                                         {"Button/Mic120dBIsChecked", "1"},
+                                         {"Dial/SpeakerValue", "loud"}}
+                          << QStringList{"48v 1=0", "48v 2=0", "pad 1=1"}
+                          << QVariantMap{{"Button/Mic148VIsChecked", "false"},
+                                         {"Button/Mic248VIsChecked", "false"},
+                                         {"Button/Mic120dBIsChecked", "true"},
+                                         {"Dial/SpeakerValue", "-80"}};
+    QTest::newRow("tern") << "tern"
+                          << QVariantMap{{"Button/Mic48VIsChecked", "on"},
+                                         {"Button/MicInstrIsChecked", "true"},
+                                         {"Dial/HeadphoneValue", "-5dB"}}
+                          << QStringList{"48v 1=0", "inst 1=1"}
+                          << QVariantMap{{"Button/Mic48VIsChecked", "false"},
+                                         {"Button/MicInstrIsChecked", "true"},
+                                         {"Dial/HeadphoneValue", "-80"}};
+    QTest::newRow("kite") << "kite"
+                          << QVariantMap{{"Button/MonitorMicIsChecked", "yes"},
+                                         {"Dial/HeadphoneValue", "x"}}
+                          << QStringList{}
+                          << QVariantMap{{"Button/MonitorMicIsChecked", "false"},
+                                         {"Dial/HeadphoneValue", "-80"}};
+}
+
+void MixerPagesTest::garbledStoredValuesReadAsTheirDefaults() {
+    QFETCH(QString, model);
+    QFETCH(QVariantMap, stored);
+    QFETCH(QStringList, sent);
+    QFETCH(QVariantMap, rewritten);
+    SimulatedInterface sim(modelCode(model));
+    storeStates(model, stored);
+    Page page = makePage(model);
+    const QStringList requests = requestWords(sim->journal());
+    for (const QString& word : sent)
+        QVERIFY2(requests.contains(word), qPrintable(requests.join(", ")));
+    QSettings file(stateFile(model), QSettings::IniFormat);
+    for (auto it = rewritten.begin(); it != rewritten.end(); ++it)
+        QCOMPARE(file.value(it.key()).toString(), it.value().toString());
+    const auto mics = sim->status().mics;
+    QVERIFY(
+        std::none_of(mics.begin(), mics.end(), [](const sim::MicState& m) { return m.phantom; }));
 }
 
 void MixerPagesTest::muteAndDimLevels_data() {
