@@ -192,13 +192,13 @@ bool openPageDevice(AudioBusDevice& device, const PageModel& model) {
         qDebug() << model.openFailure;
         return false;
     }
+    // A refusal is logged and the page is built all the same: an empty page on a device that
+    // answers would leave the window blank for as long as it stays plugged in.
     bool ok = true;
     for (uint8_t channel : model.fullVolumeOutputs)
-        ok = device.setOutVolume(channel, 100);
-    if (!ok) {
+        ok = device.setOutVolume(channel, 100) && ok;
+    if (!ok)
         qDebug() << "Failed to set output volume.";
-        return false;
-    }
     return true;
 }
 

@@ -61,8 +61,8 @@ OutputColumn addOutputColumn(QHBoxLayout* row, QWidget* page, const PageModel& m
 // ---------------------------------------------------------------------------------------------
 // Device operations
 
-// Opens the device and sets the outputs' command volume; false (logged) when the page must
-// stay empty.
+// Opens the device and sets the outputs' command volume; false (logged) when the device did
+// not open and the page must stay empty. A refused volume is logged only.
 bool openPageDevice(AudioBusDevice& device, const PageModel& model);
 void setInitialMatrix(protocol::MixerMatrix& matrix, const PageModel& model);
 

@@ -149,6 +149,8 @@ private slots:
     void failedMeterReadsLeaveTheLabels_data();
     void failedMeterReadsLeaveTheLabels();
     void gainAndPadMoveTheReadOut();
+    void refusedOutputVolumeKeepsThePage_data();
+    void refusedOutputVolumeKeepsThePage();
     void pageWithoutDeviceIsEmpty_data();
     void pageWithoutDeviceIsEmpty();
 
@@ -610,6 +612,23 @@ void MixerPagesTest::gainAndPadMoveTheReadOut() {
     page->mic1PadButton->setStatus(true);
     QVERIFY2(shows(-34.0), qPrintable(page->mic1LevelLabel->text()));
     QCOMPARE(sim->status().mics.at(0).gain, uint16_t(112));
+}
+
+void MixerPagesTest::refusedOutputVolumeKeepsThePage_data() {
+    modelColumn();
+}
+
+void MixerPagesTest::refusedOutputVolumeKeepsThePage() {
+    QFETCH(QString, model);
+    SimulatedInterface sim(modelCode(model));
+    sim->failCommands(kOpOutVolume, 31);
+    QtLogCapture log;
+    Page page = makePage(model);
+    QCOMPARE(log.count("Failed to set output volume."), 1);
+    QVERIFY(page.mic);
+    // The page goes on as usual: its stored state reaches the device.
+    QVERIFY(requestWords(sim->journal()).contains("gain 1=0"));
+    QVERIFY(QFile::exists(stateFile(model)));
 }
 
 void MixerPagesTest::pageWithoutDeviceIsEmpty_data() {
