@@ -150,6 +150,12 @@ void MainWindow::detectDevice() {
     baseLayout->addWidget(page);
     qDebug() << model->addedLine;
     update();
+    // A page whose own device did not open is empty; while the interface answers, the next
+    // pass builds it again rather than leave the window blank.
+    if (!page->layout()) {
+        qDebug() << "The page could not reach the device; detecting again.";
+        return;
+    }
 
     uint8_t firmware[10] = {};
     if (!probe->getFirmwareVersion(firmware, sizeof firmware)) {

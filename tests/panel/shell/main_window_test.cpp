@@ -63,6 +63,7 @@ private slots:
     void searchesWhileNothingAnswers();
     void firmwareFailureRebuildsEachPass();
     void waitsForTheSettingsDialogsDevice();
+    void emptyPageIsBuiltAgain();
     void unplugAndReplug();
     void closeHidesOnlyWithANotificationArea();
 };
@@ -139,6 +140,17 @@ void MainWindowTest::waitsForTheSettingsDialogsDevice() {
     QCOMPARE(log.count("Adding wren widget to layout."), 0);
     s.iface->clearFaults();
     QVERIFY(shows(*s.window, {"wren"}));
+}
+
+void MainWindowTest::emptyPageIsBuiltAgain() {
+    QtLogCapture log;
+    Shell s(2);
+    // The probe and the dialog open; the page's own open is refused once.
+    s.iface->failOpens(1, 31, 2);
+    QVERIFY(processEventsUntil([&] { return log.contains("Device found with PID: 2"); }, 4000));
+    QCOMPARE(log.count("Failed to create device in wren."), 1);
+    QWidget* page = s.window->centralWidget()->layout()->itemAt(0)->widget();
+    QVERIFY(page && page->layout());
 }
 
 void MainWindowTest::unplugAndReplug() {
