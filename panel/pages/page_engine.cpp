@@ -1,5 +1,7 @@
 #include "page_engine.h"
 
+#include "settings/ini_file.h"
+
 #include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
@@ -309,11 +311,10 @@ QSettings* openStateFile(QWidget* page, const PageModel& model) {
 }
 
 void syncStates(QSettings& settings, const PageModel& model) {
-    settings.sync();
-    if (settings.status() != QSettings::NoError)
+    if (!panel::syncSettings(settings))
         qDebug() << "Failed to write the control states:" << settings.fileName()
                  << settings.status();
-    if (model.logSaves)
+    else if (model.logSaves)
         qDebug() << "控件状态已保存到配置文件";
 }
 

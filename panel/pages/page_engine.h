@@ -97,7 +97,7 @@ QString levelText(int32_t meterValue);
 
 // The page's file in the application data folder (created when missing).
 QSettings* openStateFile(QWidget* page, const PageModel& model);
-// Syncs; a failed write is logged rather than lost silently.
+// Syncs; a failed write is logged instead of the saved line.
 void syncStates(QSettings& settings, const PageModel& model);
 void logStatesLoaded();
 

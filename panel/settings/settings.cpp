@@ -1,6 +1,7 @@
 #include "settings/settings.h"
 
 #include "device/audio_bus_device.h"
+#include "settings/ini_file.h"
 #include "settings/thread_settings_pip.h"
 
 #include "halvern/platform/pipe.h"
@@ -56,6 +57,15 @@ uint32_t latencyFor(uint32_t samples) {
     if (samples <= 256)
         return 24;
     return 32;
+}
+
+// Stores a choice; false, logged, when the file did not take it.
+bool store(QSettings& file, const SettingKey& key, const QString& text) {
+    file.setValue(key.name, text);
+    if (halvern::panel::syncSettings(file))
+        return true;
+    qDebug() << "Failed to write the settings file:" << file.fileName() << file.status();
+    return false;
 }
 
 } // namespace
@@ -295,9 +305,8 @@ void Settings::onBufferSizeChanged(int) {
         return;
     }
     qDebug() << "音频缓冲区大小设置成功：" << size << "samples";
-    settings->setValue(kBufferSizeKey.name, text);
-    settings->sync();
-    qDebug() << "音频缓冲区大小设置已保存：" << text;
+    if (store(*settings, kBufferSizeKey, text))
+        qDebug() << "音频缓冲区大小设置已保存：" << text;
     if (!latencyFailed)
         applySucceeded();
 }
@@ -332,9 +341,8 @@ void Settings::onUsbLatencyChanged(int) {
         recoverFromFailure(latencyCombo, latencyInForce());
         return;
     }
-    settings->setValue(kLatencyKey.name, text);
-    settings->sync();
-    qDebug() << "USB延迟大小设置已保存：" << text;
+    if (store(*settings, kLatencyKey, text))
+        qDebug() << "USB延迟大小设置已保存：" << text;
     applySucceeded();
 }
 
@@ -373,9 +381,8 @@ void Settings::onSampleRateChanged(int) {
     }
 
     otgCycleA(); // runs on later; the choice is already in force
-    settings->setValue(kSampleRateKey.name, text);
-    settings->sync();
-    qDebug() << "音频采样率设置已保存：" << text;
+    if (store(*settings, kSampleRateKey, text))
+        qDebug() << "音频采样率设置已保存：" << text;
     applySucceeded();
 }
 
@@ -406,9 +413,8 @@ void Settings::onSafeModeChanged(int) {
         recoverFromFailure(safeModeCombo, text);
         return;
     }
-    settings->setValue(kSlowModeKey.name, text);
-    settings->sync();
-    qDebug() << "USB慢速模式设置已保存：" << text;
+    if (store(*settings, kSlowModeKey, text))
+        qDebug() << "USB慢速模式设置已保存：" << text;
     applySucceeded();
 }
 

@@ -149,6 +149,7 @@ private slots:
     void failedMeterReadsLeaveTheLabels_data();
     void failedMeterReadsLeaveTheLabels();
     void gainAndPadMoveTheReadOut();
+    void unwritableStateFileIsNotReportedSaved();
     void refusedOutputVolumeKeepsThePage_data();
     void refusedOutputVolumeKeepsThePage();
     void pageWithoutDeviceIsEmpty_data();
@@ -612,6 +613,24 @@ void MixerPagesTest::gainAndPadMoveTheReadOut() {
     page->mic1PadButton->setStatus(true);
     QVERIFY2(shows(-34.0), qPrintable(page->mic1LevelLabel->text()));
     QCOMPARE(sim->status().mics.at(0).gain, uint16_t(112));
+}
+
+void MixerPagesTest::unwritableStateFileIsNotReportedSaved() {
+    SimulatedInterface sim(kModelWren);
+    QVERIFY(QDir().mkpath(stateFile("wren"))); // a folder where the file should be
+    QtLogCapture log;
+    auto page = std::make_unique<wren>();
+    QVERIFY(log.startingWith("Failed to write the control states:").size() >= 16);
+    QCOMPARE(log.count("控件状态已保存到配置文件"), 0);
+
+    // Once the file can be written again, saves say so again.
+    QVERIFY(QDir().rmdir(stateFile("wren")));
+    log.clear();
+    page->mic2Knob->setValue(30);
+    QCOMPARE(log.count("控件状态已保存到配置文件"), 1);
+    QSettings file(stateFile("wren"), QSettings::IniFormat);
+    QCOMPARE(file.value("Dial/Mic2Value").toInt(), 30);
+    QCOMPARE(file.allKeys().size(), 16);
 }
 
 void MixerPagesTest::refusedOutputVolumeKeepsThePage_data() {

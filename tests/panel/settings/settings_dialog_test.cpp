@@ -57,6 +57,8 @@ private slots:
     void firstApplyWithoutAFile();
     void storedRateIsAppliedOnceNotOnReconnect();
     void brokenStoredValuesAreIgnoredAndKept();
+    void unwritableFileIsNotReportedSaved_data();
+    void unwritableFileIsNotReportedSaved();
     void usbErrorLine();
     void okWithoutDriverHidesAndLogs();
 };
@@ -339,6 +341,50 @@ void SettingsDialogTest::brokenStoredValuesAreIgnoredAndKept() {
     QCOMPARE(log.startingWith("Ignoring the stored value of").size(), 2);
     QCOMPARE(fileEntries(), QStringList({"Audio/BufferSize=lots", "Audio/SampleRate=48000",
                                          "USB/SlowMode=enabled"}));
+}
+
+void SettingsDialogTest::unwritableFileIsNotReportedSaved_data() {
+    QTest::addColumn<QString>("combo");
+    QTest::addColumn<QString>("first");
+    QTest::addColumn<QString>("second");
+    QTest::addColumn<QString>("saved");
+    QTest::addColumn<QString>("key");
+    QTest::newRow("buffer size") << "bufferSizeCombo"
+                                 << "1024"
+                                 << "512" << QString::fromUtf8("音频缓冲区大小设置已保存：")
+                                 << "Audio/BufferSize";
+    QTest::newRow("latency") << "latencyCombo"
+                             << "16"
+                             << "24" << QString::fromUtf8("USB延迟大小设置已保存：")
+                             << "USB/LatencySize";
+    QTest::newRow("rate") << "sampleRateCombo"
+                          << "48000"
+                          << "44100" << QString::fromUtf8("音频采样率设置已保存：")
+                          << "Audio/SampleRate";
+    QTest::newRow("safe mode") << "safeModeCombo"
+                               << "Enabled"
+                               << "Disabled" << QString::fromUtf8("USB慢速模式设置已保存：")
+                               << "USB/SlowMode";
+}
+
+void SettingsDialogTest::unwritableFileIsNotReportedSaved() {
+    QFETCH(QString, combo);
+    QFETCH(QString, first);
+    QFETCH(QString, second);
+    QFETCH(QString, saved);
+    QFETCH(QString, key);
+    SettingsRig rig;
+    QVERIFY(QDir().mkpath(SettingsRig::iniPath())); // a folder where the file should be
+    QtLogCapture log;
+    rig.combo(combo.toLatin1())->setCurrentText(first);
+    QCOMPARE(log.startingWith(saved).size(), 0);
+    QCOMPARE(log.startingWith("Failed to write the settings file:").size(), 1);
+
+    // Once the file can be written again, saves say so again.
+    QVERIFY(QDir().rmdir(SettingsRig::iniPath()));
+    rig.combo(combo.toLatin1())->setCurrentText(second);
+    QCOMPARE(log.startingWith(saved), QStringList{saved + " \"" + second + "\""});
+    QCOMPARE(SettingsRig::stored(key).toString(), second);
 }
 
 void SettingsDialogTest::usbErrorLine() {
