@@ -21,6 +21,8 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <functional>
+
 namespace platform = halvern::platform;
 
 namespace {
@@ -198,12 +200,12 @@ void Settings::applyStoredSettings() {
         QThread::msleep(kPauseMs);
         if (!device->setSampleRate(44100)) {
             qDebug() << "设置音频采样率失败，可能是驱动未正确加载或设备未连接。";
-            recoverFromFailure(sampleRateCombo, inForceRate());
+            recoverFromFailure(sampleRateCombo, Revive::Init, [this] { return inForceRate(); });
             return;
         }
         if (!device->setWdmChannels(4)) {
             qDebug() << "设置WDM通道数量失败，可能是驱动未正确加载或设备未连接。";
-            recoverFromFailure(sampleRateCombo, inForceRate());
+            recoverFromFailure(sampleRateCombo, Revive::Init, [this] { return inForceRate(); });
             return;
         }
         otgCycleB();
@@ -234,7 +236,7 @@ void Settings::otgCycleB() {
         if (!device || !device->setOtgOff()) {
             qDebug() << "关闭OTG芯片失败，可能是驱动未正确加载或设备未连接。";
             // The engine was stopped for this cycle; it must not stay silent.
-            recoverFromFailure(sampleRateCombo, inForceRate());
+            recoverFromFailure(sampleRateCombo, Revive::Init, [this] { return inForceRate(); });
             return;
         }
         QTimer::singleShot(kOtgStepMs, this, [this] {
@@ -245,7 +247,7 @@ void Settings::otgCycleB() {
                 applySucceeded();
             } else {
                 qDebug() << "初始化音频失败，可能是驱动未正确加载或设备未连接。";
-                recoverFromFailure(sampleRateCombo, inForceRate());
+                recoverFromFailure(sampleRateCombo, Revive::None, [this] { return inForceRate(); });
             }
         });
     });
@@ -289,19 +291,15 @@ void Settings::onBufferSizeChanged(int) {
         qDebug() << "停止音频失败，可能是驱动未正确加载或设备未连接。";
         return;
     }
-    auto sizeInForce = [this, current] {
-        uint32_t now = current;
-        device->getBufferSize(now);
-        return QString::number(now);
-    };
     if (!device->setBufferSize(size)) {
         qDebug() << "设置音频缓冲区大小失败，可能是驱动未正确加载或设备未连接。";
-        recoverFromFailure(bufferSizeCombo, sizeInForce());
+        recoverFromFailure(bufferSizeCombo, Revive::Restart,
+                           [this] { return inForceBufferSize(); });
         return;
     }
     if (!device->restartAudio()) {
         qDebug() << "重新启动音频失败，可能是驱动未正确加载或设备未连接。";
-        recoverFromFailure(bufferSizeCombo, sizeInForce());
+        recoverFromFailure(bufferSizeCombo, Revive::None, [this] { return inForceBufferSize(); });
         return;
     }
     qDebug() << "音频缓冲区大小设置成功：" << size << "samples";
@@ -326,19 +324,14 @@ void Settings::onUsbLatencyChanged(int) {
         qDebug() << "停止音频失败，可能是驱动未正确加载或设备未连接。";
         return;
     }
-    auto latencyInForce = [this, current] {
-        uint32_t now = current;
-        device->getUsbLatency(now);
-        return QString::number(now);
-    };
     if (!device->setUsbLatency(latency)) {
         qDebug() << "设置USB延迟大小失败，可能是驱动未正确加载或设备未连接。";
-        recoverFromFailure(latencyCombo, latencyInForce());
+        recoverFromFailure(latencyCombo, Revive::Restart, [this] { return inForceLatency(); });
         return;
     }
     if (!device->restartAudio()) {
         qDebug() << "重新启动音频失败，可能是驱动未正确加载或设备未连接。";
-        recoverFromFailure(latencyCombo, latencyInForce());
+        recoverFromFailure(latencyCombo, Revive::None, [this] { return inForceLatency(); });
         return;
     }
     if (store(*settings, kLatencyKey, text))
@@ -356,7 +349,7 @@ void Settings::onSampleRateChanged(int) {
     const QString text = sampleRateCombo->currentText();
     if (!kSampleRates.contains(text)) {
         qDebug() << "未知的音频采样率选项：" << text;
-        recoverFromFailure(sampleRateCombo, inForceRate());
+        recoverFromFailure(sampleRateCombo, Revive::Init, [this] { return inForceRate(); });
         return;
     }
     const int rate = text.toInt();
@@ -365,18 +358,18 @@ void Settings::onSampleRateChanged(int) {
 
     if (!device->setSampleRate(uint32_t(rate))) {
         qDebug() << "设置音频采样率失败，可能是驱动未正确加载或设备未连接。";
-        recoverFromFailure(sampleRateCombo, inForceRate());
+        recoverFromFailure(sampleRateCombo, Revive::Init, [this] { return inForceRate(); });
         return;
     }
     if (!device->setWdmChannels(4)) {
         qDebug() << "设置WDM通道数量失败，可能是驱动未正确加载或设备未连接。";
-        recoverFromFailure(sampleRateCombo, inForceRate());
+        recoverFromFailure(sampleRateCombo, Revive::Init, [this] { return inForceRate(); });
         return;
     }
     QThread::msleep(kPauseMs);
     if (!device->initAudio()) {
         qDebug() << "重新启动音频失败，可能是驱动未正确加载或设备未连接。";
-        recoverFromFailure(sampleRateCombo, inForceRate());
+        recoverFromFailure(sampleRateCombo, Revive::None, [this] { return inForceRate(); });
         return;
     }
 
@@ -399,18 +392,19 @@ void Settings::onSafeModeChanged(int) {
         set = device->disableSlowMode();
     } else {
         qDebug() << "未知的USB慢速模式选项：" << text;
-        recoverFromFailure(safeModeCombo, QString());
+        recoverFromFailure(safeModeCombo, Revive::Restart, [] { return QString(); });
         return;
     }
     if (!set) {
         qDebug() << "设置USB慢速模式失败，可能是驱动未正确加载或设备未连接。";
         // The device keeps the other mode: the one shown before this change.
-        recoverFromFailure(safeModeCombo, text == "Enabled" ? "Disabled" : "Enabled");
+        const QString kept = text == "Enabled" ? "Disabled" : "Enabled";
+        recoverFromFailure(safeModeCombo, Revive::Restart, [kept] { return kept; });
         return;
     }
     if (!device->restartAudio()) {
         qDebug() << "重新启动音频失败，可能是驱动未正确加载或设备未连接。";
-        recoverFromFailure(safeModeCombo, text);
+        recoverFromFailure(safeModeCombo, Revive::None, [text] { return text; });
         return;
     }
     if (store(*settings, kSlowModeKey, text))
@@ -423,15 +417,35 @@ QString Settings::inForceRate() {
     return rate == 0 ? QString() : QString::number(rate);
 }
 
-void Settings::recoverFromFailure(QComboBox* combo, const QString& inForce) {
-    if (!device || !device->restartAudio())
+QString Settings::inForceBufferSize() {
+    uint32_t samples = 0;
+    return device && device->getBufferSize(samples) ? QString::number(samples) : QString();
+}
+
+QString Settings::inForceLatency() {
+    uint32_t frames = 0;
+    return device && device->getUsbLatency(frames) ? QString::number(frames) : QString();
+}
+
+void Settings::recoverFromFailure(QComboBox* combo, Revive revive,
+                                  const std::function<QString()>& inForce) {
+    if (revive == Revive::Init)
+        QThread::msleep(kPauseMs); // as before the init of the rate sequence
+    const bool revived = revive == Revive::Restart ? device && device->restartAudio()
+                         : revive == Revive::Init  ? device && device->initAudio()
+                                                   : true;
+    if (!revived)
         qDebug() << "重新启动音频失败，可能是驱动未正确加载或设备未连接。";
-    if (!inForce.isEmpty() && combo->findText(inForce) >= 0) {
+    // What the device holds now, whether the change reached it or not.
+    const QString now = inForce();
+    if (!now.isEmpty() && combo->findText(now) >= 0) {
         const QSignalBlocker quiet(combo);
-        combo->setCurrentText(inForce);
+        combo->setCurrentText(now);
     }
     applyErrorLabel->setText(
-        tr("The device did not take this setting; it keeps the previous one."));
+        now.isEmpty()
+            ? tr("The change did not go through; what the device uses now could not be read.")
+            : tr("The change did not go through in full; the device now uses %1.").arg(now));
     applyErrorLabel->show();
 }
 

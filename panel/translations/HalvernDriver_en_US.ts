@@ -43,12 +43,16 @@
         <translation>USB Error</translation>
     </message>
     <message>
-        <source>The device did not take this setting; it keeps the previous one.</source>
-        <translation>The device did not take this setting; it keeps the previous one.</translation>
-    </message>
-    <message>
         <source>USB Error Count: %1</source>
         <translation>USB Error Count: %1</translation>
+    </message>
+    <message>
+        <source>The change did not go through; what the device uses now could not be read.</source>
+        <translation>The change did not go through; what the device uses now could not be read.</translation>
+    </message>
+    <message>
+        <source>The change did not go through in full; the device now uses %1.</source>
+        <translation>The change did not go through in full; the device now uses %1.</translation>
     </message>
 </context>
 <context>

@@ -43,12 +43,16 @@
         <translation>USB 错误</translation>
     </message>
     <message>
-        <source>The device did not take this setting; it keeps the previous one.</source>
-        <translation>声卡未接受此设置，仍保持原来的设置。</translation>
-    </message>
-    <message>
         <source>USB Error Count: %1</source>
         <translation>USB 错误次数：%1</translation>
+    </message>
+    <message>
+        <source>The change did not go through; what the device uses now could not be read.</source>
+        <translation>设置未能生效，无法读取声卡当前的设置。</translation>
+    </message>
+    <message>
+        <source>The change did not go through in full; the device now uses %1.</source>
+        <translation>设置未能完全生效，声卡当前使用 %1。</translation>
     </message>
 </context>
 <context>
