@@ -172,9 +172,7 @@ void MainWindow::detectDevice() {
 
     qDebug() << "Device found with PID:" << pid;
     detectTimer->stop();
-    // A fresh connection starts with a clean record: one failed check must not drop a page
-    // that was just found again.
-    errorCount = 0;
+    // errorCount is left as it stands: only a good check clears it.
     replaceDevice();
     pollTimer->start();
     probe->close();
