@@ -133,7 +133,7 @@ void MainWindow::detectDevice() {
     const ModelEntry* model = findModel(pid);
     if (!model) {
         qDebug() << "Unknown device PID:" << pid;
-        addStatusLabel(tr("未知设备，请检查连接！"));
+        addStatusLabel(QString::fromUtf8("未知设备，请检查连接！"));
         return;
     }
 
@@ -160,7 +160,7 @@ void MainWindow::detectDevice() {
     uint8_t firmware[10] = {};
     if (!probe->getFirmwareVersion(firmware, sizeof firmware)) {
         qDebug() << "Failed to get firmware version.";
-        addStatusLabel(tr("获取固件版本失败，请检查连接！"));
+        addStatusLabel(QString::fromUtf8("获取固件版本失败，请检查连接！"));
         return;
     }
     // Each byte is one character in its place; built directly, so that a byte that reads as a
