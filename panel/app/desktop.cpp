@@ -2,7 +2,6 @@
 
 #include "halvern/platform/shell.h"
 
-#include <QCoreApplication>
 #include <QMessageBox>
 #include <QProcess>
 #include <QStandardPaths>
@@ -23,7 +22,7 @@ bool openSystemSoundSettings(QString& hint) {
         if (!path.isEmpty() && QProcess::startDetached(path, tool.arguments))
             return true;
     }
-    hint = QCoreApplication::translate("TrayIcon", "请安装 pavucontrol 或 gnome-control-center。");
+    hint = QString::fromUtf8("请安装 pavucontrol 或 gnome-control-center。");
     return false;
 #endif
 }

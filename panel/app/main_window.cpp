@@ -133,7 +133,7 @@ void MainWindow::detectDevice() {
     const ModelEntry* model = findModel(pid);
     if (!model) {
         qDebug() << "Unknown device PID:" << pid;
-        addStatusLabel(tr("未知设备，请检查连接！"));
+        addStatusLabel(QString::fromUtf8("未知设备，请检查连接！"));
         return;
     }
 
@@ -150,11 +150,17 @@ void MainWindow::detectDevice() {
     baseLayout->addWidget(page);
     qDebug() << model->addedLine;
     update();
+    // A page whose own device did not open is empty; while the interface answers, the next
+    // pass builds it again rather than leave the window blank.
+    if (!page->layout()) {
+        qDebug() << "The page could not reach the device; detecting again.";
+        return;
+    }
 
     uint8_t firmware[10] = {};
     if (!probe->getFirmwareVersion(firmware, sizeof firmware)) {
         qDebug() << "Failed to get firmware version.";
-        addStatusLabel(tr("获取固件版本失败，请检查连接！"));
+        addStatusLabel(QString::fromUtf8("获取固件版本失败，请检查连接！"));
         return;
     }
     // Each byte is one character in its place; built directly, so that a byte that reads as a
@@ -166,9 +172,7 @@ void MainWindow::detectDevice() {
 
     qDebug() << "Device found with PID:" << pid;
     detectTimer->stop();
-    // A fresh connection starts with a clean record: one failed check must not drop a page
-    // that was just found again.
-    errorCount = 0;
+    // errorCount is left as it stands: only a good check clears it.
     replaceDevice();
     pollTimer->start();
     probe->close();

@@ -71,7 +71,8 @@ void TrayIcon::buildMenu() {
 
 void TrayIcon::showMainWindow() {
     if (!mainWindow) {
-        desktop().warning(tr("警告"), tr("主窗口未设置，请先设置主窗口。"));
+        desktop().warning(QString::fromUtf8("警告"),
+                          QString::fromUtf8("主窗口未设置，请先设置主窗口。"));
         return;
     }
     mainWindow->show();
@@ -81,7 +82,8 @@ void TrayIcon::showMainWindow() {
 
 void TrayIcon::showSettings() {
     if (!settingsDialog) {
-        desktop().warning(tr("警告"), tr("设置窗口未设置，请先设置设置窗口。"));
+        desktop().warning(QString::fromUtf8("警告"),
+                          QString::fromUtf8("设置窗口未设置，请先设置设置窗口。"));
         return;
     }
     settingsDialog->show();
@@ -96,8 +98,9 @@ void TrayIcon::clickCallback(QSystemTrayIcon::ActivationReason reason) {
 
 void TrayIcon::upgradeFirmware() {
     // A firmware upgrade takes the interface away for a while: never on a stray click.
-    if (!desktop().confirm(tr("警告"),
-                           tr("升级固件期间请勿断开声卡或关闭程序。确定要开始升级吗？")))
+    if (!desktop().confirm(
+            QString::fromUtf8("警告"),
+            QString::fromUtf8("升级固件期间请勿断开声卡或关闭程序。确定要开始升级吗？")))
         return;
     auto device = std::make_unique<AudioBusDevice>();
     bool accepted = false;
@@ -115,10 +118,10 @@ void TrayIcon::upgradeFirmware() {
 void TrayIcon::openSoundPannel() {
     QString hint;
     if (!desktop().openSoundSettings(hint)) {
-        QString text = tr("无法打开声音设置面板，请检查系统设置。");
+        QString text = QString::fromUtf8("无法打开声音设置面板，请检查系统设置。");
         if (!hint.isEmpty())
             text += "\n" + hint;
-        desktop().warning(tr("错误"), text);
+        desktop().warning(QString::fromUtf8("错误"), text);
         return;
     }
     qDebug() << "声音设置面板已打开。";

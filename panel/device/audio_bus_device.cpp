@@ -219,12 +219,11 @@ bool AudioBusDevice::sendCommand(const CommandPacket& packet) {
     return request(IOCTL_DEVICE_SEND_COMMAND, packet.bytes, CommandPacket::kSize, nullptr, 0);
 }
 
-template <typename Build>
-bool AudioBusDevice::command(const char* failurePrefix, bool closedResult, Build build) {
+template <typename Build> bool AudioBusDevice::command(const char* failurePrefix, Build build) {
     try {
         const CommandPacket packet = build();
         if (!isOpen())
-            return closedResult;
+            return false; // nothing was sent, so nothing was done
         return sendCommand(packet);
     } catch (const std::exception& e) {
         reportFailure(failurePrefix, e.what());
@@ -235,38 +234,36 @@ bool AudioBusDevice::command(const char* failurePrefix, bool closedResult, Build
 }
 
 bool AudioBusDevice::setMicVolume(uint8_t channel, uint16_t value) {
-    return command("Failed to set mic volume: ", true,
-                   [&] { return micVolumeCommand(channel, value); });
+    return command("Failed to set mic volume: ", [&] { return micVolumeCommand(channel, value); });
 }
 
 bool AudioBusDevice::setOutVolume(uint8_t channel, uint16_t value) {
-    return command("Failed to set out volume: ", true,
-                   [&] { return outVolumeCommand(channel, value); });
+    return command("Failed to set out volume: ", [&] { return outVolumeCommand(channel, value); });
 }
 
 bool AudioBusDevice::switchMicInstrument(uint8_t channel, uint8_t on) {
-    return command("Failed to switch mic instruction: ", true,
+    return command("Failed to switch mic instruction: ",
                    [&] { return micInstrumentCommand(channel, on); });
 }
 
 bool AudioBusDevice::setMic20dB(uint8_t channel, uint8_t on) {
-    return command("Failed to set mic 20dB: ", true, [&] { return mic20dBCommand(channel, on); });
+    return command("Failed to set mic 20dB: ", [&] { return mic20dBCommand(channel, on); });
 }
 
 bool AudioBusDevice::setMic48V(uint8_t channel, uint8_t on) {
-    return command("Failed to set mic 48V: ", true, [&] { return mic48VCommand(channel, on); });
+    return command("Failed to set mic 48V: ", [&] { return mic48VCommand(channel, on); });
 }
 
 bool AudioBusDevice::setOtgOn() {
-    return command("Failed to set OTG On: ", true, [] { return otgOnCommand(); });
+    return command("Failed to set OTG On: ", [] { return otgOnCommand(); });
 }
 
 bool AudioBusDevice::setOtgOff() {
-    return command("Failed to set OTG Off: ", true, [] { return otgOffCommand(); });
+    return command("Failed to set OTG Off: ", [] { return otgOffCommand(); });
 }
 
 bool AudioBusDevice::upgradeFirmware() {
-    return command("Failed to upgrade firmware: ", false, [] { return upgradeFirmwareCommand(); });
+    return command("Failed to upgrade firmware: ", [] { return upgradeFirmwareCommand(); });
 }
 
 bool AudioBusDevice::getFirmwareVersion(uint8_t* out, uint32_t len) {

@@ -38,8 +38,8 @@ public:
     // Refreshes `out` from this object's last status reply, also when the request fails.
     bool readUsbStatus(halvern::protocol::UsbStatus& out);
 
-    // Device commands: true when the device took the command, and also when the device is
-    // closed and nothing is sent (except upgradeFirmware).
+    // Device commands: true when the device took the command; false when it refused it or
+    // when the device is closed and nothing is sent.
     bool setMicVolume(uint8_t channel, uint16_t value);
     bool setOutVolume(uint8_t channel, uint16_t value);
     bool switchMicInstrument(uint8_t channel, uint8_t on);
@@ -60,8 +60,7 @@ public:
 private:
     bool request(uint32_t code, const void* in, uint32_t inLen, void* out, uint32_t outLen);
     bool sendCommand(const halvern::protocol::CommandPacket& packet);
-    template <typename Build>
-    bool command(const char* failurePrefix, bool closedResult, Build build);
+    template <typename Build> bool command(const char* failurePrefix, Build build);
 
     void* handle_;                              // the platform handle; invalid when closed
     halvern::protocol::UsbStatusWire status_{}; // reply buffer of readUsbStatus

@@ -1,5 +1,7 @@
 #include "page_engine.h"
 
+#include "settings/ini_file.h"
+
 #include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
@@ -207,13 +209,13 @@ bool openPageDevice(AudioBusDevice& device, const PageModel& model) {
         qDebug() << model.openFailure;
         return false;
     }
+    // A refusal is logged and the page is built all the same: an empty page on a device that
+    // answers would leave the window blank for as long as it stays plugged in.
     bool ok = true;
     for (uint8_t channel : model.fullVolumeOutputs)
-        ok = device.setOutVolume(channel, 100);
-    if (!ok) {
+        ok = device.setOutVolume(channel, 100) && ok;
+    if (!ok)
         qDebug() << "Failed to set output volume.";
-        return false;
-    }
     return true;
 }
 
@@ -324,12 +326,30 @@ QSettings* openStateFile(QWidget* page, const PageModel& model) {
 }
 
 void syncStates(QSettings& settings, const PageModel& model) {
-    settings.sync();
-    if (settings.status() != QSettings::NoError)
+    if (!panel::syncSettings(settings))
         qDebug() << "Failed to write the control states:" << settings.fileName()
                  << settings.status();
-    if (model.logSaves)
+    else if (model.logSaves)
         qDebug() << "控件状态已保存到配置文件";
+}
+
+bool storedSwitch(const QVariant& stored, bool fallback) {
+    if (stored.typeId() == QMetaType::Bool)
+        return stored.toBool();
+    const QString text = stored.toString().trimmed();
+    if (text == QLatin1String("1") || text.compare(QLatin1String("true"), Qt::CaseInsensitive) == 0)
+        return true;
+    if (text == QLatin1String("0") ||
+        text.compare(QLatin1String("false"), Qt::CaseInsensitive) == 0)
+        return false;
+    return fallback;
+}
+
+int storedNumber(const QVariant& stored, int fallback) {
+    bool ok = false;
+    const int value = stored.typeId() == QMetaType::QString ? stored.toString().trimmed().toInt(&ok)
+                                                            : stored.toInt(&ok);
+    return ok ? value : fallback;
 }
 
 void logStatesLoaded() {

@@ -71,8 +71,8 @@ template <class Page> void setKnobDefaults(Page& page, const std::vector<StateKe
 // ---------------------------------------------------------------------------------------------
 // Device operations
 
-// Opens the device and sets the outputs' command volume; false (logged) when the page must
-// stay empty.
+// Opens the device and sets the outputs' command volume; false (logged) when the device did
+// not open and the page must stay empty. A refused volume is logged only.
 bool openPageDevice(AudioBusDevice& device, const PageModel& model);
 void setInitialMatrix(protocol::MixerMatrix& matrix, const PageModel& model);
 
@@ -107,9 +107,15 @@ QString levelText(int32_t meterValue);
 
 // The page's file in the application data folder (created when missing).
 QSettings* openStateFile(QWidget* page, const PageModel& model);
-// Syncs; a failed write is logged rather than lost silently.
+// Syncs; a failed write is logged instead of the saved line.
 void syncStates(QSettings& settings, const PageModel& model);
 void logStatesLoaded();
+
+// A stored switch: a bool, "true" or "1" is on, "false" or "0" off; anything else (a hand-edited
+// or damaged file) is `fallback`, never on by accident: the switches include phantom power.
+bool storedSwitch(const QVariant& stored, bool fallback);
+// A stored knob value: a whole number, else `fallback`.
+int storedNumber(const QVariant& stored, int fallback);
 
 // Every key in table order, through the controls' setters: each restored value reaches the
 // device through the control's handler.
@@ -117,9 +123,9 @@ template <class Page>
 void loadStateKeys(Page& page, QSettings& settings, const std::vector<StateKey<Page>>& keys) {
     for (const StateKey<Page>& k : keys) {
         if (k.button)
-            (page.*k.button)->setStatus(settings.value(k.key, k.fallback != 0).toBool());
+            (page.*k.button)->setStatus(storedSwitch(settings.value(k.key), k.fallback != 0));
         else
-            (page.*k.knob)->setValue(settings.value(k.key, k.fallback).toInt());
+            (page.*k.knob)->setValue(storedNumber(settings.value(k.key), k.fallback));
     }
     logStatesLoaded();
 }

@@ -1,6 +1,7 @@
 #include "settings/settings.h"
 
 #include "device/audio_bus_device.h"
+#include "settings/ini_file.h"
 #include "settings/thread_settings_pip.h"
 
 #include "halvern/platform/pipe.h"
@@ -19,6 +20,8 @@
 #include <QThread>
 #include <QTimer>
 #include <QVBoxLayout>
+
+#include <functional>
 
 namespace platform = halvern::platform;
 
@@ -56,6 +59,15 @@ uint32_t latencyFor(uint32_t samples) {
     if (samples <= 256)
         return 24;
     return 32;
+}
+
+// Stores a choice; false, logged, when the file did not take it.
+bool store(QSettings& file, const SettingKey& key, const QString& text) {
+    file.setValue(key.name, text);
+    if (halvern::panel::syncSettings(file))
+        return true;
+    qDebug() << "Failed to write the settings file:" << file.fileName() << file.status();
+    return false;
 }
 
 } // namespace
@@ -188,12 +200,12 @@ void Settings::applyStoredSettings() {
         QThread::msleep(kPauseMs);
         if (!device->setSampleRate(44100)) {
             qDebug() << "设置音频采样率失败，可能是驱动未正确加载或设备未连接。";
-            recoverFromFailure(sampleRateCombo, inForceRate());
+            recoverFromFailure(sampleRateCombo, Revive::Init, [this] { return inForceRate(); });
             return;
         }
         if (!device->setWdmChannels(4)) {
             qDebug() << "设置WDM通道数量失败，可能是驱动未正确加载或设备未连接。";
-            recoverFromFailure(sampleRateCombo, inForceRate());
+            recoverFromFailure(sampleRateCombo, Revive::Init, [this] { return inForceRate(); });
             return;
         }
         otgCycleB();
@@ -224,7 +236,7 @@ void Settings::otgCycleB() {
         if (!device || !device->setOtgOff()) {
             qDebug() << "关闭OTG芯片失败，可能是驱动未正确加载或设备未连接。";
             // The engine was stopped for this cycle; it must not stay silent.
-            recoverFromFailure(sampleRateCombo, inForceRate());
+            recoverFromFailure(sampleRateCombo, Revive::Init, [this] { return inForceRate(); });
             return;
         }
         QTimer::singleShot(kOtgStepMs, this, [this] {
@@ -235,7 +247,7 @@ void Settings::otgCycleB() {
                 applySucceeded();
             } else {
                 qDebug() << "初始化音频失败，可能是驱动未正确加载或设备未连接。";
-                recoverFromFailure(sampleRateCombo, inForceRate());
+                recoverFromFailure(sampleRateCombo, Revive::None, [this] { return inForceRate(); });
             }
         });
     });
@@ -279,25 +291,20 @@ void Settings::onBufferSizeChanged(int) {
         qDebug() << "停止音频失败，可能是驱动未正确加载或设备未连接。";
         return;
     }
-    auto sizeInForce = [this, current] {
-        uint32_t now = current;
-        device->getBufferSize(now);
-        return QString::number(now);
-    };
     if (!device->setBufferSize(size)) {
         qDebug() << "设置音频缓冲区大小失败，可能是驱动未正确加载或设备未连接。";
-        recoverFromFailure(bufferSizeCombo, sizeInForce());
+        recoverFromFailure(bufferSizeCombo, Revive::Restart,
+                           [this] { return inForceBufferSize(); });
         return;
     }
     if (!device->restartAudio()) {
         qDebug() << "重新启动音频失败，可能是驱动未正确加载或设备未连接。";
-        recoverFromFailure(bufferSizeCombo, sizeInForce());
+        recoverFromFailure(bufferSizeCombo, Revive::None, [this] { return inForceBufferSize(); });
         return;
     }
     qDebug() << "音频缓冲区大小设置成功：" << size << "samples";
-    settings->setValue(kBufferSizeKey.name, text);
-    settings->sync();
-    qDebug() << "音频缓冲区大小设置已保存：" << text;
+    if (store(*settings, kBufferSizeKey, text))
+        qDebug() << "音频缓冲区大小设置已保存：" << text;
     if (!latencyFailed)
         applySucceeded();
 }
@@ -317,24 +324,18 @@ void Settings::onUsbLatencyChanged(int) {
         qDebug() << "停止音频失败，可能是驱动未正确加载或设备未连接。";
         return;
     }
-    auto latencyInForce = [this, current] {
-        uint32_t now = current;
-        device->getUsbLatency(now);
-        return QString::number(now);
-    };
     if (!device->setUsbLatency(latency)) {
         qDebug() << "设置USB延迟大小失败，可能是驱动未正确加载或设备未连接。";
-        recoverFromFailure(latencyCombo, latencyInForce());
+        recoverFromFailure(latencyCombo, Revive::Restart, [this] { return inForceLatency(); });
         return;
     }
     if (!device->restartAudio()) {
         qDebug() << "重新启动音频失败，可能是驱动未正确加载或设备未连接。";
-        recoverFromFailure(latencyCombo, latencyInForce());
+        recoverFromFailure(latencyCombo, Revive::None, [this] { return inForceLatency(); });
         return;
     }
-    settings->setValue(kLatencyKey.name, text);
-    settings->sync();
-    qDebug() << "USB延迟大小设置已保存：" << text;
+    if (store(*settings, kLatencyKey, text))
+        qDebug() << "USB延迟大小设置已保存：" << text;
     applySucceeded();
 }
 
@@ -348,7 +349,7 @@ void Settings::onSampleRateChanged(int) {
     const QString text = sampleRateCombo->currentText();
     if (!kSampleRates.contains(text)) {
         qDebug() << "未知的音频采样率选项：" << text;
-        recoverFromFailure(sampleRateCombo, inForceRate());
+        recoverFromFailure(sampleRateCombo, Revive::Init, [this] { return inForceRate(); });
         return;
     }
     const int rate = text.toInt();
@@ -357,25 +358,24 @@ void Settings::onSampleRateChanged(int) {
 
     if (!device->setSampleRate(uint32_t(rate))) {
         qDebug() << "设置音频采样率失败，可能是驱动未正确加载或设备未连接。";
-        recoverFromFailure(sampleRateCombo, inForceRate());
+        recoverFromFailure(sampleRateCombo, Revive::Init, [this] { return inForceRate(); });
         return;
     }
     if (!device->setWdmChannels(4)) {
         qDebug() << "设置WDM通道数量失败，可能是驱动未正确加载或设备未连接。";
-        recoverFromFailure(sampleRateCombo, inForceRate());
+        recoverFromFailure(sampleRateCombo, Revive::Init, [this] { return inForceRate(); });
         return;
     }
     QThread::msleep(kPauseMs);
     if (!device->initAudio()) {
         qDebug() << "重新启动音频失败，可能是驱动未正确加载或设备未连接。";
-        recoverFromFailure(sampleRateCombo, inForceRate());
+        recoverFromFailure(sampleRateCombo, Revive::None, [this] { return inForceRate(); });
         return;
     }
 
     otgCycleA(); // runs on later; the choice is already in force
-    settings->setValue(kSampleRateKey.name, text);
-    settings->sync();
-    qDebug() << "音频采样率设置已保存：" << text;
+    if (store(*settings, kSampleRateKey, text))
+        qDebug() << "音频采样率设置已保存：" << text;
     applySucceeded();
 }
 
@@ -392,23 +392,23 @@ void Settings::onSafeModeChanged(int) {
         set = device->disableSlowMode();
     } else {
         qDebug() << "未知的USB慢速模式选项：" << text;
-        recoverFromFailure(safeModeCombo, QString());
+        recoverFromFailure(safeModeCombo, Revive::Restart, [] { return QString(); });
         return;
     }
     if (!set) {
         qDebug() << "设置USB慢速模式失败，可能是驱动未正确加载或设备未连接。";
         // The device keeps the other mode: the one shown before this change.
-        recoverFromFailure(safeModeCombo, text == "Enabled" ? "Disabled" : "Enabled");
+        const QString kept = text == "Enabled" ? "Disabled" : "Enabled";
+        recoverFromFailure(safeModeCombo, Revive::Restart, [kept] { return kept; });
         return;
     }
     if (!device->restartAudio()) {
         qDebug() << "重新启动音频失败，可能是驱动未正确加载或设备未连接。";
-        recoverFromFailure(safeModeCombo, text);
+        recoverFromFailure(safeModeCombo, Revive::None, [text] { return text; });
         return;
     }
-    settings->setValue(kSlowModeKey.name, text);
-    settings->sync();
-    qDebug() << "USB慢速模式设置已保存：" << text;
+    if (store(*settings, kSlowModeKey, text))
+        qDebug() << "USB慢速模式设置已保存：" << text;
     applySucceeded();
 }
 
@@ -417,15 +417,35 @@ QString Settings::inForceRate() {
     return rate == 0 ? QString() : QString::number(rate);
 }
 
-void Settings::recoverFromFailure(QComboBox* combo, const QString& inForce) {
-    if (!device || !device->restartAudio())
+QString Settings::inForceBufferSize() {
+    uint32_t samples = 0;
+    return device && device->getBufferSize(samples) ? QString::number(samples) : QString();
+}
+
+QString Settings::inForceLatency() {
+    uint32_t frames = 0;
+    return device && device->getUsbLatency(frames) ? QString::number(frames) : QString();
+}
+
+void Settings::recoverFromFailure(QComboBox* combo, Revive revive,
+                                  const std::function<QString()>& inForce) {
+    if (revive == Revive::Init)
+        QThread::msleep(kPauseMs); // as before the init of the rate sequence
+    const bool revived = revive == Revive::Restart ? device && device->restartAudio()
+                         : revive == Revive::Init  ? device && device->initAudio()
+                                                   : true;
+    if (!revived)
         qDebug() << "重新启动音频失败，可能是驱动未正确加载或设备未连接。";
-    if (!inForce.isEmpty() && combo->findText(inForce) >= 0) {
+    // What the device holds now, whether the change reached it or not.
+    const QString now = inForce();
+    if (!now.isEmpty() && combo->findText(now) >= 0) {
         const QSignalBlocker quiet(combo);
-        combo->setCurrentText(inForce);
+        combo->setCurrentText(now);
     }
     applyErrorLabel->setText(
-        tr("The device did not take this setting; it keeps the previous one."));
+        now.isEmpty()
+            ? tr("The change did not go through; what the device uses now could not be read.")
+            : tr("The change did not go through in full; the device now uses %1.").arg(now));
     applyErrorLabel->show();
 }
 

@@ -7,6 +7,7 @@
 #include <QDialog>
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 class AudioBusDevice;
@@ -41,11 +42,19 @@ public slots:
 private:
     void otgCycleA();
     void otgCycleB();
-    // After a failed step that followed a successful stop: the engine is brought back, the
-    // combo shows what is in force (without running its handler) and the window says so.
-    void recoverFromFailure(QComboBox* combo, const QString& inForce);
+    // How a sequence that failed after its stop brings the engine back: with the request its
+    // own path ends with, and never again when that request was the one that failed.
+    enum class Revive { Restart, Init, None };
+    // After a failed step that followed a successful stop: the engine is brought back once,
+    // then the combo shows what the device holds (without running its handler) and the window
+    // says so.
+    void recoverFromFailure(QComboBox* combo, Revive revive,
+                            const std::function<QString()>& inForce);
     void applySucceeded();
+    // What the device holds, as the combo's text; empty when it cannot be read.
     QString inForceRate();
+    QString inForceBufferSize();
+    QString inForceLatency();
 
     QVBoxLayout* layout = nullptr;
     QComboBox* latencyCombo = nullptr;

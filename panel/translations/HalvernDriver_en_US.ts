@@ -7,14 +7,6 @@
         <source>声卡未连接！</source>
         <translation>Audio interface not connected!</translation>
     </message>
-    <message>
-        <source>未知设备，请检查连接！</source>
-        <translation>Unknown device, please check the connection!</translation>
-    </message>
-    <message>
-        <source>获取固件版本失败，请检查连接！</source>
-        <translation>Could not read the firmware version, please check the connection!</translation>
-    </message>
 </context>
 <context>
     <name>Settings</name>
@@ -43,12 +35,16 @@
         <translation>USB Error</translation>
     </message>
     <message>
-        <source>The device did not take this setting; it keeps the previous one.</source>
-        <translation>The device did not take this setting; it keeps the previous one.</translation>
-    </message>
-    <message>
         <source>USB Error Count: %1</source>
         <translation>USB Error Count: %1</translation>
+    </message>
+    <message>
+        <source>The change did not go through; what the device uses now could not be read.</source>
+        <translation>The change did not go through; what the device uses now could not be read.</translation>
+    </message>
+    <message>
+        <source>The change did not go through in full; the device now uses %1.</source>
+        <translation>The change did not go through in full; the device now uses %1.</translation>
     </message>
 </context>
 <context>
@@ -78,40 +74,12 @@
         <translation>Refresh Audio Device</translation>
     </message>
     <message>
-        <source>升级固件期间请勿断开声卡或关闭程序。确定要开始升级吗？</source>
-        <translation>Do not disconnect the interface or close the program during the upgrade. Start the firmware upgrade now?</translation>
-    </message>
-    <message>
         <source>固件升级请求已发送。</source>
         <translation>The firmware upgrade request was sent.</translation>
     </message>
     <message>
         <source>固件升级请求失败，请检查连接。</source>
         <translation>The firmware upgrade request failed, please check the connection.</translation>
-    </message>
-    <message>
-        <source>请安装 pavucontrol 或 gnome-control-center。</source>
-        <translation>Please install pavucontrol or gnome-control-center.</translation>
-    </message>
-    <message>
-        <source>警告</source>
-        <translation>Warning</translation>
-    </message>
-    <message>
-        <source>主窗口未设置，请先设置主窗口。</source>
-        <translation>The main window is not set; set the main window first.</translation>
-    </message>
-    <message>
-        <source>设置窗口未设置，请先设置设置窗口。</source>
-        <translation>The settings window is not set; set the settings window first.</translation>
-    </message>
-    <message>
-        <source>无法打开声音设置面板，请检查系统设置。</source>
-        <translation>The sound settings could not be opened, please check the system settings.</translation>
-    </message>
-    <message>
-        <source>错误</source>
-        <translation>Error</translation>
     </message>
 </context>
 <context>

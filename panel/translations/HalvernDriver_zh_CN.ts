@@ -7,14 +7,6 @@
         <source>声卡未连接！</source>
         <translation>声卡未连接！</translation>
     </message>
-    <message>
-        <source>未知设备，请检查连接！</source>
-        <translation>未知设备，请检查连接！</translation>
-    </message>
-    <message>
-        <source>获取固件版本失败，请检查连接！</source>
-        <translation>获取固件版本失败，请检查连接！</translation>
-    </message>
 </context>
 <context>
     <name>Settings</name>
@@ -43,12 +35,16 @@
         <translation>USB 错误</translation>
     </message>
     <message>
-        <source>The device did not take this setting; it keeps the previous one.</source>
-        <translation>声卡未接受此设置，仍保持原来的设置。</translation>
-    </message>
-    <message>
         <source>USB Error Count: %1</source>
         <translation>USB 错误次数：%1</translation>
+    </message>
+    <message>
+        <source>The change did not go through; what the device uses now could not be read.</source>
+        <translation>设置未能生效，无法读取声卡当前的设置。</translation>
+    </message>
+    <message>
+        <source>The change did not go through in full; the device now uses %1.</source>
+        <translation>设置未能完全生效，声卡当前使用 %1。</translation>
     </message>
 </context>
 <context>
@@ -78,40 +74,12 @@
         <translation>刷新音频设备</translation>
     </message>
     <message>
-        <source>升级固件期间请勿断开声卡或关闭程序。确定要开始升级吗？</source>
-        <translation>升级固件期间请勿断开声卡或关闭程序。确定要开始升级吗？</translation>
-    </message>
-    <message>
         <source>固件升级请求已发送。</source>
         <translation>固件升级请求已发送。</translation>
     </message>
     <message>
         <source>固件升级请求失败，请检查连接。</source>
         <translation>固件升级请求失败，请检查连接。</translation>
-    </message>
-    <message>
-        <source>请安装 pavucontrol 或 gnome-control-center。</source>
-        <translation>请安装 pavucontrol 或 gnome-control-center。</translation>
-    </message>
-    <message>
-        <source>警告</source>
-        <translation>警告</translation>
-    </message>
-    <message>
-        <source>主窗口未设置，请先设置主窗口。</source>
-        <translation>主窗口未设置，请先设置主窗口。</translation>
-    </message>
-    <message>
-        <source>设置窗口未设置，请先设置设置窗口。</source>
-        <translation>设置窗口未设置，请先设置设置窗口。</translation>
-    </message>
-    <message>
-        <source>无法打开声音设置面板，请检查系统设置。</source>
-        <translation>无法打开声音设置面板，请检查系统设置。</translation>
-    </message>
-    <message>
-        <source>错误</source>
-        <translation>错误</translation>
     </message>
 </context>
 <context>

@@ -10,6 +10,7 @@
 #include <QElapsedTimer>
 #include <QString>
 #include <QStringList>
+#include <QTranslator>
 #include <QtGlobal>
 
 #include <cstdlib>
@@ -110,6 +111,21 @@ private:
     bool hadDataHome_ = false;
     std::unique_ptr<sim::Simulator> sim_;
     bool started_ = false;
+};
+
+// The translation in `qmFile` installed while alive.
+class ScopedTranslation {
+public:
+    explicit ScopedTranslation(const QString& qmFile)
+        : loaded_(translator_.load(qmFile) && QCoreApplication::installTranslator(&translator_)) {}
+    ~ScopedTranslation() { QCoreApplication::removeTranslator(&translator_); }
+    ScopedTranslation(const ScopedTranslation&) = delete;
+    ScopedTranslation& operator=(const ScopedTranslation&) = delete;
+    bool loaded() const { return loaded_; }
+
+private:
+    QTranslator translator_;
+    bool loaded_ = false;
 };
 
 // Runs the event loop until `done()` holds or `timeoutMs` passed; returns `done()`.

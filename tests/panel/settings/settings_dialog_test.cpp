@@ -57,6 +57,8 @@ private slots:
     void firstApplyWithoutAFile();
     void storedRateIsAppliedOnceNotOnReconnect();
     void brokenStoredValuesAreIgnoredAndKept();
+    void unwritableFileIsNotReportedSaved_data();
+    void unwritableFileIsNotReportedSaved();
     void usbErrorLine();
     void okWithoutDriverHidesAndLogs();
 };
@@ -208,44 +210,56 @@ void SettingsDialogTest::sampleRateChangePausesThenCyclesTheOtgChip() {
 }
 
 void SettingsDialogTest::failuresLeaveTheDevicePlayingAndTheFileTruthful_data() {
+    using sim::EngineState;
     QTest::addColumn<uint>("failing");
     QTest::addColumn<QString>("combo");
     QTest::addColumn<QString>("choice");
     QTest::addColumn<QStringList>("steps");
     QTest::addColumn<QString>("shown");
-    QTest::addColumn<bool>("told");
+    QTest::addColumn<int>("engine");
+    QTest::addColumn<QString>("line"); // empty: none shown
+    const QString inUse = "The change did not go through in full; the device now uses %1.";
 
     QTest::newRow("stop fails: nothing changes, the choice stays shown")
         << uint(IOCTL_AUDIO_STOP) << "bufferSizeCombo"
         << "1024"
         << QStringList{"AUDIO_GET_BUFFER_SIZE", "AUDIO_GET_USB_LATENCY", "AUDIO_STOP failed"}
-        << "1024" << false;
+        << "1024" << int(EngineState::Running) << "";
     QTest::newRow("buffer size refused")
         << uint(IOCTL_AUDIO_SET_BUFFER_SIZE) << "bufferSizeCombo"
         << "1024" << QStringList{"AUDIO_GET_BUFFER_SIZE",
                                  "AUDIO_GET_USB_LATENCY",
                                  "AUDIO_STOP",
                                  "AUDIO_SET_BUFFER_SIZE=1024 failed",
-                                 "AUDIO_GET_BUFFER_SIZE",
-                                 "AUDIO_RESTART"}
-        << "256" << true;
+                                 "AUDIO_RESTART",
+                                 "AUDIO_GET_BUFFER_SIZE"}
+        << "256" << int(EngineState::Running) << inUse.arg(256);
+    // The restart is not tried again: the engine stays stopped, and the window says what the
+    // device holds.
     QTest::newRow("restart fails after the latency was set")
         << uint(IOCTL_AUDIO_RESTART) << "latencyCombo"
-        << "16" << QStringList{"AUDIO_GET_USB_LATENCY",    "AUDIO_STOP",
-                               "AUDIO_SET_USB_LATENCY=16", "AUDIO_RESTART failed",
-                               "AUDIO_GET_USB_LATENCY",    "AUDIO_RESTART"}
-        << "16" << true;
+        << "16"
+        << QStringList{"AUDIO_GET_USB_LATENCY", "AUDIO_STOP", "AUDIO_SET_USB_LATENCY=16",
+                       "AUDIO_RESTART failed", "AUDIO_GET_USB_LATENCY"}
+        << "16" << int(EngineState::Stopped) << inUse.arg(16);
+    // The rate sequence ends with an init, and so does its recovery.
     QTest::newRow("rate refused") << uint(IOCTL_AUDIO_SET_SAMPLE_RATE) << "sampleRateCombo"
                                   << "44100"
                                   << QStringList{"AUDIO_STOP", "AUDIO_SET_SAMPLE_RATE=44100 failed",
-                                                 "AUDIO_GET_SAMPLE_RATE", "AUDIO_RESTART"}
-                                  << "48000" << true;
+                                                 "AUDIO_INIT", "AUDIO_GET_SAMPLE_RATE"}
+                                  << "48000" << int(EngineState::Initialised) << inUse.arg(48000);
     QTest::newRow("WDM refused after the rate was set")
         << uint(IOCTL_AUDIO_SET_WDM_CHANNELS) << "sampleRateCombo"
         << "44100"
         << QStringList{"AUDIO_STOP", "AUDIO_SET_SAMPLE_RATE=44100",
-                       "AUDIO_SET_WDM_CHANNELS=4 failed", "AUDIO_GET_SAMPLE_RATE", "AUDIO_RESTART"}
-        << "44100" << true;
+                       "AUDIO_SET_WDM_CHANNELS=4 failed", "AUDIO_INIT", "AUDIO_GET_SAMPLE_RATE"}
+        << "44100" << int(EngineState::Initialised) << inUse.arg(44100);
+    QTest::newRow("init fails after the rate was set")
+        << uint(protocol::IOCTL_AUDIO_INIT) << "sampleRateCombo"
+        << "44100"
+        << QStringList{"AUDIO_STOP", "AUDIO_SET_SAMPLE_RATE=44100", "AUDIO_SET_WDM_CHANNELS=4",
+                       "AUDIO_INIT failed", "AUDIO_GET_SAMPLE_RATE"}
+        << "44100" << int(EngineState::Stopped) << inUse.arg(44100);
 }
 
 void SettingsDialogTest::failuresLeaveTheDevicePlayingAndTheFileTruthful() {
@@ -254,7 +268,8 @@ void SettingsDialogTest::failuresLeaveTheDevicePlayingAndTheFileTruthful() {
     QFETCH(QString, choice);
     QFETCH(QStringList, steps);
     QFETCH(QString, shown);
-    QFETCH(bool, told);
+    QFETCH(int, engine);
+    QFETCH(QString, line);
 
     SettingsRig rig;
     {
@@ -268,8 +283,9 @@ void SettingsDialogTest::failuresLeaveTheDevicePlayingAndTheFileTruthful() {
     QCOMPARE(rig.takeSteps(), steps);
     QCOMPARE(rig.combo(combo.toLatin1())->currentText(), shown);
     QCOMPARE(fileEntries(), QStringList{});
-    QCOMPARE(rig.device->status().engine, sim::EngineState::Running);
-    QCOMPARE(!rig.dialog->findChild<QLabel*>("applyErrorLabel")->isHidden(), told);
+    QCOMPARE(int(rig.device->status().engine), engine);
+    auto* label = rig.dialog->findChild<QLabel*>("applyErrorLabel");
+    QCOMPARE(label->isHidden() ? QString() : label->text(), line);
     QCOMPARE(log.startingWith("音频").size() + log.startingWith("USB延迟大小设置已保存").size(), 0);
     // No OTG cycle follows a failed rate change.
     processEventsUntil([] { return false; }, 450);
@@ -339,6 +355,50 @@ void SettingsDialogTest::brokenStoredValuesAreIgnoredAndKept() {
     QCOMPARE(log.startingWith("Ignoring the stored value of").size(), 2);
     QCOMPARE(fileEntries(), QStringList({"Audio/BufferSize=lots", "Audio/SampleRate=48000",
                                          "USB/SlowMode=enabled"}));
+}
+
+void SettingsDialogTest::unwritableFileIsNotReportedSaved_data() {
+    QTest::addColumn<QString>("combo");
+    QTest::addColumn<QString>("first");
+    QTest::addColumn<QString>("second");
+    QTest::addColumn<QString>("saved");
+    QTest::addColumn<QString>("key");
+    QTest::newRow("buffer size") << "bufferSizeCombo"
+                                 << "1024"
+                                 << "512" << QString::fromUtf8("音频缓冲区大小设置已保存：")
+                                 << "Audio/BufferSize";
+    QTest::newRow("latency") << "latencyCombo"
+                             << "16"
+                             << "24" << QString::fromUtf8("USB延迟大小设置已保存：")
+                             << "USB/LatencySize";
+    QTest::newRow("rate") << "sampleRateCombo"
+                          << "48000"
+                          << "44100" << QString::fromUtf8("音频采样率设置已保存：")
+                          << "Audio/SampleRate";
+    QTest::newRow("safe mode") << "safeModeCombo"
+                               << "Enabled"
+                               << "Disabled" << QString::fromUtf8("USB慢速模式设置已保存：")
+                               << "USB/SlowMode";
+}
+
+void SettingsDialogTest::unwritableFileIsNotReportedSaved() {
+    QFETCH(QString, combo);
+    QFETCH(QString, first);
+    QFETCH(QString, second);
+    QFETCH(QString, saved);
+    QFETCH(QString, key);
+    SettingsRig rig;
+    QVERIFY(QDir().mkpath(SettingsRig::iniPath())); // a folder where the file should be
+    QtLogCapture log;
+    rig.combo(combo.toLatin1())->setCurrentText(first);
+    QCOMPARE(log.startingWith(saved).size(), 0);
+    QCOMPARE(log.startingWith("Failed to write the settings file:").size(), 1);
+
+    // Once the file can be written again, saves say so again.
+    QVERIFY(QDir().rmdir(SettingsRig::iniPath()));
+    rig.combo(combo.toLatin1())->setCurrentText(second);
+    QCOMPARE(log.startingWith(saved), QStringList{saved + " \"" + second + "\""});
+    QCOMPARE(SettingsRig::stored(key).toString(), second);
 }
 
 void SettingsDialogTest::usbErrorLine() {

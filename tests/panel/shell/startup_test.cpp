@@ -92,7 +92,6 @@ void StartupTest::shippedTranslations() {
         const char* shown;
     } cases[] = {
         {"en_US", "MainWindow", "声卡未连接！", "Audio interface not connected!"},
-        {"en_US", "TrayIcon", "警告", "Warning"},
         {"zh_CN", "TrayIcon", "Quit", "退出"},
         {"zh_CN", "Settings", "USB Error Count: %1", "USB 错误次数：%1"},
     };

@@ -14,6 +14,7 @@
 
 using halvern::panel::desktop;
 using halvern::test::QtLogCapture;
+using halvern::test::ScopedTranslation;
 using halvern::test::SimulatedInterface;
 
 namespace {
@@ -23,7 +24,8 @@ struct Boxes {
         desktop().warning = [this](const QString& title, const QString& text) {
             shown << title + ": " + text;
         };
-        desktop().confirm = [this](const QString&, const QString&) {
+        desktop().confirm = [this](const QString& title, const QString& text) {
+            shown << title + "? " + text;
             ++asked;
             return answer;
         };
@@ -89,7 +91,12 @@ void TrayIconTest::clickReasons() {
     QCOMPARE(window.isVisible(), shows);
 }
 
+// The boxes are not translated: they read the same under the English translation.
+const QString kEnglish = HALVERN_QM_DIR "/HalvernDriver_en_US.qm";
+
 void TrayIconTest::warnsWithoutWindowOrDialog() {
+    ScopedTranslation english(kEnglish);
+    QVERIFY(english.loaded());
     Boxes boxes;
     TrayIcon tray;
     entry(tray, "Setup")->trigger();
@@ -102,6 +109,7 @@ void TrayIconTest::warnsWithoutWindowOrDialog() {
 }
 
 void TrayIconTest::firmwareUpgradeAsksAndTells() {
+    ScopedTranslation english(kEnglish);
     QtLogCapture log;
     Boxes boxes;
     SimulatedInterface iface;
@@ -110,7 +118,8 @@ void TrayIconTest::firmwareUpgradeAsksAndTells() {
 
     boxes.answer = false;
     upgrade->trigger();
-    QCOMPARE(boxes.asked, 1);
+    QCOMPARE(boxes.shown, QStringList{QString::fromUtf8(
+                              "警告? 升级固件期间请勿断开声卡或关闭程序。确定要开始升级吗？")});
     QVERIFY(!iface->status().firmwareUpgradeRequested);
 
     boxes.answer = true;
@@ -136,6 +145,7 @@ void TrayIconTest::shellCommands_data() {
 void TrayIconTest::shellCommands() {
     QFETCH(QString, script);
     QFETCH(QStringList, lines);
+    ScopedTranslation english(kEnglish);
     QtLogCapture log;
     Boxes boxes;
     desktop().refreshProgram = "sh";
