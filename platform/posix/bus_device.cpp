@@ -71,6 +71,11 @@ int connectDevice(const std::string& path) {
         setLastError(absent ? kErrorFileNotFound : posix::errorFromErrno(err));
         return -1;
     }
+    if (!posix::peerIsOurUser(fd)) {
+        ::close(fd);
+        setLastError(kErrorAccessDenied);
+        return -1;
+    }
     // The device answers every open before any request, as CreateFile returns only once the
     // driver took or refused the handle. A device that hangs up instead is gone.
     uint8_t verdict[posix::kOpenVerdictSize];

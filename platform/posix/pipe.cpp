@@ -221,6 +221,10 @@ Handle createServer(const std::string& name, const PipeServerOptions& options) {
 bool tryAccept(PipeState& s) {
     for (;;) {
         int c = accept4(s.listener->listenFd.get(), nullptr, nullptr, SOCK_CLOEXEC);
+        if (c >= 0 && !posix::peerIsOurUser(c)) {
+            ::close(c); // another user's process is never a client
+            continue;
+        }
         if (c >= 0) {
             s.clientFd.store(posix::keepAboveStdio(c));
             return true;
@@ -286,6 +290,11 @@ Handle openClient(const std::string& name) {
             return invalidHandle();
         }
         if (connect(fd, reinterpret_cast<sockaddr*>(&addr.addr), addr.length) == 0) {
+            if (!posix::peerIsOurUser(fd)) {
+                ::close(fd);
+                setLastError(kErrorAccessDenied);
+                return invalidHandle();
+            }
             fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
             return posix::fdToHandle(fd);
         }
