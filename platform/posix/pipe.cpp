@@ -97,7 +97,7 @@ int socketType(PipeMode mode) {
 std::shared_ptr<Listener> openListener(const std::string& path, const PipeServerOptions& o) {
     std::lock_guard<std::mutex> guard(listenersMutex);
     if (auto existing = listeners[path].lock()) {
-        if (existing->mode != o.mode) {
+        if (existing->mode != o.mode || o.firstInstance) {
             setLastError(kErrorAccessDenied);
             return nullptr;
         }
@@ -122,7 +122,9 @@ std::shared_ptr<Listener> openListener(const std::string& path, const PipeServer
         return nullptr;
     }
     if (flock(l->lockFd.get(), LOCK_EX | LOCK_NB) != 0) {
-        setLastError(errno == EWOULDBLOCK ? kErrorPipeBusy : posix::errorFromErrno(errno));
+        const bool served = errno == EWOULDBLOCK;
+        setLastError(served ? (o.firstInstance ? kErrorAccessDenied : kErrorPipeBusy)
+                            : posix::errorFromErrno(errno));
         return nullptr;
     }
     // Nobody serves this name: whatever socket file is there was left behind.
@@ -423,6 +425,47 @@ bool waitForPipeClientGone(Handle server, uint32_t timeoutMs) {
             return true;
         if (nowMs() >= deadline) {
             setLastError(kErrorPipeConnected);
+            return false;
+        }
+    }
+}
+
+bool takeClientByte(Handle server, uint32_t timeoutMs) {
+    std::shared_ptr<PipeState> s = serverState(server);
+    if (!s) {
+        setLastError(kErrorInvalidHandle);
+        return false;
+    }
+    const int client = s->clientFd.load();
+    if (client < 0) {
+        setLastError(kErrorPipeNotConnected);
+        return false;
+    }
+    const int64_t deadline = nowMs() + timeoutMs;
+    for (;;) {
+        const int64_t left = deadline - nowMs();
+        pollfd fds[2] = {{client, POLLIN, 0}, {s->cancelFd.get(), POLLIN, 0}};
+        const int n = poll(fds, 2, left > 0 ? int(left) : 0);
+        if (n < 0 && errno != EINTR) {
+            setLastError(posix::errorFromErrno(errno));
+            return false;
+        }
+        if (fds[1].revents & POLLIN) {
+            setLastError(kErrorOperationAborted); // the cancel stays for the next wait
+            return false;
+        }
+        if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
+            uint8_t byte = 0;
+            const ssize_t got = recv(client, &byte, 1, MSG_DONTWAIT);
+            if (got == 1)
+                return true;
+            if (got < 0 && (errno == EAGAIN || errno == EINTR))
+                continue;
+            setLastError(kErrorBrokenPipe);
+            return false;
+        }
+        if (nowMs() >= deadline) {
+            setLastError(kErrorTimeout);
             return false;
         }
     }
