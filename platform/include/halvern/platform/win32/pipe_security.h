@@ -8,7 +8,8 @@
 namespace halvern::platform::win32 {
 
 // Security attributes that let only this user and the system open the pipe (and make further
-// instances of it); null when they cannot be made, which then fails the caller's create.
+// instances of it), or any other named object made with them; null when they cannot be made
+// (the platform's pipes are then not created at all).
 SECURITY_ATTRIBUTES* ownUserPipeSecurity();
 
 // Added to every pipe mode: clients from other machines are refused.
