@@ -20,6 +20,8 @@ DriverGate gListenerGate;
 namespace {
 
 constexpr uint32_t kConnectWaitMs = 500;
+// The panel writes its byte right after it opened the pipe.
+constexpr uint32_t kSignalByteWaitMs = 500;
 constexpr uint32_t kListenerCloseWaitMs = 200;
 constexpr uint32_t kPipeBufferSize = 1024;
 constexpr uint32_t kPipeDefaultTimeoutMs = 1000;
@@ -198,7 +200,17 @@ uint32_t AsioHalvern::listenerThreadMain(void* /*arg*/) {
     options.bufferSize = kPipeBufferSize;
     options.defaultTimeoutMs = kPipeDefaultTimeoutMs;
     options.overlapped = true;
+    // A pipe of that name made by anyone else is noticed, not shared with them; the listener
+    // before this one may still be closing its own, which is waited for (bounded).
+    options.firstInstance = true;
     platform::Handle pipe = platform::createPipeServer(kPanelToAsioPipe, options);
+    for (uint32_t waited = 0;
+         !platform::isValid(pipe) && platform::lastError() == platform::kErrorAccessDenied &&
+         waited < kPipeReleaseWaitMs;
+         waited += kPanelBusyRetryMs) {
+        platform::sleepMs(kPanelBusyRetryMs);
+        pipe = platform::createPipeServer(kPanelToAsioPipe, options);
+    }
     if (!platform::isValid(pipe)) {
         hostTrace("Failed to create the pipe: %d\n", static_cast<int>(platform::lastError()));
     } else {
@@ -242,6 +254,13 @@ uint32_t AsioHalvern::listenerThreadMain(void* /*arg*/) {
             }
             // TimedOut: go round. Cancelled: a listener close wants the flags looked at; it is
             // never a connection.
+            // Only a client that writes is the panel: one that can only read, or that sends
+            // nothing, is dropped, and the listener goes on waiting for the panel.
+            if (signal && !platform::takeClientByte(pipe, kSignalByteWaitMs)) {
+                hostTrace("Client sent no signal.\n");
+                platform::disconnectPipeClient(pipe);
+                continue;
+            }
             if (signal) {
                 clientSignalled = true;
                 DriverGate::Entry entry(gListenerGate);

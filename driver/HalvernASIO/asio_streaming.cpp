@@ -182,6 +182,16 @@ ASIOError AsioHalvern::createBuffers(ASIOBufferInfo* bufferInfos, int32_t numCha
                   deviceFrames);
         return ASE_InvalidParameter;
     }
+    // A channel the device does not have would sit in a part of an area it never plays.
+    uint8_t channels[8] = {};
+    uint32_t channelBytes = 0;
+    if (!request(IOCTL_ASIO_GET_CHANNELS, channels, sizeof channels, &channelBytes) ||
+        channelBytes < sizeof channels) {
+        hostTrace("send IOCTL_ASIO_GET_CHANNELS failed!!!!! 0x%x\n", platform::lastError());
+        return ASE_HWMalfunction;
+    }
+    const uint32_t deviceInputs = getLe32(channels);
+    const uint32_t deviceOutputs = getLe32(channels + 4);
     if (!request(IOCTL_ASIO_GET_SHARED_MEMORY, sharedMemory_.bytes, SharedMemoryReply::kSize)) {
         hostTrace("failed to set input buffers: 0x%x\n", platform::lastError());
         return ASE_HWMalfunction;
@@ -194,23 +204,27 @@ ASIOError AsioHalvern::createBuffers(ASIOBufferInfo* bufferInfos, int32_t numCha
         hostTrace("dataInShareMemPointer in NULL!!!\n");
         return ASE_HWMalfunction;
     }
-    // Every pair of halves asked for must lie inside the area the device reported (bytes 16
-    // and 24 of its reply; a device that leaves them 0 has the full layout). Refused before
-    // any of them is touched.
-    auto reported = [](uint64_t bytes) { return bytes != 0 ? bytes : uint64_t(kSharedAreaBytes); };
-    const uint64_t inputBytes = reported(getLe64(sharedMemory_.bytes + 16));
-    const uint64_t outputBytes = reported(getLe64(sharedMemory_.bytes + 24));
+    // Every pair of halves asked for must lie inside the area as the transport mapped it.
+    // Refused before any of them is touched.
     for (int32_t i = 0; i < numChannels; ++i) {
         const ASIOBufferInfo& info = bufferInfos[i];
         if (info.channelNum < 0 || info.channelNum >= kMaxChannels)
             continue; // refused below, as every channel outside the table is
         const bool isInput = info.isInput != ASIOFalse;
+        if (uint32_t(info.channelNum) >= (isInput ? deviceInputs : deviceOutputs)) {
+            hostTrace("createBuffers refused: the device has no %s channel %d\n",
+                      isInput ? "input" : "output", static_cast<int>(info.channelNum));
+            disposeBuffers();
+            return ASE_HWMalfunction;
+        }
         const uint64_t end = uint64_t(8) * uint64_t(bufferSize) * uint64_t(info.channelNum + 1);
-        const uint64_t area = isInput ? inputBytes : outputBytes;
+        const uint64_t area =
+            isInput ? sharedMemory_.inputAreaBytes() : sharedMemory_.outputAreaBytes();
         if (end > area) {
-            hostTrace("createBuffers refused: %s channel %d needs %u bytes, the area has %u\n",
+            hostTrace("createBuffers refused: %s channel %d needs %u bytes, the area has %llu\n",
                       isInput ? "input" : "output", static_cast<int>(info.channelNum),
-                      static_cast<unsigned>(end), static_cast<unsigned>(area));
+                      static_cast<unsigned>(end), static_cast<unsigned long long>(area));
+            disposeBuffers();
             return ASE_HWMalfunction;
         }
     }

@@ -72,6 +72,11 @@ int connectDevice(const std::string& path) {
         setLastError(absent ? kErrorFileNotFound : posix::errorFromErrno(err));
         return -1;
     }
+    if (!posix::peerIsOurUser(fd)) {
+        ::close(fd);
+        setLastError(kErrorAccessDenied);
+        return -1;
+    }
     // The device answers every open before any request, as CreateFile returns only once the
     // driver took or refused the handle. A device that hangs up instead is gone.
     uint8_t verdict[posix::kOpenVerdictSize];
@@ -110,21 +115,28 @@ struct Mapping {
     std::size_t size;
 };
 
-void* mapSharedArea(int fd) {
+// Maps the area behind `fd` and tells how many of its bytes may be touched: the memfd's size
+// now, which the device cannot make larger than what is mapped here. What the device says of
+// its areas is never taken for their size.
+void* mapSharedArea(int fd, std::size_t& bytes) {
     static std::mutex mutex;
     static auto* mappings = new std::vector<Mapping>(); // never released, on purpose
+    bytes = 0;
     struct stat st {};
     if (fstat(fd, &st) != 0 || st.st_size <= 0)
         return nullptr;
     std::size_t size = std::size_t(st.st_size);
     std::lock_guard<std::mutex> lock(mutex);
     for (const Mapping& m : *mappings)
-        if (m.dev == st.st_dev && m.ino == st.st_ino && m.size >= size)
+        if (m.dev == st.st_dev && m.ino == st.st_ino && m.size >= size) {
+            bytes = size;
             return m.address;
+        }
     void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (p == MAP_FAILED)
         return nullptr;
     mappings->push_back(Mapping{st.st_dev, st.st_ino, p, size});
+    bytes = size;
     return p;
 }
 
@@ -303,20 +315,24 @@ bool deviceIoControl(Handle h, uint32_t code, const void* in, uint32_t inLen, vo
     std::size_t payloadSize = length - kHeaderSize;
     if (code == protocol::IOCTL_ASIO_GET_SHARED_MEMORY) {
         // The server's addresses mean nothing here: replace them with ours, or with zeros
-        // (which the driver refuses) when the areas did not come along.
+        // (which the driver refuses) when the areas did not come along; the sizes are the
+        // mappings' own.
         void* areas[2] = {nullptr, nullptr};
+        std::size_t sizes[2] = {0, 0};
         if (received.size() == 2) {
-            areas[0] = mapSharedArea(received[0].get());
-            areas[1] = mapSharedArea(received[1].get());
+            areas[0] = mapSharedArea(received[0].get(), sizes[0]);
+            areas[1] = mapSharedArea(received[1].get(), sizes[1]);
             if (!areas[0] || !areas[1])
                 return fail(kErrorNotEnoughMemory, returned);
         }
-        if (payloadSize < 16) {
-            std::memset(payload + payloadSize, 0, 16 - payloadSize);
-            payloadSize = 16;
+        if (payloadSize < protocol::SharedMemoryReply::kSize) {
+            std::memset(payload + payloadSize, 0, protocol::SharedMemoryReply::kSize - payloadSize);
+            payloadSize = protocol::SharedMemoryReply::kSize;
         }
         putLe64(payload, reinterpret_cast<uint64_t>(areas[0]));
         putLe64(payload + 8, reinterpret_cast<uint64_t>(areas[1]));
+        putLe64(payload + 16, sizes[0]);
+        putLe64(payload + 24, sizes[1]);
     }
     std::size_t copied = std::min<std::size_t>(payloadSize, outLen);
     if (copied)

@@ -72,6 +72,10 @@ UniqueFd listenBusSocket(const std::string& path) {
 UniqueFd acceptBusConnection(int listenFd) {
     for (;;) {
         int c = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (c >= 0 && !peerIsOurUser(c)) {
+            ::close(c); // another user's process: no open, no verdict
+            continue;
+        }
         if (c >= 0)
             return UniqueFd(keepAboveStdio(c));
         if (errno != EINTR && errno != ECONNABORTED)

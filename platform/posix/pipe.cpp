@@ -97,7 +97,7 @@ int socketType(PipeMode mode) {
 std::shared_ptr<Listener> openListener(const std::string& path, const PipeServerOptions& o) {
     std::lock_guard<std::mutex> guard(listenersMutex);
     if (auto existing = listeners[path].lock()) {
-        if (existing->mode != o.mode) {
+        if (existing->mode != o.mode || o.firstInstance) {
             setLastError(kErrorAccessDenied);
             return nullptr;
         }
@@ -122,7 +122,9 @@ std::shared_ptr<Listener> openListener(const std::string& path, const PipeServer
         return nullptr;
     }
     if (flock(l->lockFd.get(), LOCK_EX | LOCK_NB) != 0) {
-        setLastError(errno == EWOULDBLOCK ? kErrorPipeBusy : posix::errorFromErrno(errno));
+        const bool served = errno == EWOULDBLOCK;
+        setLastError(served ? (o.firstInstance ? kErrorAccessDenied : kErrorPipeBusy)
+                            : posix::errorFromErrno(errno));
         return nullptr;
     }
     // Nobody serves this name: whatever socket file is there was left behind.
@@ -221,6 +223,10 @@ Handle createServer(const std::string& name, const PipeServerOptions& options) {
 bool tryAccept(PipeState& s) {
     for (;;) {
         int c = accept4(s.listener->listenFd.get(), nullptr, nullptr, SOCK_CLOEXEC);
+        if (c >= 0 && !posix::peerIsOurUser(c)) {
+            ::close(c); // another user's process is never a client
+            continue;
+        }
         if (c >= 0) {
             s.clientFd.store(posix::keepAboveStdio(c));
             return true;
@@ -286,6 +292,11 @@ Handle openClient(const std::string& name) {
             return invalidHandle();
         }
         if (connect(fd, reinterpret_cast<sockaddr*>(&addr.addr), addr.length) == 0) {
+            if (!posix::peerIsOurUser(fd)) {
+                ::close(fd);
+                setLastError(kErrorAccessDenied);
+                return invalidHandle();
+            }
             fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
             return posix::fdToHandle(fd);
         }
@@ -414,6 +425,47 @@ bool waitForPipeClientGone(Handle server, uint32_t timeoutMs) {
             return true;
         if (nowMs() >= deadline) {
             setLastError(kErrorPipeConnected);
+            return false;
+        }
+    }
+}
+
+bool takeClientByte(Handle server, uint32_t timeoutMs) {
+    std::shared_ptr<PipeState> s = serverState(server);
+    if (!s) {
+        setLastError(kErrorInvalidHandle);
+        return false;
+    }
+    const int client = s->clientFd.load();
+    if (client < 0) {
+        setLastError(kErrorPipeNotConnected);
+        return false;
+    }
+    const int64_t deadline = nowMs() + timeoutMs;
+    for (;;) {
+        const int64_t left = deadline - nowMs();
+        pollfd fds[2] = {{client, POLLIN, 0}, {s->cancelFd.get(), POLLIN, 0}};
+        const int n = poll(fds, 2, left > 0 ? int(left) : 0);
+        if (n < 0 && errno != EINTR) {
+            setLastError(posix::errorFromErrno(errno));
+            return false;
+        }
+        if (fds[1].revents & POLLIN) {
+            setLastError(kErrorOperationAborted); // the cancel stays for the next wait
+            return false;
+        }
+        if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
+            uint8_t byte = 0;
+            const ssize_t got = recv(client, &byte, 1, MSG_DONTWAIT);
+            if (got == 1)
+                return true;
+            if (got < 0 && (errno == EAGAIN || errno == EINTR))
+                continue;
+            setLastError(kErrorBrokenPipe);
+            return false;
+        }
+        if (nowMs() >= deadline) {
+            setLastError(kErrorTimeout);
             return false;
         }
     }

@@ -8,6 +8,7 @@
 #include <string>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <unistd.h>
 
 namespace halvern::platform::posix {
 
@@ -76,6 +77,16 @@ struct UnixAddress {
     ~UnixAddress();
 };
 bool makeUnixAddress(const std::string& path, UnixAddress& out);
+
+// Whether the process at the other end of a connected Unix socket runs as our user (SO_PEERCRED:
+// the user it had when it connected or began to listen). Both ends of the bus and pipe sockets
+// ask, so that a socket planted by or reached from another user is never talked to.
+inline bool peerIsOurUser(int fd) {
+    ucred peer{};
+    socklen_t length = sizeof peer;
+    return getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0 && length == sizeof peer &&
+           peer.uid == geteuid();
+}
 
 // Maps errno to the Windows error number the product expects.
 uint32_t errorFromErrno(int err);

@@ -8,6 +8,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <set>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -72,6 +75,39 @@ std::string fallbackRuntimeDir(const std::string& tmpDir, const char* home) {
 
 } // namespace posix
 
+namespace {
+
+// Where nothing can be created: every open through it fails instead of reaching a folder that
+// someone else could fill.
+constexpr const char* kRefusedDir = "/proc/self/halvern-refused";
+
+// Said once per folder, not at every open (the panel looks for its device every second).
+void reportRefused(const std::string& path) {
+    static std::mutex mutex;
+    static auto* said = new std::set<std::string>(); // never released, on purpose
+    std::lock_guard<std::mutex> lock(mutex);
+    if (said->insert(path).second)
+        std::fprintf(stderr, "halvern: %s is not a private folder of this user; not using it\n",
+                     path.c_str());
+}
+
+// The folder made when missing, then checked: another user's folder, a link, or a folder that
+// others may write to and that is not ours to close is not used.
+std::string privateOrRefused(const std::string& path) {
+    if (makePrivateFolder(path))
+        return path;
+    if (path.compare(0, std::strlen(kRefusedDir), kRefusedDir) != 0)
+        reportRefused(path);
+    return kRefusedDir;
+}
+
+} // namespace
+
+bool makePrivateFolder(const std::string& path) {
+    makeDirectories(path);
+    return isPrivateFolder(path);
+}
+
 std::string runtimeDir() {
     std::string dir;
     if (const char* v = std::getenv("HALVERN_RUNTIME_DIR"); v && *v) {
@@ -83,20 +119,15 @@ std::string runtimeDir() {
     }
     while (dir.size() > 1 && dir.back() == '/')
         dir.pop_back();
-    makeDirectories(dir);
-    return dir;
+    return privateOrRefused(dir);
 }
 
 std::string busDirectory() {
-    std::string d = runtimeDir() + "/bus";
-    makeDirectories(d);
-    return d;
+    return privateOrRefused(runtimeDir() + "/bus");
 }
 
 std::string pipeDirectory() {
-    std::string d = runtimeDir() + "/pipe";
-    makeDirectories(d);
-    return d;
+    return privateOrRefused(runtimeDir() + "/pipe");
 }
 
 } // namespace halvern::platform

@@ -3,6 +3,7 @@
 
 #include "halvern/platform/trace.h"
 #include "halvern/platform/win32/bus_pipe.h"
+#include "halvern/platform/win32/pipe_security.h"
 #include "halvern/protocol/bus_protocol.h"
 
 #include <windows.h>
@@ -111,14 +112,23 @@ bool pipeTransfer(HANDLE pipe, bool write, void* data, DWORD size, DWORD timeout
     return ok != FALSE;
 }
 
+// The simulator stands in for a missing device only when a developer or a test asks for it:
+// otherwise any process could serve the pipe and pose as the interface.
+bool simulatorSwitchedOn() {
+    const char* v = std::getenv("HALVERN_USE_SIMULATOR");
+    return v != nullptr && std::strcmp(v, "1") == 0;
+}
+
 // Opens device `index` of the simulator: the pipe, then the device's verdict on the open.
-// Invalid with the last error set: 2 when no simulator serves that index.
+// Invalid with the last error set: 2 when no simulator serves that index, 5 when the pipe's
+// server is not one of our own processes. The open lets the server identify the host's user,
+// never act as it.
 HANDLE openSimulatedBus(int index) {
     const std::wstring name = simulatedBusPipeName(index);
     HANDLE h = INVALID_HANDLE_VALUE;
     for (int attempt = 0; attempt < 2 && h == INVALID_HANDLE_VALUE; ++attempt) {
         h = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                        FILE_FLAG_OVERLAPPED, nullptr);
+                        FILE_FLAG_OVERLAPPED | kIdentifyOnly, nullptr);
         if (h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_PIPE_BUSY)
             WaitNamedPipeW(name.c_str(), kBusyWaitMs);
         else if (h == INVALID_HANDLE_VALUE)
@@ -126,6 +136,14 @@ HANDLE openSimulatedBus(int index) {
     }
     if (h == INVALID_HANDLE_VALUE)
         return h;
+    // Another user's process could have made the pipe before any simulator.
+    if (!pipeServerIsOurUser(h)) {
+        CloseHandle(h);
+        outputDebugString("HalvernAudioBus: the simulated interface's pipe is served by a "
+                          "process of another user; not used\n");
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
     DWORD mode = PIPE_READMODE_MESSAGE;
     uint8_t verdict[kPipeOpenVerdictSize] = {};
     DWORD got = 0;
@@ -154,6 +172,41 @@ HANDLE openSimulatedBus(int index) {
         outputDebugString(line);
     }
     return h;
+}
+
+// How many bytes from `address` on this process may read and write: the committed, writable
+// run of pages it lies in, as VirtualQuery finds it; 0 where nothing is mapped.
+uint64_t writableBytesAt(uint64_t address) {
+    if (address == 0)
+        return 0;
+    MEMORY_BASIC_INFORMATION info{};
+    const auto* p = reinterpret_cast<const uint8_t*>(static_cast<uintptr_t>(address));
+    if (VirtualQuery(p, &info, sizeof info) != sizeof info || info.State != MEM_COMMIT ||
+        (info.Protect & (PAGE_GUARD | PAGE_NOACCESS)) != 0 ||
+        (info.Protect & (PAGE_READWRITE | PAGE_EXECUTE_READWRITE)) == 0)
+        return 0;
+    const auto* end = static_cast<const uint8_t*>(info.BaseAddress) + info.RegionSize;
+    return end > p ? uint64_t(end - p) : 0;
+}
+
+// Replaces bytes 16 to 31 of a shared-memory reply with the bytes really mapped at its two
+// addresses, so that the driver never takes a device's word for the size of its areas.
+void putMappedSizes(uint8_t* reply) {
+    putLe64(reply + 16, writableBytesAt(protocol::getLe64(reply)));
+    putLe64(reply + 24, writableBytesAt(protocol::getLe64(reply + 8)));
+}
+
+// The simulator's areas carry names of this form, and no other file mapping is opened on a
+// device's word: "Local\HalvernAudioBus<N>.input" or ".output".
+bool isSimulatedAreaName(const std::string& name, const char* what) {
+    static const char prefix[] = "Local\\HalvernAudioBus";
+    const std::size_t n = sizeof prefix - 1;
+    const std::string suffix = std::string(".") + what;
+    if (name.size() <= n + suffix.size() || name.compare(0, n, prefix) != 0 ||
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
+        return false;
+    const std::string digits = name.substr(n, name.size() - n - suffix.size());
+    return digits.size() <= 2 && digits.find_first_not_of("0123456789") == std::string::npos;
 }
 
 // Sample areas stay mapped for the life of the process: the host keeps using the addresses
@@ -245,18 +298,23 @@ bool simulatedIoControl(HANDLE h, uint32_t code, const void* in, uint32_t inLen,
         const std::size_t split = attachments.find('\0');
         void* areas[2] = {nullptr, nullptr};
         if (split != std::string::npos && split + 1 < attachments.size()) {
-            const std::string second = attachments.substr(split + 1);
-            areas[0] = mapSimulatedArea(attachments.substr(0, split));
-            areas[1] = mapSimulatedArea(second.substr(0, second.find('\0')));
+            const std::string first = attachments.substr(0, split);
+            std::string second = attachments.substr(split + 1);
+            second = second.substr(0, second.find('\0'));
+            if (!isSimulatedAreaName(first, "input") || !isSimulatedAreaName(second, "output"))
+                return failRequest(ERROR_GEN_FAILURE);
+            areas[0] = mapSimulatedArea(first);
+            areas[1] = mapSimulatedArea(second);
             if (!areas[0] || !areas[1])
                 return failRequest(ERROR_NOT_ENOUGH_MEMORY);
         }
-        if (payloadSize < 16) {
-            std::memset(payload + payloadSize, 0, 16 - payloadSize);
-            payloadSize = 16;
+        if (payloadSize < protocol::SharedMemoryReply::kSize) {
+            std::memset(payload + payloadSize, 0, protocol::SharedMemoryReply::kSize - payloadSize);
+            payloadSize = protocol::SharedMemoryReply::kSize;
         }
         putLe64(payload, reinterpret_cast<uint64_t>(areas[0]));
         putLe64(payload + 8, reinterpret_cast<uint64_t>(areas[1]));
+        putMappedSizes(payload);
     }
     const std::size_t copied = std::min<std::size_t>(payloadSize, outLen);
     if (copied)
@@ -294,7 +352,8 @@ Handle openBusDeviceByName(const wchar_t* name) {
     // A device that is there but refused the open is not replaced.
     const DWORD error = GetLastError();
     const int index = busIndexOf(name);
-    if (index < 0 || (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND))
+    if (index < 0 || (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) ||
+        !simulatorSwitchedOn())
         return invalidHandle();
     h = openSimulatedBus(index);
     if (h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_NOT_FOUND)
@@ -311,6 +370,12 @@ Handle openBusDeviceByInterface() {
     Handle h = openInterfaceDevice(noInterface);
     if (isValid(h) || noInterface.empty())
         return h;
+    if (!simulatorSwitchedOn()) {
+        const DWORD error = GetLastError();
+        report("%s", noInterface.c_str());
+        SetLastError(error);
+        return invalidHandle();
+    }
     // No interface is present: the first simulated device that answers stands in for it,
     // quietly. Without a simulator the discovery's message and error stand as they are.
     const DWORD error = GetLastError();
@@ -419,6 +484,12 @@ bool deviceIoControl(Handle h, uint32_t code, const void* in, uint32_t inLen, vo
     DWORD bytes = 0;
     const BOOL ok =
         DeviceIoControl(h, code, const_cast<void*>(in), inLen, out, outLen, &bytes, nullptr);
+    if (ok && code == protocol::IOCTL_ASIO_GET_SHARED_MEMORY &&
+        outLen >= protocol::SharedMemoryReply::kSize) {
+        const DWORD error = GetLastError();
+        putMappedSizes(static_cast<uint8_t*>(out));
+        SetLastError(error);
+    }
     if (returned != nullptr)
         *returned = bytes;
     return ok != FALSE;

@@ -2,12 +2,85 @@
 // server can keep one pending connect across waits and another thread can cancel it.
 #include "halvern/platform/pipe.h"
 
+#include "halvern/platform/win32/pipe_security.h"
+
 #include <windows.h>
+// Needs the types of windows.h.
+#include <sddl.h>
 
 #include <atomic>
+#include <mutex>
 #include <new>
+#include <string>
+#include <vector>
 
 namespace halvern::platform {
+
+namespace win32 {
+
+namespace {
+
+// The user this process runs as (TOKEN_USER, SID included), or empty.
+std::vector<uint8_t> userOf(HANDLE process) {
+    std::vector<uint8_t> user;
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(process, TOKEN_QUERY, &token))
+        return user;
+    DWORD size = 0;
+    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    user.resize(size);
+    if (size == 0 || !GetTokenInformation(token, TokenUser, user.data(), size, &size))
+        user.clear();
+    CloseHandle(token);
+    return user;
+}
+
+PSID sidOf(std::vector<uint8_t>& user) {
+    return reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid;
+}
+
+} // namespace
+
+SECURITY_ATTRIBUTES* ownUserPipeSecurity() {
+    static std::once_flag once;
+    static SECURITY_ATTRIBUTES attributes{};
+    static bool made = false;
+    std::call_once(once, [] {
+        std::vector<uint8_t> user = userOf(GetCurrentProcess());
+        LPWSTR sid = nullptr;
+        if (user.empty() || !ConvertSidToStringSidW(sidOf(user), &sid))
+            return;
+        // Full access for this user and the system, none for anyone else; not inherited.
+        const std::wstring sddl = L"D:P(A;;GA;;;" + std::wstring(sid) + L")(A;;GA;;;SY)";
+        LocalFree(sid);
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
+                                                                  &descriptor, nullptr))
+            return;
+        attributes.nLength = sizeof attributes;
+        attributes.lpSecurityDescriptor = descriptor; // kept for the life of the process
+        attributes.bInheritHandle = FALSE;
+        made = true;
+    });
+    return made ? &attributes : nullptr;
+}
+
+bool pipeServerIsOurUser(HANDLE client) {
+    ULONG pid = 0;
+    if (!GetNamedPipeServerProcessId(client, &pid))
+        return false;
+    if (pid == GetCurrentProcessId())
+        return true;
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    if (process == nullptr)
+        return false;
+    std::vector<uint8_t> theirs = userOf(process);
+    CloseHandle(process);
+    std::vector<uint8_t> ours = userOf(GetCurrentProcess());
+    return !theirs.empty() && !ours.empty() && EqualSid(sidOf(ours), sidOf(theirs));
+}
+
+} // namespace win32
 
 namespace {
 
@@ -78,12 +151,28 @@ Handle wrap(HANDLE pipe, bool server, bool overlapped, DWORD ioTimeoutMs = kPipe
 }
 
 DWORD openMode(const PipeServerOptions& options) {
-    return PIPE_ACCESS_DUPLEX | (options.overlapped ? FILE_FLAG_OVERLAPPED : 0);
+    return PIPE_ACCESS_DUPLEX | (options.overlapped ? FILE_FLAG_OVERLAPPED : 0) |
+           (options.firstInstance ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
 }
 
 DWORD pipeMode(const PipeServerOptions& options) {
-    return options.mode == PipeMode::Message ? PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT
-                                             : PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT;
+    return win32::kLocalClientsOnly | (options.mode == PipeMode::Message
+                                           ? PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT
+                                           : PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT);
+}
+
+// Whether some process serves `name` already. Asked as well as FILE_FLAG_FIRST_PIPE_INSTANCE,
+// which not every system keeps (Wine makes a further instance).
+template <typename Char, typename Wait> bool nameServed(const Char* name, Wait wait) {
+    return wait(name, 1) || GetLastError() != ERROR_FILE_NOT_FOUND;
+}
+
+// Without the security attributes a pipe would take the default ones, open to other users.
+bool securityReady() {
+    if (win32::ownUserPipeSecurity() != nullptr)
+        return true;
+    SetLastError(ERROR_ACCESS_DENIED);
+    return false;
 }
 
 // A client reads a message pipe message by message, as the server does; a client handle
@@ -99,6 +188,12 @@ void readMessagesIfMessagePipe(HANDLE pipe) {
 Handle finishClientOpen(HANDLE pipe, bool overlapped) {
     if (pipe == INVALID_HANDLE_VALUE)
         return invalidHandle();
+    // A pipe another user serves (made before ours) is not the peer we mean to talk to.
+    if (!win32::pipeServerIsOurUser(pipe)) {
+        CloseHandle(pipe);
+        SetLastError(ERROR_ACCESS_DENIED);
+        return invalidHandle();
+    }
     readMessagesIfMessagePipe(pipe);
     return wrap(pipe, false, overlapped);
 }
@@ -143,16 +238,28 @@ template <typename Start> bool overlappedIo(PipeEnd* end, Start start, uint32_t*
 } // namespace
 
 Handle createPipeServer(const char* name, const PipeServerOptions& options) {
-    HANDLE pipe =
-        CreateNamedPipeA(name, openMode(options), pipeMode(options), options.maxInstances,
-                         options.bufferSize, options.bufferSize, options.defaultTimeoutMs, nullptr);
+    if (!securityReady())
+        return invalidHandle();
+    if (options.firstInstance && nameServed(name, WaitNamedPipeA)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return invalidHandle();
+    }
+    HANDLE pipe = CreateNamedPipeA(name, openMode(options), pipeMode(options), options.maxInstances,
+                                   options.bufferSize, options.bufferSize, options.defaultTimeoutMs,
+                                   win32::ownUserPipeSecurity());
     return wrap(pipe, true, options.overlapped, options.ioTimeoutMs);
 }
 
 Handle createPipeServer(const wchar_t* name, const PipeServerOptions& options) {
-    HANDLE pipe =
-        CreateNamedPipeW(name, openMode(options), pipeMode(options), options.maxInstances,
-                         options.bufferSize, options.bufferSize, options.defaultTimeoutMs, nullptr);
+    if (!securityReady())
+        return invalidHandle();
+    if (options.firstInstance && nameServed(name, WaitNamedPipeW)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return invalidHandle();
+    }
+    HANDLE pipe = CreateNamedPipeW(name, openMode(options), pipeMode(options), options.maxInstances,
+                                   options.bufferSize, options.bufferSize, options.defaultTimeoutMs,
+                                   win32::ownUserPipeSecurity());
     return wrap(pipe, true, options.overlapped, options.ioTimeoutMs);
 }
 
@@ -270,6 +377,49 @@ bool waitForPipeClientGone(Handle server, uint32_t timeoutMs) {
     }
 }
 
+bool takeClientByte(Handle server, uint32_t timeoutMs) {
+    PipeEnd* end = endOf(server);
+    if (end == nullptr || !end->server) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return false;
+    }
+    if (end->cancelRequested.load()) {
+        SetLastError(ERROR_OPERATION_ABORTED);
+        return false;
+    }
+    uint8_t byte = 0;
+    if (!end->overlapped) {
+        const DWORD start = GetTickCount();
+        for (;;) {
+            DWORD available = 0;
+            if (!PeekNamedPipe(end->pipe, nullptr, 0, nullptr, &available, nullptr))
+                return false;
+            DWORD got = 0;
+            if (available > 0)
+                return ReadFile(end->pipe, &byte, 1, &got, nullptr) ||
+                       GetLastError() == ERROR_MORE_DATA;
+            if (GetTickCount() - start >= timeoutMs) {
+                SetLastError(ERROR_TIMEOUT);
+                return false;
+            }
+            Sleep(kHangUpPollMs);
+        }
+    }
+    const DWORD usual = end->ioTimeoutMs;
+    end->ioTimeoutMs = timeoutMs;
+    uint32_t got = 0;
+    const bool ok = overlappedIo(
+        end, [&](OVERLAPPED* ov) { return ReadFile(end->pipe, &byte, 1, nullptr, ov) != FALSE; },
+        &got);
+    const DWORD error = GetLastError();
+    end->ioTimeoutMs = usual;
+    // A longer message than the one byte asked for has come all the same.
+    if ((ok && got == 1) || (!ok && error == ERROR_MORE_DATA))
+        return true;
+    SetLastError(ok ? ERROR_BROKEN_PIPE : error);
+    return false;
+}
+
 bool disconnectPipeClient(Handle server) {
     PipeEnd* end = endOf(server);
     if (end == nullptr || !end->server) {
@@ -302,14 +452,16 @@ bool closePipeServer(Handle server) {
 }
 
 Handle openPipeClient(const char* name, bool overlapped) {
-    HANDLE pipe = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                              overlapped ? FILE_FLAG_OVERLAPPED : 0, nullptr);
+    HANDLE pipe =
+        CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                    (overlapped ? FILE_FLAG_OVERLAPPED : 0) | win32::kIdentifyOnly, nullptr);
     return finishClientOpen(pipe, overlapped);
 }
 
 Handle openPipeClient(const wchar_t* name, bool overlapped) {
-    HANDLE pipe = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                              overlapped ? FILE_FLAG_OVERLAPPED : 0, nullptr);
+    HANDLE pipe =
+        CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                    (overlapped ? FILE_FLAG_OVERLAPPED : 0) | win32::kIdentifyOnly, nullptr);
     return finishClientOpen(pipe, overlapped);
 }
 

@@ -2,6 +2,8 @@
 // little-endian) and its text, after which the client closes and the next client is served.
 #include "control_socket.h"
 
+#include "halvern/platform/win32/pipe_security.h"
+
 #include <windows.h>
 
 #include <algorithm>
@@ -76,9 +78,11 @@ ControlServer::~ControlServer() {
 }
 
 bool ControlServer::listen(const std::string& path, std::string& error) {
+    // Commands come from this user's processes on this machine only.
     HANDLE h = CreateNamedPipeA(
         path.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
-        PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 1 << 16, 1 << 16, 0, nullptr);
+        PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | platform::win32::kLocalClientsOnly, 1,
+        1 << 16, 1 << 16, 0, platform::win32::ownUserPipeSecurity());
     if (h == INVALID_HANDLE_VALUE) {
         const DWORD err = GetLastError();
         error = err == ERROR_ACCESS_DENIED || err == ERROR_PIPE_BUSY
@@ -163,7 +167,12 @@ ClientResult sendControlCommand(const std::string& path, const std::string& comm
     HANDLE h = INVALID_HANDLE_VALUE;
     for (int attempt = 0; attempt < 3 && h == INVALID_HANDLE_VALUE; ++attempt) {
         h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                        FILE_FLAG_OVERLAPPED, nullptr);
+                        FILE_FLAG_OVERLAPPED | platform::win32::kIdentifyOnly, nullptr);
+        if (h != INVALID_HANDLE_VALUE && !platform::win32::pipeServerIsOurUser(h)) {
+            CloseHandle(h);
+            error = path + " is served by a process of another user";
+            return ClientResult::Failed;
+        }
         if (h != INVALID_HANDLE_VALUE)
             break;
         const DWORD err = GetLastError();

@@ -1,5 +1,7 @@
 #include "control_socket.h"
 
+#include "halvern/platform/runtime_dir.h"
+
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -84,10 +86,7 @@ bool writeAll(int fd, const std::string& text) {
 } // namespace
 
 bool makePrivateFolder(const std::string& path) {
-    if (mkdir(path.c_str(), 0700) == 0)
-        return true;
-    struct stat st {};
-    return errno == EEXIST && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    return platform::makePrivateFolder(path);
 }
 
 ControlServer::~ControlServer() {
@@ -141,6 +140,13 @@ void ControlServer::serveOnce(int timeoutMs,
     int c = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
     if (c < 0)
         return;
+    // Commands come from our own user only.
+    ucred peer{};
+    socklen_t length = sizeof peer;
+    if (getsockopt(c, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0 || peer.uid != geteuid()) {
+        ::close(c);
+        return;
+    }
     // A client that stops reading (stopped in a terminal, say) gets its reply cut short rather
     // than holding the daemon, its other clients and its shutdown.
     timeval sendLimit{kIoTimeoutMs / 1000, (kIoTimeoutMs % 1000) * 1000};

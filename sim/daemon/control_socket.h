@@ -29,7 +29,8 @@ private:
     std::string path_;
 };
 
-// Creates `path` with mode 0700 when missing; true when it is a folder.
+// Creates `path` with mode 0700 when missing; true when it is a private folder of this user
+// (POSIX; always true on Windows, where pipes need no folder).
 bool makePrivateFolder(const std::string& path);
 
 enum class ClientResult { Ok, NoServer, Failed };

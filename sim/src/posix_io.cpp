@@ -1,5 +1,7 @@
 #include "posix_io.h"
 
+#include "halvern/platform/runtime_dir.h"
+
 #include <cerrno>
 #include <ctime>
 #include <filesystem>
@@ -81,16 +83,9 @@ void removePath(const std::string& path) {
 }
 
 bool makePrivateDirectory(const std::string& path) {
-    // Only folders made here get mode 0700; existing ones (perhaps /tmp) are left alone.
-    struct stat st {};
-    if (path.empty())
-        return false;
-    if (::stat(path.c_str(), &st) == 0)
-        return S_ISDIR(st.st_mode);
-    auto slash = path.find_last_of('/');
-    if (slash != std::string::npos && slash > 0 && !makePrivateDirectory(path.substr(0, slash)))
-        return false;
-    return ::mkdir(path.c_str(), 0700) == 0 || errno == EEXIST;
+    // The device's sockets are reached through this folder: it must be ours and closed to
+    // others, as the host side checks it too.
+    return platform::makePrivateFolder(path);
 }
 
 } // namespace halvern::sim::io

@@ -71,7 +71,8 @@ inline void detachAreas(BusReply& r) {
 
 // Removes a socket or file; missing is fine.
 void removePath(const std::string& path);
-// Creates `path` (and parents) and restricts it to its owner.
+// Creates `path` (and parents) with mode 0700; false when it is not then a private folder of
+// this user (another user's, a link, or not ours to close).
 bool makePrivateDirectory(const std::string& path);
 
 } // namespace halvern::sim::io

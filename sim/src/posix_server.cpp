@@ -17,7 +17,7 @@ using platform::posix::ReceiveResult;
 bool Simulator::Impl::openTransport() {
     runtime = config.runtimeDir.empty() ? platform::runtimeDir() : config.runtimeDir;
     const std::string busDir = runtime + "/bus";
-    if (!io::makePrivateDirectory(busDir)) {
+    if (!io::makePrivateDirectory(runtime) || !io::makePrivateDirectory(busDir)) {
         error = "cannot create " + busDir;
         return false;
     }

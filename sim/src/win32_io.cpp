@@ -1,6 +1,7 @@
 #include "win32_io.h"
 
 #include "halvern/platform/clock.h"
+#include "halvern/platform/win32/pipe_security.h"
 
 #include <windows.h>
 // Needs the types of windows.h.
@@ -72,9 +73,10 @@ std::unique_ptr<SharedArea> SharedArea::create(const std::string& name, std::siz
     if (bytes == 0)
         return nullptr;
     const uint64_t size = bytes;
-    HANDLE section =
-        CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, DWORD(size >> 32),
-                           DWORD(size & 0xFFFFFFFFu), name.empty() ? nullptr : name.c_str());
+    // Like the device's pipe, its areas are for this user's processes only.
+    HANDLE section = CreateFileMappingA(
+        INVALID_HANDLE_VALUE, platform::win32::ownUserPipeSecurity(), PAGE_READWRITE,
+        DWORD(size >> 32), DWORD(size & 0xFFFFFFFFu), name.empty() ? nullptr : name.c_str());
     if (section == nullptr)
         return nullptr;
     std::unique_ptr<SharedArea> area(new SharedArea());

@@ -4,6 +4,7 @@
 #include "simulator_impl.h"
 
 #include "halvern/platform/win32/bus_pipe.h"
+#include "halvern/platform/win32/pipe_security.h"
 
 #include <windows.h>
 
@@ -18,6 +19,10 @@ using protocol::getLe64;
 using protocol::putLe32;
 
 namespace {
+
+// Only this user's processes on this machine reach the device (security attributes too).
+constexpr DWORD kPipeMode =
+    PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | kLocalClientsOnly;
 
 // WaitForMultipleObjects takes 64 handles: the wake-up, the listener and the connections.
 constexpr std::size_t kMaxConnections = MAXIMUM_WAIT_OBJECTS - 2;
@@ -130,8 +135,8 @@ bool Simulator::Impl::openTransport() {
     }
     listener.reset(CreateNamedPipeW(
         pipeName.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
-        PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, PIPE_UNLIMITED_INSTANCES,
-        kPipeBufferBytes, kPipeBufferBytes, 0, nullptr));
+        kPipeMode, PIPE_UNLIMITED_INSTANCES, kPipeBufferBytes, kPipeBufferBytes, 0,
+        ownUserPipeSecurity()));
     if (listener.get() == INVALID_HANDLE_VALUE) {
         const DWORD err = GetLastError();
         listener.release();
@@ -179,9 +184,8 @@ void Simulator::Impl::serve() {
             HANDLE h = CreateNamedPipeW(pipeName.c_str(),
                                         PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED |
                                             (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0),
-                                        PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
-                                        PIPE_UNLIMITED_INSTANCES, kPipeBufferBytes,
-                                        kPipeBufferBytes, 0, nullptr);
+                                        kPipeMode, PIPE_UNLIMITED_INSTANCES, kPipeBufferBytes,
+                                        kPipeBufferBytes, 0, ownUserPipeSecurity());
             if (h == INVALID_HANDLE_VALUE) {
                 trace("cannot serve " + socketPath + ": error " + std::to_string(GetLastError()));
                 return;

@@ -1,6 +1,7 @@
 // The driver's handling of what the device answers: opens refused or garbled, failed requests,
 // buffer sizes, rates and channel counts of any value, shared-memory records with and without
-// their areas. Whatever comes back, the host gets an error code or values it can use.
+// their areas, areas of any real size. Whatever comes back, the host gets an error code or values
+// it can use.
 #include "fuzz_host.h"
 
 #include "halvern/protocol/bus_protocol.h"
@@ -55,9 +56,17 @@ fuzz::ScriptedDevice::Answer answer(const platform::posix::BusRequest& rq) {
         if (out.size() > rq.outputCapacity && s.ConsumeBool())
             out.resize(rq.outputCapacity);
         a.bytes = fuzz::replyBytes(true, 0, out);
+        // The areas come in any real size, whatever the reply says of them: the driver must
+        // hand out only halves that lie inside what is there.
         if (rq.code == protocol::IOCTL_ASIO_GET_SHARED_MEMORY)
-            for (int i = s.ConsumeIntegralInRange(0, 2); i > 0; --i)
+            for (int i = s.ConsumeIntegralInRange(0, 2); i > 0; --i) {
+                const std::size_t bytes =
+                    s.ConsumeBool() ? kAreaBytes
+                                    : s.ConsumeIntegralInRange<std::size_t>(1, kAreaBytes);
+                if (ftruncate(areas[i - 1], off_t(bytes)) != 0)
+                    std::abort();
                 a.fds.push_back(areas[i - 1]);
+            }
     }
     }
     return a;

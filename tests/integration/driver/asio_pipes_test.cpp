@@ -62,7 +62,10 @@ TEST_F(PipesTest, StatusMessagesFromStartControlPanelAndDestructor) {
     expectStatus(messages[2], 128, 0, 0);
 }
 
-TEST_F(PipesTest, OneResetRequestPerPanelConnectionWhateverItWrites) {
+// A client that writes is the panel, whatever it writes: one reset request, and the listener
+// ends once it has closed. One that sends nothing (all a client that can only read can do) is
+// dropped: no reset, and the listener stays for the panel.
+TEST_F(PipesTest, OneResetRequestPerPanelConnectionThatWrites) {
     startSim();
     AsioHalvern& d = newDriver();
     ASSERT_EQ(createThree(256), ASE_OK);
@@ -72,6 +75,12 @@ TEST_F(PipesTest, OneResetRequestPerPanelConnectionWhateverItWrites) {
         // Each start brings the listener back: it ends once the panel has closed its end.
         ASSERT_EQ(d.start(), ASE_OK);
         ASSERT_TRUE(signalDriver(payload));
+        if (payload.empty()) {
+            ASSERT_TRUE(waitUntil([&] { return traces.contains("Client sent no signal.\n"); }));
+            EXPECT_EQ(AsioHalvern::liveListenerThreads(), 1);
+            EXPECT_EQ(host.count(kAsioResetRequest), expected);
+            ASSERT_TRUE(signalDriver("1")); // the panel still gets through
+        }
         ++expected;
         ASSERT_TRUE(waitUntil([&] { return host.count(kAsioResetRequest) >= expected; }))
             << payload;
@@ -101,8 +110,8 @@ TEST_F(PipesTest, RepeatedStartLeavesOneListener) {
     ASSERT_EQ(d.stop(), ASE_OK);
 }
 
-// A client that holds the pipe open is reported about once per round, not at every turn of a
-// spinning loop; when it leaves, the listener ends.
+// A panel that holds the pipe open after its signal is reported about once per round, not at every
+// turn of a spinning loop; when it leaves, the listener ends.
 TEST_F(PipesTest, AClientHoldingThePipeDoesNotSpinTheListener) {
     AsioHalvern& d = newDriver();
     ASSERT_EQ(d.start(), ASE_NotPresent);
@@ -112,6 +121,8 @@ TEST_F(PipesTest, AClientHoldingThePipeDoesNotSpinTheListener) {
         client = platform::openPipeClient(kPanelToAsioPipe);
         return platform::isValid(client);
     }));
+    uint32_t written = 0;
+    ASSERT_TRUE(platform::writePipe(client, "1", 1, &written));
     platform::sleepMs(300);
     std::size_t already = 0;
     for (const std::string& line : traces.lines())

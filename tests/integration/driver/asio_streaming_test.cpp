@@ -91,15 +91,15 @@ TEST_F(StreamingTest, HalfBuffersSitInTheSharedAreasAndAreZeroed) {
     EXPECT_EQ(info.isActive, ASIOFalse);
 }
 
-// A device whose areas hold fewer channels than the table: a pair of halves that would reach
-// past the area it reported is refused, and nothing of either area is touched.
-TEST_F(StreamingTest, HalvesMustFitTheAreasTheDeviceReports) {
+// A device whose areas hold fewer channels than the table, and who claims the whole layout for
+// them: only halves inside the areas as mapped, of channels the device has, are handed out;
+// anything else fails, leaves no buffers and touches nothing of either area.
+TEST_F(StreamingTest, HalvesMustFitTheRealAreasAndTheDevicesChannels) {
     namespace posix = halvern::platform::posix;
     constexpr std::size_t kAreaBytes = 1 << 16; // four channels at 2048 samples
     auto input = posix::SharedArea::create("in", kAreaBytes);
     auto output = posix::SharedArea::create("out", kAreaBytes);
     ASSERT_TRUE(input && output);
-    std::memset(output->data(), 0x5A, kAreaBytes);
     ::mkdir(platform::busDirectory().c_str(), 0700); // may be there already
     TinyBusServer device(platform::busDirectory() + "/HalvernAudioBus0", [&](posix::BusRequest& r) {
         posix::BusReply reply;
@@ -107,9 +107,13 @@ TEST_F(StreamingTest, HalvesMustFitTheAreasTheDeviceReports) {
         if (r.code == IOCTL_ASIO_GET_BUFFER_SIZE) {
             putLe32(bytes, 2048);
             reply.output.assign(bytes, bytes + 4);
+        } else if (r.code == IOCTL_ASIO_GET_CHANNELS) {
+            putLe32(bytes, 3);
+            putLe32(bytes + 4, 8);
+            reply.output.assign(bytes, bytes + 8);
         } else if (r.code == IOCTL_ASIO_GET_SHARED_MEMORY) {
-            putLe64(bytes + 16, input->size());
-            putLe64(bytes + 24, output->size());
+            putLe64(bytes + 16, kSharedAreaBytes);
+            putLe64(bytes + 24, kSharedAreaBytes);
             reply.output.assign(bytes, bytes + sizeof bytes);
             reply.fds = {input->fd(), output->fd()};
         }
@@ -118,17 +122,36 @@ TEST_F(StreamingTest, HalvesMustFitTheAreasTheDeviceReports) {
     ASSERT_TRUE(device.listening());
     AsioHalvern& d = newDriver();
     ASIOCallbacks cb = hostCallbacks();
-    ASIOBufferInfo fits[2] = {{ASIOTrue, 3, {}}, {ASIOFalse, 3, {}}};
-    EXPECT_EQ(d.createBuffers(fits, 2, 2048, &cb), ASE_OK);
-    EXPECT_EQ(d.disposeBuffers(), ASE_OK);
-    std::memset(output->data(), 0x5A, kAreaBytes);
-    TraceCapture traces;
-    ASIOBufferInfo tooFar[2] = {{ASIOFalse, 0, {}}, {ASIOFalse, 4, {}}};
-    EXPECT_EQ(d.createBuffers(tooFar, 2, 2048, &cb), ASE_HWMalfunction);
-    EXPECT_TRUE(traces.contains("output channel 4 needs 81920 bytes, the area has 65536"));
-    EXPECT_EQ(tooFar[0].buffers[0], nullptr);
-    for (std::size_t i = 0; i < kAreaBytes; ++i)
-        ASSERT_EQ(output->data()[i], 0x5A) << i;
+    struct Case {
+        ASIOBufferInfo list[2];
+        ASIOError result;
+        const char* trace;
+    } cases[] = {
+        {{{ASIOTrue, 2, {}}, {ASIOFalse, 3, {}}}, ASE_OK, ""},
+        {{{ASIOFalse, 0, {}}, {ASIOFalse, 4, {}}},
+         ASE_HWMalfunction,
+         "output channel 4 needs 81920 bytes, the area has 65536"},
+        {{{ASIOFalse, 0, {}}, {ASIOTrue, 3, {}}},
+         ASE_HWMalfunction,
+         "createBuffers refused: the device has no input channel 3"},
+    };
+    for (Case& c : cases) {
+        ASSERT_EQ(createThree(2048), ASE_OK) << "buffers to be left behind";
+        std::memset(input->data(), 0x5A, kAreaBytes);
+        std::memset(output->data(), 0x5A, kAreaBytes);
+        TraceCapture traces;
+        EXPECT_EQ(d.createBuffers(c.list, 2, 2048, &cb), c.result) << c.trace;
+        if (c.result == ASE_OK)
+            continue;
+        EXPECT_TRUE(traces.contains(c.trace)) << traces.text();
+        EXPECT_EQ(c.list[0].buffers[0], nullptr);
+        ASIOChannelInfo info{};
+        info.isInput = ASIOTrue;
+        ASSERT_EQ(d.getChannelInfo(&info), ASE_OK);
+        EXPECT_EQ(info.isActive, ASIOFalse) << "no buffers are left";
+        for (std::size_t i = 0; i < kAreaBytes; ++i)
+            ASSERT_EQ(output->data()[i], 0x5A) << i;
+    }
 }
 
 TEST_F(StreamingTest, ChannelOutsideTheAreasLeavesNoBuffers) {

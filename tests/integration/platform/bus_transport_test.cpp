@@ -158,7 +158,7 @@ TEST_F(BusTransport, EventRegistrationPassesTheHostsOwnEvents) {
 
 TEST_F(BusTransport, SharedAreasAreMappedAndKeepTheirAddressesAcrossReopen) {
     auto input = posix::SharedArea::create("in", 1 << 16);
-    auto output = posix::SharedArea::create("out", 1 << 16);
+    auto output = posix::SharedArea::create("out", 1 << 12);
     ASSERT_TRUE(input && output);
     input->data()[100] = 0x5A;
     startServer([&](posix::BusRequest& r) {
@@ -167,7 +167,9 @@ TEST_F(BusTransport, SharedAreasAreMappedAndKeepTheirAddressesAcrossReopen) {
             proto::SharedMemoryReply sm;
             sm.setInputArea(reinterpret_cast<uint64_t>(input->data())); // server's own address
             sm.setOutputArea(reinterpret_cast<uint64_t>(output->data()));
-            proto::putLe64(sm.bytes + 16, input->size());
+            // The device claims more than it hands out; only the mappings' sizes count.
+            proto::putLe64(sm.bytes + 16, proto::kSharedAreaBytes);
+            proto::putLe64(sm.bytes + 24, 0);
             reply.output.assign(sm.bytes, sm.bytes + sizeof sm.bytes);
             reply.fds = {input->fd(), output->fd()};
         }
@@ -185,7 +187,8 @@ TEST_F(BusTransport, SharedAreasAreMappedAndKeepTheirAddressesAcrossReopen) {
     ASSERT_TRUE(query(first));
     ASSERT_NE(first.inputArea(), 0u);
     ASSERT_NE(first.outputArea(), 0u);
-    EXPECT_EQ(proto::getLe64(first.bytes + 16), uint64_t(1 << 16)); // the rest passes unchanged
+    EXPECT_EQ(first.inputAreaBytes(), uint64_t(1 << 16));
+    EXPECT_EQ(first.outputAreaBytes(), uint64_t(1 << 12));
 
     auto* in = reinterpret_cast<volatile uint8_t*>(first.inputArea());
     auto* out = reinterpret_cast<volatile uint8_t*>(first.outputArea());
@@ -195,7 +198,10 @@ TEST_F(BusTransport, SharedAreasAreMappedAndKeepTheirAddressesAcrossReopen) {
     input->data()[101] = 0x77;
     EXPECT_EQ(in[101], 0x77);
 
+    // A device that shrinks an area after it was mapped: the size is what is left of it.
+    ASSERT_EQ(ftruncate(input->fd(), 1 << 13), 0);
     ASSERT_TRUE(query(second));
+    EXPECT_EQ(second.inputAreaBytes(), uint64_t(1 << 13));
     EXPECT_EQ(second.inputArea(), first.inputArea());
     EXPECT_EQ(second.outputArea(), first.outputArea());
 }
@@ -212,6 +218,8 @@ TEST_F(BusTransport, SharedMemoryReplyWithoutAreasGivesNullAddresses) {
                                 sizeof sm.bytes, nullptr));
     EXPECT_EQ(sm.inputArea(), 0u);
     EXPECT_EQ(sm.outputArea(), 0u);
+    EXPECT_EQ(sm.inputAreaBytes(), 0u);
+    EXPECT_EQ(sm.outputAreaBytes(), 0u);
     closeBusDevice(h);
 }
 

@@ -259,6 +259,10 @@ TEST_F(Pipes, InstancesInOneProcessShareTheName) {
     ASSERT_TRUE(isValid(a));
     ASSERT_TRUE(isValid(b));
     EXPECT_FALSE(isValid(createPipeServer(kName, options(PipeMode::Byte))));
+    PipeServerOptions first = options(PipeMode::Message);
+    first.firstInstance = true; // the name is served already: noticed, not shared
+    EXPECT_FALSE(isValid(createPipeServer(kName, first)));
+    EXPECT_EQ(lastError(), uint32_t(kErrorAccessDenied));
     closePipeServer(a);
     Handle client = openPipeClient(kName); // b still serves the name
     ASSERT_TRUE(isValid(client));

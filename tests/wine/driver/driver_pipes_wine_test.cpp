@@ -13,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include <windows.h>
+
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -133,6 +135,45 @@ TEST(DriverPipesOnWindows, StatusMessagesAndOneResetPerConnection) {
     EXPECT_EQ(last.openWindow, 0u);
     EXPECT_EQ(last.constant1024, 1024u);
     EXPECT_EQ(gResets.load(), 2);
+}
+
+// A client that can only read, or a pipe of that name that someone else made first: neither
+// gets a reset out of the driver, and a read-only client does not end the listener.
+TEST(DriverPipesOnWindows, AReadOnlyClientAndASquatterGetNowhere) {
+    gResets = 0;
+    AsioHalvern* d = newDriver();
+    ASIOCallbacks callbacks{};
+    callbacks.asioMessage = &countResets;
+    AsioHalvernTestAccess::takeCallbacks(*d, callbacks);
+    EXPECT_EQ(d->controlPanel(), ASE_InvalidParameter); // no panel; the listener comes up anyway
+    EXPECT_EQ(d->start(), ASE_HWMalfunction);
+    ASSERT_TRUE(waitUntil([] { return AsioHalvern::liveListenerThreads() == 1; }));
+    HANDLE reader = INVALID_HANDLE_VALUE;
+    ASSERT_TRUE(waitUntil([&] {
+        reader = CreateFileW(protocol::kPanelToAsioPipeW, GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                             0, nullptr);
+        return reader != INVALID_HANDLE_VALUE;
+    }));
+    platform::sleepMs(800);
+    CloseHandle(reader);
+    platform::sleepMs(600);
+    EXPECT_EQ(gResets.load(), 0);
+    EXPECT_EQ(AsioHalvern::liveListenerThreads(), 1);
+    ASSERT_TRUE(signalDriver()); // the panel's "OK" still gets through
+    ASSERT_TRUE(waitUntil([] { return gResets.load() == 1; }));
+    EXPECT_TRUE(waitUntil([] { return AsioHalvern::liveListenerThreads() == 0; }));
+
+    // Someone made the pipe before the driver's listener: the listener does not share it.
+    HANDLE squatter = CreateNamedPipeW(protocol::kPanelToAsioPipeW, PIPE_ACCESS_DUPLEX,
+                                       PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 255, 1024,
+                                       1024, 1000, nullptr);
+    ASSERT_NE(squatter, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(d->start(), ASE_HWMalfunction);
+    EXPECT_TRUE(waitUntil([] { return AsioHalvern::liveListenerThreads() == 0; }));
+    CloseHandle(squatter);
+    EXPECT_EQ(d->stop(), ASE_OK);
+    EXPECT_EQ(d->NonDelegatingRelease(), 0u);
+    EXPECT_EQ(gResets.load(), 1);
 }
 
 } // namespace

@@ -6,10 +6,13 @@
 
 #include <gtest/gtest.h>
 
+#include <windows.h>
+
 #include <atomic>
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 using namespace halvern::platform;
 
@@ -309,4 +312,75 @@ TEST(WinePipe, CancelEndsAServerReadThatWaitsForAClientsBytes) {
     EXPECT_EQ(waitForPipeClient(server, 1000), PipeWait::Cancelled);
     EXPECT_TRUE(closePipeClient(client));
     EXPECT_TRUE(closePipeServer(server));
+}
+
+// Pipes made by someone else first, clients that can only read, and what our pipes are made
+// with. (Wine runs every process as one user, so another user's server cannot be staged here.)
+TEST(WinePipe, ASquatterIsNoticedAndAReadOnlyClientSendsNothing) {
+    for (PipeMode mode : {PipeMode::Byte, PipeMode::Message}) {
+        const std::string name = uniquePipeName("squat");
+        const DWORD type = mode == PipeMode::Message ? PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE
+                                                     : PIPE_TYPE_BYTE | PIPE_READMODE_BYTE;
+        HANDLE squatter =
+            CreateNamedPipeA(name.c_str(), PIPE_ACCESS_DUPLEX, type, 255, 1024, 1024, 0, nullptr);
+        ASSERT_NE(squatter, INVALID_HANDLE_VALUE);
+        PipeServerOptions o = options(mode, true);
+        o.firstInstance = true;
+        EXPECT_FALSE(isValid(createPipeServer(name.c_str(), o)));
+        EXPECT_EQ(lastError(), uint32_t(ERROR_ACCESS_DENIED));
+        CloseHandle(squatter);
+
+        Handle server = createPipeServer(wide(name).c_str(), o);
+        ASSERT_TRUE(isValid(server)) << lastError();
+        HANDLE reader =
+            CreateFileA(name.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(reader, INVALID_HANDLE_VALUE) << GetLastError();
+        EXPECT_NE(waitForPipeClient(server, 1000), PipeWait::TimedOut);
+        EXPECT_FALSE(takeClientByte(server, 200));
+        disconnectPipeClient(server);
+        CloseHandle(reader);
+
+        // The panel's way: open, write, close before the server looks; the byte still counts.
+        EXPECT_EQ(waitForPipeClient(server, 10), PipeWait::TimedOut); // listening again
+        Handle client = openPipeClient(name.c_str());
+        ASSERT_TRUE(isValid(client)) << lastError();
+        uint32_t written = 0;
+        ASSERT_TRUE(writePipe(client, "1", 1, &written));
+        closePipeClient(client);
+        waitForPipeClient(server, 1000);
+        EXPECT_TRUE(takeClientByte(server, 1000)) << lastError();
+        closePipeServer(server);
+    }
+}
+
+TEST(WinePipe, OnlyThisUserAndTheSystemAreLetIn) {
+    const std::string name = uniquePipeName("dacl");
+    Handle server = createPipeServer(name.c_str(), options(PipeMode::Byte, true));
+    ASSERT_TRUE(isValid(server)) << lastError();
+    // The client's end reaches the same pipe object, and its security.
+    HANDLE raw = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE | READ_CONTROL, 0, nullptr,
+                             OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(raw, INVALID_HANDLE_VALUE) << GetLastError();
+    DWORD size = 0;
+    GetKernelObjectSecurity(raw, DACL_SECURITY_INFORMATION, nullptr, 0, &size);
+    std::vector<uint8_t> sd(size ? size : 1);
+    ASSERT_TRUE(GetKernelObjectSecurity(raw, DACL_SECURITY_INFORMATION, sd.data(), size, &size))
+        << GetLastError();
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = nullptr;
+    ASSERT_TRUE(GetSecurityDescriptorDacl(sd.data(), &present, &dacl, &defaulted));
+    ASSERT_TRUE(present && dacl != nullptr);
+    EXPECT_EQ(dacl->AceCount, 2u);
+    SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
+    PSID everyone = nullptr;
+    ASSERT_TRUE(
+        AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone));
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        ACCESS_ALLOWED_ACE* ace = nullptr;
+        ASSERT_TRUE(GetAce(dacl, i, reinterpret_cast<void**>(&ace)));
+        EXPECT_FALSE(EqualSid(&ace->SidStart, everyone)) << i;
+    }
+    FreeSid(everyone);
+    CloseHandle(raw);
+    closePipeServer(server);
 }

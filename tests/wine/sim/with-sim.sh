@@ -51,6 +51,8 @@ done
 find_wine
 find_wineserver
 wine_environment "$prefix"
+# The driver and the panel reach the simulator only when the stand-in is switched on.
+export HALVERN_USE_SIMULATOR=1
 realtime=()
 if [ "${HALVERN_WINE_REALTIME:-1}" != 0 ] && chrt -f 10 true 2>/dev/null; then
   realtime=(chrt -f 10)

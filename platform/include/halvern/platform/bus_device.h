@@ -10,6 +10,9 @@ namespace halvern::platform {
 // Windows: CreateFileW(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
 // OPEN_EXISTING, 0). POSIX: "\\.\HalvernAudioBusN" names <runtime>/bus/HalvernAudioBusN.
 // Returns invalidHandle() and sets lastError() on failure (2 when absent).
+// Windows: where no device is present, the simulator's pipe \\.\pipe\HalvernAudioBusN stands in
+// only when the environment has HALVERN_USE_SIMULATOR=1, and only when its server runs as our
+// user (else 5); the same holds for openBusDeviceByInterface().
 Handle openBusDeviceByName(const wchar_t* name);
 
 // The driver's discovery through the device interface class: lists the present interfaces,
@@ -30,6 +33,9 @@ void closeBusDevice(Handle h);
 // POSIX: the three 64-bit event handles of IOCTL_ASIO_SET_EVENTS travel as file descriptors,
 // and the reply of IOCTL_ASIO_GET_SHARED_MEMORY is rewritten with the addresses of the sample
 // areas mapped into this process (stable for the life of the process).
+// Everywhere: bytes 16 to 31 of that reply are replaced with the bytes really mapped at the
+// input and the output address (POSIX: the memfd's size; Windows: the view as VirtualQuery
+// finds it), 0 where nothing is; a device cannot make the caller reach past its areas.
 bool deviceIoControl(Handle h, uint32_t code, const void* in, uint32_t inLen, void* out,
                      uint32_t outLen, uint32_t* returned);
 

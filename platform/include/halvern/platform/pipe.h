@@ -18,9 +18,13 @@ struct PipeServerOptions {
     bool overlapped = false; // FILE_FLAG_OVERLAPPED: waits can time out and be cancelled
     // Overlapped only: a read or write that takes longer fails with kErrorTimeout.
     uint32_t ioTimeoutMs = 5000;
+    // FILE_FLAG_FIRST_PIPE_INSTANCE: fails with kErrorAccessDenied when the name is served
+    // already, so that a pipe someone else made first is noticed instead of shared.
+    bool firstInstance = false;
 };
 
 // CreateNamedPipeA / CreateNamedPipeW. Returns an invalid handle with lastError() on failure.
+// Windows: only this user and the system may open the pipe, and no other machine.
 Handle createPipeServer(const char* name, const PipeServerOptions& options);
 Handle createPipeServer(const wchar_t* name, const PipeServerOptions& options);
 
@@ -40,12 +44,17 @@ bool cancelPipeWait(Handle server);
 // While a client stays connected: waits until it hangs up (true; also when none is connected),
 // or false when the time-out passes or a cancel comes (the cancel stays for the next wait).
 bool waitForPipeClientGone(Handle server, uint32_t timeoutMs);
+// While a client is connected: waits up to `timeoutMs` for it to send a byte and takes it. False
+// when none came: time-out (kErrorTimeout), a cancel (left for the next wait), or a client that
+// hung up or can only read. Bytes sent before the client closed still count.
+bool takeClientByte(Handle server, uint32_t timeoutMs);
 // Drops the connected client (DisconnectNamedPipe) so the server can wait for the next.
 bool disconnectPipeClient(Handle server);
 bool closePipeServer(Handle server);
 
 // Client side: CreateFileA/W on the pipe name. Returns invalid with lastError() (2 when no
-// server exists, 231 when every instance is busy).
+// server exists, 231 when every instance is busy, 5 when another user serves it). Windows: the
+// server may identify the client's user, never impersonate it.
 Handle openPipeClient(const char* name, bool overlapped = false);
 Handle openPipeClient(const wchar_t* name, bool overlapped = false);
 bool closePipeClient(Handle client);

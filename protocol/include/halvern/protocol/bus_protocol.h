@@ -332,13 +332,16 @@ struct EventRegistration {
 static_assert(sizeof(EventRegistration) == 24);
 
 // Reply of IOCTL_ASIO_GET_SHARED_MEMORY: the addresses of the input and output sample areas
-// in the calling process; bytes 16..31 carry the area size in bytes (the simulator's choice).
+// in the calling process. Bytes 16..31, as the caller receives them, are the transport's: the
+// bytes really mapped at each address (input, then output), whatever the device put there.
 struct SharedMemoryReply {
     static constexpr std::size_t kSize = 32;
     uint8_t bytes[kSize] = {};
 
     uint64_t inputArea() const { return getLe64(bytes); }
     uint64_t outputArea() const { return getLe64(bytes + 8); }
+    uint64_t inputAreaBytes() const { return getLe64(bytes + 16); }
+    uint64_t outputAreaBytes() const { return getLe64(bytes + 24); }
     void setInputArea(uint64_t a) { putLe64(bytes, a); }
     void setOutputArea(uint64_t a) { putLe64(bytes + 8, a); }
 };
