@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +21,7 @@
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 #include <vector>
 
@@ -106,36 +108,60 @@ std::mutex& connectionLock(int fd) {
     return stripes[unsigned(fd) % 64];
 }
 
-// Sample areas stay mapped for the life of the process: the host keeps using the addresses
-// after the driver closed and reopened the device, which sends the same memfds again.
+// Sample areas stay mapped while the device hands out the same ones: the host keeps using the
+// addresses after the driver closed and reopened the device, which sends the same memfds again.
+// A device that sends a new area for a slot (input or output) has restarted and the host has
+// been told to make its buffers anew, so the area it replaces is unmapped: a long-lived host
+// would otherwise gain two mappings per restart.
 struct Mapping {
+    std::string device; // the device's socket, so that two devices never share a slot
+    int slot;
     dev_t dev;
     ino_t ino;
     void* address;
     std::size_t size;
 };
 
-// Maps the area behind `fd` and tells how many of its bytes may be touched: the memfd's size
-// now, which the device cannot make larger than what is mapped here. What the device says of
-// its areas is never taken for their size.
-void* mapSharedArea(int fd, std::size_t& bytes) {
+std::string peerPath(int fd) {
+    sockaddr_un address{};
+    socklen_t length = sizeof address;
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
+        length <= socklen_t(offsetof(sockaddr_un, sun_path)))
+        return std::string();
+    return std::string(address.sun_path,
+                       strnlen(address.sun_path, length - offsetof(sockaddr_un, sun_path)));
+}
+
+// Maps the area behind `fd` for `slot` of the device on `connection` and tells how many of its
+// bytes may be touched: the memfd's size now, which the device cannot make larger than what is
+// mapped here. What the device says of its areas is never taken for their size.
+void* mapSharedArea(int connection, int slot, int fd, std::size_t& bytes) {
     static std::mutex mutex;
-    static auto* mappings = new std::vector<Mapping>(); // never released, on purpose
+    static auto* mappings = new std::vector<Mapping>(); // lives as long as the mappings may
     bytes = 0;
     struct stat st {};
     if (fstat(fd, &st) != 0 || st.st_size <= 0)
         return nullptr;
     std::size_t size = std::size_t(st.st_size);
+    const std::string device = peerPath(connection);
     std::lock_guard<std::mutex> lock(mutex);
-    for (const Mapping& m : *mappings)
-        if (m.dev == st.st_dev && m.ino == st.st_ino && m.size >= size) {
-            bytes = size;
-            return m.address;
-        }
+    auto current = std::find_if(mappings->begin(), mappings->end(), [&](const Mapping& m) {
+        return m.device == device && m.slot == slot;
+    });
+    if (current != mappings->end() && current->dev == st.st_dev && current->ino == st.st_ino &&
+        current->size >= size) {
+        bytes = size;
+        return current->address;
+    }
     void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (p == MAP_FAILED)
         return nullptr;
-    mappings->push_back(Mapping{st.st_dev, st.st_ino, p, size});
+    if (current != mappings->end()) {
+        munmap(current->address, current->size);
+        *current = Mapping{device, slot, st.st_dev, st.st_ino, p, size};
+    } else {
+        mappings->push_back(Mapping{device, slot, st.st_dev, st.st_ino, p, size});
+    }
     bytes = size;
     return p;
 }
@@ -320,8 +346,8 @@ bool deviceIoControl(Handle h, uint32_t code, const void* in, uint32_t inLen, vo
         void* areas[2] = {nullptr, nullptr};
         std::size_t sizes[2] = {0, 0};
         if (received.size() == 2) {
-            areas[0] = mapSharedArea(received[0].get(), sizes[0]);
-            areas[1] = mapSharedArea(received[1].get(), sizes[1]);
+            areas[0] = mapSharedArea(fd, 0, received[0].get(), sizes[0]);
+            areas[1] = mapSharedArea(fd, 1, received[1].get(), sizes[1]);
             if (!areas[0] || !areas[1])
                 return fail(kErrorNotEnoughMemory, returned);
         }

@@ -6,6 +6,7 @@
 #include "test_support.h"
 #include "tiny_bus_server.h"
 
+#include <fstream>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -204,6 +205,41 @@ TEST_F(BusTransport, SharedAreasAreMappedAndKeepTheirAddressesAcrossReopen) {
     EXPECT_EQ(second.inputAreaBytes(), uint64_t(1 << 13));
     EXPECT_EQ(second.inputArea(), first.inputArea());
     EXPECT_EQ(second.outputArea(), first.outputArea());
+}
+
+// A device that restarts hands out new areas; the ones they replace must not stay mapped in a
+// host that lives through many restarts.
+TEST_F(BusTransport, AreasReplacedByARestartedDeviceAreUnmapped) {
+    std::unique_ptr<posix::SharedArea> areas[2];
+    startServer([&](posix::BusRequest& r) {
+        posix::BusReply reply;
+        if (r.code == proto::IOCTL_ASIO_GET_SHARED_MEMORY) {
+            areas[0] = posix::SharedArea::create("restart-in", 1 << 16);
+            areas[1] = posix::SharedArea::create("restart-out", 1 << 16);
+            reply.output.assign(proto::SharedMemoryReply::kSize, 0);
+            reply.fds = {areas[0]->fd(), areas[1]->fd()};
+        }
+        return reply;
+    });
+    auto mappedAreas = [] {
+        std::ifstream maps("/proc/self/maps");
+        int count = 0;
+        for (std::string line; std::getline(maps, line);)
+            count += line.find("restart-") != std::string::npos;
+        return count;
+    };
+    for (int restart = 0; restart < 5; ++restart) {
+        Handle h = open();
+        proto::SharedMemoryReply sm;
+        ASSERT_TRUE(deviceIoControl(h, proto::IOCTL_ASIO_GET_SHARED_MEMORY, nullptr, 0, sm.bytes,
+                                    sizeof sm.bytes, nullptr));
+        closeBusDevice(h);
+        // The newest areas are mapped and usable; the server's copies are the only others.
+        auto* in = reinterpret_cast<volatile uint8_t*>(sm.inputArea());
+        in[3] = uint8_t(restart);
+        EXPECT_EQ(areas[0]->data()[3], uint8_t(restart));
+        EXPECT_EQ(mappedAreas(), 4) << "after restart " << restart;
+    }
 }
 
 TEST_F(BusTransport, SharedMemoryReplyWithoutAreasGivesNullAddresses) {
