@@ -47,7 +47,7 @@ const char* controlUsage() {
            "  restore-command OP          carry out device commands OP again\n"
            "  model tern|wren|kite|CODE   the interface becomes another model\n"
            "  firmware TEXT | B0 ... B9   the ten firmware version bytes: up to ten characters\n"
-           "                              (the rest zero), or ten numbers\n"
+           "                              (padded with blanks), or ten numbers\n"
            "  fail-opens N [ERROR [AFTER]] after AFTER more opens (default 0), the next N\n"
            "                              opens of the device fail with ERROR (default 31)\n"
            "CODE is a number (0xFFDC2020) or a request name (IOCTL_AUDIO_GET_SAMPLE_RATE).\n"
@@ -247,11 +247,10 @@ bool parseControlCommand(const std::vector<std::string>& w, ControlCommand& out,
         out.kind = K::Firmware;
         const std::size_t n = protocol::kFirmwareVersionBytes;
         if (w.size() == 2) {
-            if (w[1].size() > n) {
+            if (!firmwareFromText(w[1], out.firmware)) {
                 error = "firmware text longer than " + std::to_string(n) + " characters";
                 return false;
             }
-            std::copy(w[1].begin(), w[1].end(), out.firmware);
             return true;
         }
         if (w.size() != n + 1) {
@@ -456,10 +455,7 @@ std::string runControlCommand(Simulator& sim, const ControlCommand& c, bool& ok)
         return o.str();
     case K::Firmware:
         sim.setFirmware(c.firmware);
-        o << "firmware";
-        for (uint8_t b : c.firmware)
-            o << " " << unsigned(b);
-        o << "\n";
+        o << "firmware " << formatFirmware(c.firmware) << "\n";
         return o.str();
     case K::FailOpens:
         sim.failOpens(c.count, c.error, c.delayMs);

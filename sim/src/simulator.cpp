@@ -418,6 +418,14 @@ void Simulator::setFirmware(const uint8_t bytes[kFirmwareVersionBytes]) {
     std::memcpy(impl_->firmware, bytes, kFirmwareVersionBytes);
 }
 
+bool Simulator::setFirmwareText(const std::string& text) {
+    uint8_t bytes[kFirmwareVersionBytes];
+    if (!firmwareFromText(text, bytes))
+        return false;
+    setFirmware(bytes);
+    return true;
+}
+
 bool Simulator::waitForPeriods(uint64_t periods, uint32_t timeoutMs) const {
     const uint64_t end = platform::monotonicNs() + uint64_t(timeoutMs) * 1000000ull;
     for (;;) {

@@ -210,9 +210,8 @@ TEST_F(SimFaults, ControlCommandsDriveTheSimulator) {
     EXPECT_EQ(run({"model", "tern"}), "model Tern (1)\n");
     Client replugged;
     EXPECT_EQ(replugged.get32(IOCTL_DEVICE_GET_PID), 1u);
-    run({"firmware", "V2.0"});
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(sim.status().firmware), 5),
-              std::string("V2.0\0", 5));
+    EXPECT_EQ(run({"firmware", "V2.0"}), "firmware \"V2.0      \"\n");
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(sim.status().firmware), 10), "V2.0      ");
     run({"firmware", "1", "2", "3", "4", "5", "6", "7", "8", "9", "0xff"});
     EXPECT_EQ(sim.status().firmware[9], 0xff);
     run({"fail-opens", "1", "32"});

@@ -74,6 +74,15 @@ bool isSupportedBufferSize(uint32_t samples);
 // USB latencies of 1 to 1024 frames.
 bool isSupportedUsbLatency(uint32_t frames);
 
+// The version a real interface reports is printable text in the ten bytes of the reply, padded
+// with blanks; the panel shows the ten bytes as they are.
+constexpr const char* kDefaultFirmware = "1.0.0";
+// `text` padded with blanks to the ten bytes; false (and `out` untouched) when it is longer.
+bool firmwareFromText(const std::string& text, uint8_t out[protocol::kFirmwareVersionBytes]);
+// The ten bytes as the status shows them: the quoted text when every byte is printable, else
+// the numbers joined by dots.
+std::string formatFirmware(const uint8_t bytes[protocol::kFirmwareVersionBytes]);
+
 struct SimConfig {
     uint32_t model = protocol::kModelWren;
     int index = 0; // serves \\.\HalvernAudioBus<index>
@@ -81,7 +90,8 @@ struct SimConfig {
     uint32_t bufferSize = 256; // samples per half-buffer
     uint32_t usbLatency = 8;   // frames
     InputSource input = InputSource::TestSignal;
-    uint8_t firmware[protocol::kFirmwareVersionBytes] = {1, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    uint8_t firmware[protocol::kFirmwareVersionBytes] = {'1', '.', '0', '.', '0',
+                                                         ' ', ' ', ' ', ' ', ' '};
     std::string runtimeDir; // empty: the platform's runtime directory
 };
 
@@ -225,6 +235,7 @@ public:
     void setBufferSize(uint32_t samples);
     void setUsbLatency(uint32_t frames);
     void setFirmware(const uint8_t bytes[protocol::kFirmwareVersionBytes]);
+    bool setFirmwareText(const std::string& text); // as firmwareFromText; false when too long
 
     // Waits (bounded) until the stream has produced `periods` signals; false on time-out.
     bool waitForPeriods(uint64_t periods, uint32_t timeoutMs) const;
