@@ -44,7 +44,7 @@ void usage(FILE* to) {
     std::fprintf(to,
                  "usage: halvern-bus-sim [--model tern|wren|kite|N] [--index N] [--rate HZ]\n"
                  "                       [--buffer-size N] [--usb-latency N] [--loopback]\n"
-                 "                       [--firmware TEXT]\n"
+                 "                       [--firmware TEXT] [--clock-ppm PPM]\n"
                  "       halvern-bus-sim ctl [--index N] COMMAND [ARGS]\n\n%s",
                  controlUsage());
 }
@@ -150,6 +150,9 @@ int runSimulator(int argc, char** argv) {
                 return badArguments("--usb-latency takes 1 to 1024 frames");
         } else if (a == "--loopback") {
             config.input = InputSource::Loopback;
+        } else if (a == "--clock-ppm") {
+            if (!value(v) || !parseClockPpm(v, config.clockPpm))
+                return badArguments("--clock-ppm takes -100000 to 100000");
         } else if (a == "--firmware") {
             if (!value(v) || !firmwareFromText(v, config.firmware))
                 return badArguments("--firmware takes a text of up to 10 characters");

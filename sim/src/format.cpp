@@ -123,6 +123,7 @@ std::string formatStatus(const Status& s) {
     o << "streaming: " << yesNo(s.streaming) << "\n";
     o << "periods: " << s.periods << "\n";
     o << "late ticks: " << s.lateTicks << "\n";
+    o << "clock: " << (s.clockPpm > 0 ? "+" : "") << s.clockPpm << " ppm\n";
     o << "input: "
       << (s.input == InputSource::Loopback          ? "loopback"
           : s.input == InputSource::MonitorLoopback ? "loopback of the monitored outputs"

@@ -44,6 +44,8 @@ Simulator::Impl::Impl(const SimConfig& c)
     : config(c), profile(clampProfile(profileForCode(c.model))), sampleRate(c.sampleRate),
       bufferSize(c.bufferSize), usbLatency(c.usbLatency), inputSource(int(c.input)) {
     std::memcpy(firmware, c.firmware, sizeof firmware);
+    clockPpm = std::clamp(c.clockPpm, kMinClockPpm, kMaxClockPpm);
+    clock.setPpm(clockPpm);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -259,6 +261,15 @@ bool Simulator::stallClock(uint32_t ms) {
     return true;
 }
 
+bool Simulator::setClockPpm(int32_t ppm) {
+    if (ppm < kMinClockPpm || ppm > kMaxClockPpm)
+        return false;
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->clockPpm = ppm;
+    impl_->clock.setPpm(ppm);
+    return true;
+}
+
 void Simulator::setInputSource(InputSource source) {
     impl_->inputSource.store(int(source));
 }
@@ -309,6 +320,7 @@ Status Simulator::status() const {
     s.streaming = d.clock.running();
     s.periods = s.streaming ? d.clock.periods() : d.lastPeriods;
     s.lateTicks = s.streaming ? d.clock.lateTicks() : d.lastLateTicks;
+    s.clockPpm = d.clockPpm;
     s.usbErrorCount = d.usbErrors;
     s.connections = d.connections.load();
     s.requests = d.requestCount;

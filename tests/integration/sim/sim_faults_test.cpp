@@ -171,6 +171,8 @@ TEST(SimControl, ParsesCommandsAndRequestCodes) {
                                                 {"model", "heron"},
                                                 {"firmware", "eleven-char"},
                                                 {"firmware", "1", "2"},
+                                                {"clock-ppm", "0x10"},
+                                                {"clock-ppm", "100001"},
                                                 {"fail-opens"}}) {
         EXPECT_FALSE(parseControlCommand(bad, cmd, error)) << (bad.empty() ? "" : bad[0]);
         EXPECT_FALSE(error.empty());
@@ -194,6 +196,8 @@ TEST_F(SimFaults, ControlCommandsDriveTheSimulator) {
     EXPECT_FALSE(client.call(IOCTL_DEVICE_GET_PID));
     EXPECT_EQ(client.error, 50u);
     EXPECT_NE(run({"journal", "1"}).find("IOCTL_DEVICE_GET_PID in[0] error 50"), std::string::npos);
+    EXPECT_EQ(run({"clock-ppm", "-100"}), "clock -100 ppm\n");
+    EXPECT_EQ(sim.status().clockPpm, -100);
     run({"usb-errors", "9"});
     EXPECT_EQ(sim.status().usbErrorCount, 9u);
     run({"loopback", "on"});

@@ -83,6 +83,11 @@ bool firmwareFromText(const std::string& text, uint8_t out[protocol::kFirmwareVe
 // the numbers joined by dots.
 std::string formatFirmware(const uint8_t bytes[protocol::kFirmwareVersionBytes]);
 
+// How far the simulated sample clock may be off, in parts per million (a crystal is within
+// about 100; tests exaggerate to show drift in seconds instead of minutes).
+constexpr int32_t kMinClockPpm = -100000;
+constexpr int32_t kMaxClockPpm = 100000;
+
 struct SimConfig {
     uint32_t model = protocol::kModelWren;
     int index = 0; // serves \\.\HalvernAudioBus<index>
@@ -93,6 +98,7 @@ struct SimConfig {
     uint8_t firmware[protocol::kFirmwareVersionBytes] = {'1', '.', '0', '.', '0',
                                                          ' ', ' ', ' ', ' ', ' '};
     std::string runtimeDir; // empty: the platform's runtime directory
+    int32_t clockPpm = 0;   // the sample clock's error, kMinClockPpm to kMaxClockPpm
 };
 
 struct JournalEntry {
@@ -151,6 +157,7 @@ struct Status {
     bool asioStarted = false; // IOCTL_ASIO_START received and not yet stopped
     bool firmwareUpgradeRequested = false;
     uint64_t lateTicks = 0;     // periods the clock lost to stalls of the machine (it pauses)
+    int32_t clockPpm = 0;       // positive: the clock runs fast
     std::vector<MicState> mics; // channels that received a microphone command
     std::vector<OutputVolume> outputVolumes;
     std::vector<InputSignal> inputSignals; // per input of the model
@@ -208,6 +215,9 @@ public:
     // Holds the stream's clock for `ms` once, as a stalled machine would; the clock then goes
     // on from where it stopped (counted in Status::lateTicks). False when no stream runs.
     bool stallClock(uint32_t ms);
+    // The sample clock runs fast (positive) or slow by `ppm`, from its next tick on; false when
+    // out of range.
+    bool setClockPpm(int32_t ppm);
     void setInputSource(InputSource source);
     // What input `input` (0 = the first microphone) hears; false for an input out of range.
     bool setInputSignal(uint32_t input, const InputSignal& signal);
