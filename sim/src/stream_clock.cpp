@@ -106,6 +106,8 @@ void StreamClock::run() {
             anchorTick = n;
             ppm = next;
             periodNs = std::max<uint64_t>(1, deadlineOf(0, 1, frames, rate, ppm));
+            if (SignalTimes* t = setup_.times)
+                storeRelease(&t->periodNs, periodNs);
         }
         const uint64_t deadline = deadlineOf(anchorNs, n - anchorTick, frames, rate, ppm);
         uint64_t now = platform::monotonicNs();
