@@ -6,6 +6,7 @@
 #include "halvern/platform/posix/bus_server.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 namespace halvern::sim::test {
@@ -52,8 +53,8 @@ TEST_F(SimStream, EventsAlternateAtThePeriod) {
     EXPECT_FALSE(s.eventsRegistered);
 }
 
-// Deadlines are absolute: the average spacing is the period, whatever the jitter, also for a
-// clock told to run slow or fast.
+// The published period and the signals' times follow the clock, also one told to run slow or
+// fast.
 TEST_F(SimStream, SignalTimesArePublished) {
     for (const auto& [ppm, periodNs] :
          {std::pair{0, 2'000'000u}, std::pair{-20000, 2'040'816u}, std::pair{50000, 1'904'761u}}) {
@@ -66,7 +67,7 @@ TEST_F(SimStream, SignalTimesArePublished) {
         Client client;
         Host host(client);
         ASSERT_TRUE(host.start());
-        ASSERT_TRUE(sim.waitForPeriods(50, 5000));
+        ASSERT_TRUE(sim.waitForPeriods(100, 5000));
         ASSERT_TRUE(host.stop());
 
         auto file = platform::posix::MappedFile::open(signalTimesPath(dir.path(), 0),
@@ -75,17 +76,21 @@ TEST_F(SimStream, SignalTimesArePublished) {
         const auto* t = static_cast<const SignalTimes*>(file->data());
         EXPECT_EQ(t->periodNs, periodNs) << ppm;
         const uint64_t count = __atomic_load_n(&t->count, __ATOMIC_ACQUIRE);
-        EXPECT_GE(count, 50u);
+        EXPECT_GE(count, 100u);
         EXPECT_EQ(count, sim.status().periods);
         for (uint64_t n = 0; n < count; ++n)
             ASSERT_EQ(t->entries[n].sequence, n + 1) << n;
         for (uint64_t n = 1; n < count; ++n)
             EXPECT_GT(t->entries[n].timeNs, t->entries[n - 1].timeNs);
-        // A stall of the machine moves the clock on from where it stood (see below).
+        // Each signal comes less than a period after its own deadline (later, and the clock
+        // pauses: see below), so the clock neither loses nor gains over the stream.
         if (sim.status().lateTicks == 0) {
-            const double average =
-                double(t->entries[count - 1].timeNs - t->entries[0].timeNs) / double(count - 1);
-            EXPECT_NEAR(average, periodNs, periodNs * 0.005) << ppm;
+            uint64_t origin = UINT64_MAX, spread = 0;
+            for (uint64_t n = 0; n < count; ++n)
+                origin = std::min(origin, t->entries[n].timeNs - n * periodNs);
+            for (uint64_t n = 0; n < count; ++n)
+                spread = std::max(spread, t->entries[n].timeNs - n * periodNs - origin);
+            EXPECT_LT(spread, periodNs) << ppm;
         }
     }
 }
