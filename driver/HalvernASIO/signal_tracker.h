@@ -5,6 +5,7 @@
 // was already set when the wait began), from the time since the signals it waited for.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 
 namespace halvern::driver {
@@ -30,7 +31,8 @@ public:
         // Behind: the latest signal the device can have given by now. The anchor is a wake-up,
         // never earlier than its signal, so on a steady clock this never counts ahead.
         const int64_t latest =
-            estimate ? anchorSignal_ + static_cast<int64_t>(double(nowNs - anchorNs_) / periodNs)
+            estimate ? anchorSignal_ +
+                           static_cast<int64_t>(double(nowNs - anchorNs_) / devicePeriod(periodNs))
                      : 0;
         // Right after a jump to the latest signal, the other half's pending event may be older
         // than that signal: handing it over now would give the host a half not yet played. A
@@ -60,7 +62,26 @@ public:
     uint64_t skipped() const { return skipped_; }
 
 private:
+    // Signals between the first wake-up and the latest before their time tells the period.
+    static constexpr int64_t kMinBaseline = 64;
+    // A clock slower than this is taken for a device that paused.
+    static constexpr double kSlowestClock = 1.05;
+
+    // The period the device keeps, measured from its wake-ups: a clock that runs slow would
+    // otherwise be counted ahead after a few periods behind. Never shorter than the nominal
+    // period, so that a steady or fast clock still never counts ahead.
+    double devicePeriod(double nominal) const {
+        if (anchorSignal_ - firstSignal_ < kMinBaseline)
+            return nominal;
+        const double measured = double(anchorNs_ - firstNs_) / double(anchorSignal_ - firstSignal_);
+        return std::clamp(measured, nominal, nominal * kSlowestClock);
+    }
+
     void anchor(int64_t signal, uint64_t nowNs) {
+        if (!anchored_) {
+            firstSignal_ = signal;
+            firstNs_ = nowNs;
+        }
         anchored_ = true;
         anchorSignal_ = signal;
         anchorNs_ = nowNs;
@@ -72,6 +93,8 @@ private:
     bool anchored_ = false;
     int64_t anchorSignal_ = 0;
     uint64_t anchorNs_ = 0;
+    int64_t firstSignal_ = 0;
+    uint64_t firstNs_ = 0;
 };
 
 } // namespace halvern::driver
