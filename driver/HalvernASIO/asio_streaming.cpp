@@ -45,8 +45,6 @@ constexpr uint32_t kNoEventsSleepMs = 1;
 constexpr uint32_t kFailedWaitSleepMs = 10;
 constexpr int kMaxFailedWaitsInRow = 50;
 constexpr double kTwo32 = 4294967296.0;
-// A wait shorter than this share of a period found its event set already.
-constexpr double kWaitedFraction = 0.25;
 // Failed look-ups in a row, each after a wait that timed out, that mean the device is gone.
 constexpr int kMaxFailedProbes = 2;
 // Waits in a row that timed out while the device still answered: about a second without a
@@ -598,8 +596,14 @@ uint32_t AsioHalvern::audioThreadMain(void* arg) {
         // order.
         const int32_t next = tracker.nextHalf();
         const platform::Handle order[3] = {events[next], events[1 - next], events[2]};
+        // A look without blocking first: an event found set already means the host is behind,
+        // whatever the wait's length says (a host that keeps up with little to spare waits
+        // only briefly; a preempted look takes long).
         const uint64_t waitBegan = platform::monotonicNs();
-        const uint32_t result = platform::waitForAny(order, 3, kEventWaitMs);
+        uint32_t result = platform::waitForAny(order, 3, 0);
+        const bool alreadySet = result != platform::kWaitTimeout;
+        if (!alreadySet)
+            result = platform::waitForAny(order, 3, kEventWaitMs);
         const uint64_t waitEnded = platform::monotonicNs();
         if (runToken.load() != generation)
             break;
@@ -649,9 +653,8 @@ uint32_t AsioHalvern::audioThreadMain(void* arg) {
             quietWaits = 0;
             const int32_t half = result == platform::kWaitObject0 ? next : 1 - next;
             const double period = d->periodNs();
-            // A wait that ended at once found its event set already: the host is behind.
-            const bool waited = double(waitEnded - waitBegan) >= period * kWaitedFraction;
-            const int64_t signal = tracker.take(half, waited, waitEnded, period);
+            const int64_t signal =
+                tracker.take(half, !alreadySet, alreadySet ? waitBegan : waitEnded, period);
             d->skippedHalves_.store(tracker.skipped(), std::memory_order_relaxed);
             if (signal != SignalTracker::kStale)
                 d->bufferSwitch(half, signal, &handed, gate);

@@ -318,6 +318,10 @@ long save(const Hive& hive) {
         }
         text += "\n";
     }
+    // The rename below would replace a file its owner made read-only: refused as Windows
+    // refuses a write to a key the user may only read.
+    if (::access(file.c_str(), F_OK) == 0 && ::access(file.c_str(), W_OK) != 0)
+        return kAccessDenied;
     std::string temp = file + ".tmp." + std::to_string(getpid());
     int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0)

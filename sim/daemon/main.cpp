@@ -44,7 +44,7 @@ void usage(FILE* to) {
     std::fprintf(to,
                  "usage: halvern-bus-sim [--model tern|wren|kite|N] [--index N] [--rate HZ]\n"
                  "                       [--buffer-size N] [--usb-latency N] [--loopback]\n"
-                 "                       [--firmware A.B.C...]\n"
+                 "                       [--firmware TEXT] [--clock-ppm PPM]\n"
                  "       halvern-bus-sim ctl [--index N] COMMAND [ARGS]\n\n%s",
                  controlUsage());
 }
@@ -61,21 +61,6 @@ bool parseIndex(const std::string& text, int& index) {
         return false;
     index = int(v);
     return true;
-}
-
-// "1.2.3" -> 1, 2, 3, 0, ...; at most 10 numbers of 0 to 255.
-bool parseFirmware(const std::string& text, uint8_t out[halvern::protocol::kFirmwareVersionBytes]) {
-    std::memset(out, 0, halvern::protocol::kFirmwareVersionBytes);
-    std::size_t i = 0;
-    std::stringstream in(text);
-    std::string part;
-    while (std::getline(in, part, '.')) {
-        uint32_t v = 0;
-        if (i >= halvern::protocol::kFirmwareVersionBytes || !parseUnsigned(part, v) || v > 255)
-            return false;
-        out[i++] = uint8_t(v);
-    }
-    return i > 0;
 }
 
 int runControl(int argc, char** argv) {
@@ -165,9 +150,12 @@ int runSimulator(int argc, char** argv) {
                 return badArguments("--usb-latency takes 1 to 1024 frames");
         } else if (a == "--loopback") {
             config.input = InputSource::Loopback;
+        } else if (a == "--clock-ppm") {
+            if (!value(v) || !parseClockPpm(v, config.clockPpm))
+                return badArguments("--clock-ppm takes -100000 to 100000");
         } else if (a == "--firmware") {
-            if (!value(v) || !parseFirmware(v, config.firmware))
-                return badArguments("--firmware takes up to 10 numbers 0-255 joined by dots");
+            if (!value(v) || !firmwareFromText(v, config.firmware))
+                return badArguments("--firmware takes a text of up to 10 characters");
         } else {
             return badArguments("unknown argument \"" + a + "\"");
         }

@@ -31,6 +31,8 @@ const char* controlUsage() {
            "  usb-latency N               the device's USB latency, 1 to 1024 frames\n"
            "  stop-stream                 stop the stream from the device side (event 2)\n"
            "  stall-clock MS              hold the stream's clock once, as a stalled machine\n"
+           "  clock-ppm PPM               the sample clock runs fast (+) or slow (-) by PPM\n"
+           "                              parts per million, -100000 to 100000\n"
            "  loopback on|off|monitor     inputs carry the outputs, or their signals; monitor:\n"
            "                              the outputs as played (monitor mix, output gains)\n"
            "  commands                    the device commands received\n"
@@ -47,7 +49,7 @@ const char* controlUsage() {
            "  restore-command OP          carry out device commands OP again\n"
            "  model tern|wren|kite|CODE   the interface becomes another model\n"
            "  firmware TEXT | B0 ... B9   the ten firmware version bytes: up to ten characters\n"
-           "                              (the rest zero), or ten numbers\n"
+           "                              (padded with blanks), or ten numbers\n"
            "  fail-opens N [ERROR [AFTER]] after AFTER more opens (default 0), the next N\n"
            "                              opens of the device fail with ERROR (default 31)\n"
            "CODE is a number (0xFFDC2020) or a request name (IOCTL_AUDIO_GET_SAMPLE_RATE).\n"
@@ -110,6 +112,16 @@ bool parseLevel(const std::string& text, double& dbfs) {
     return !text.empty() && end == text.c_str() + text.size() && dbfs >= -200.0 && dbfs <= 20.0;
 }
 } // namespace
+
+bool parseClockPpm(const std::string& text, int32_t& ppm) {
+    const std::size_t sign = !text.empty() && (text[0] == '+' || text[0] == '-') ? 1 : 0;
+    if (text.size() == sign || text.size() > sign + 6 ||
+        !std::all_of(text.begin() + std::ptrdiff_t(sign), text.end(),
+                     [](char c) { return c >= '0' && c <= '9'; }))
+        return false;
+    ppm = std::atoi(text.c_str() + (text[0] == '+' ? 1 : 0));
+    return ppm >= kMinClockPpm && ppm <= kMaxClockPpm;
+}
 
 bool parseRequestCode(const std::string& text, uint32_t& code) {
     if (text == "any" || text == "ANY") {
@@ -217,6 +229,16 @@ bool parseControlCommand(const std::vector<std::string>& w, ControlCommand& out,
         out.kind = K::StallClock;
         return arity(1, 1) && number(1, out.delayMs, "stall");
     }
+    if (verb == "clock-ppm") {
+        out.kind = K::ClockPpm;
+        if (!arity(1, 1))
+            return false;
+        if (!parseClockPpm(w[1], out.value)) {
+            error = "clock-ppm takes -100000 to 100000: \"" + w[1] + "\"";
+            return false;
+        }
+        return true;
+    }
     if (verb == "loopback") {
         out.kind = K::Loopback;
         if (!arity(1, 1))
@@ -247,11 +269,10 @@ bool parseControlCommand(const std::vector<std::string>& w, ControlCommand& out,
         out.kind = K::Firmware;
         const std::size_t n = protocol::kFirmwareVersionBytes;
         if (w.size() == 2) {
-            if (w[1].size() > n) {
+            if (!firmwareFromText(w[1], out.firmware)) {
                 error = "firmware text longer than " + std::to_string(n) + " characters";
                 return false;
             }
-            std::copy(w[1].begin(), w[1].end(), out.firmware);
             return true;
         }
         if (w.size() != n + 1) {
@@ -410,6 +431,10 @@ std::string runControlCommand(Simulator& sim, const ControlCommand& c, bool& ok)
             return "no stream was running\n";
         o << "clock held for " << c.delayMs << " ms once\n";
         return o.str();
+    case K::ClockPpm:
+        sim.setClockPpm(c.value);
+        o << "clock " << (c.value > 0 ? "+" : "") << c.value << " ppm\n";
+        return o.str();
     case K::Loopback:
         if (c.monitor) {
             sim.setInputSource(InputSource::MonitorLoopback);
@@ -456,10 +481,7 @@ std::string runControlCommand(Simulator& sim, const ControlCommand& c, bool& ok)
         return o.str();
     case K::Firmware:
         sim.setFirmware(c.firmware);
-        o << "firmware";
-        for (uint8_t b : c.firmware)
-            o << " " << unsigned(b);
-        o << "\n";
+        o << "firmware " << formatFirmware(c.firmware) << "\n";
         return o.str();
     case K::FailOpens:
         sim.failOpens(c.count, c.error, c.delayMs);

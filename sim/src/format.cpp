@@ -94,6 +94,17 @@ std::string signalTimesPath(const std::string& runtimeDir, int index) {
     return runtimeDir + "/bus/HalvernAudioBus" + std::to_string(index) + ".timing";
 }
 
+std::string formatFirmware(const uint8_t bytes[protocol::kFirmwareVersionBytes]) {
+    const bool printable = std::all_of(bytes, bytes + protocol::kFirmwareVersionBytes,
+                                       [](uint8_t b) { return b >= 0x20 && b < 0x7F; });
+    if (printable)
+        return "\"" + std::string(bytes, bytes + protocol::kFirmwareVersionBytes) + "\"";
+    std::string text;
+    for (std::size_t i = 0; i < protocol::kFirmwareVersionBytes; ++i)
+        text += (i ? "." : "") + std::to_string(bytes[i]);
+    return text;
+}
+
 std::string formatStatus(const Status& s) {
     std::ostringstream o;
     o << "model: " << s.model.name << " (" << s.model.code << "), " << s.model.inputs << " inputs, "
@@ -112,6 +123,7 @@ std::string formatStatus(const Status& s) {
     o << "streaming: " << yesNo(s.streaming) << "\n";
     o << "periods: " << s.periods << "\n";
     o << "late ticks: " << s.lateTicks << "\n";
+    o << "clock: " << (s.clockPpm > 0 ? "+" : "") << s.clockPpm << " ppm\n";
     o << "input: "
       << (s.input == InputSource::Loopback          ? "loopback"
           : s.input == InputSource::MonitorLoopback ? "loopback of the monitored outputs"
@@ -120,10 +132,7 @@ std::string formatStatus(const Status& s) {
     o << "USB errors: " << s.usbErrorCount << "\n";
     o << "connections: " << s.connections << "\n";
     o << "requests: " << s.requests << "\n";
-    o << "firmware: ";
-    for (std::size_t i = 0; i < protocol::kFirmwareVersionBytes; ++i)
-        o << (i ? "." : "") << unsigned(s.firmware[i]);
-    o << "\n";
+    o << "firmware: " << formatFirmware(s.firmware) << "\n";
     o << "firmware upgrade requested: " << yesNo(s.firmwareUpgradeRequested) << "\n";
     for (const MicState& m : s.mics)
         o << "mic " << unsigned(m.channel) << ": gain " << m.gain << ", 20dB pad " << onOff(m.pad)

@@ -3,6 +3,7 @@
 #include "halvern/sim/simulator.h"
 
 #include <cctype>
+#include <cstring>
 
 namespace halvern::sim {
 
@@ -39,6 +40,14 @@ bool parseModel(const std::string& text, ModelProfile& out) {
     if (!parseUnsigned(text, code))
         return false;
     out = profileForCode(code);
+    return true;
+}
+
+bool firmwareFromText(const std::string& text, uint8_t out[protocol::kFirmwareVersionBytes]) {
+    if (text.size() > protocol::kFirmwareVersionBytes)
+        return false;
+    std::memset(out, ' ', protocol::kFirmwareVersionBytes);
+    std::memcpy(out, text.data(), text.size());
     return true;
 }
 

@@ -44,6 +44,8 @@ Simulator::Impl::Impl(const SimConfig& c)
     : config(c), profile(clampProfile(profileForCode(c.model))), sampleRate(c.sampleRate),
       bufferSize(c.bufferSize), usbLatency(c.usbLatency), inputSource(int(c.input)) {
     std::memcpy(firmware, c.firmware, sizeof firmware);
+    clockPpm = std::clamp(c.clockPpm, kMinClockPpm, kMaxClockPpm);
+    clock.setPpm(clockPpm);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -259,6 +261,15 @@ bool Simulator::stallClock(uint32_t ms) {
     return true;
 }
 
+bool Simulator::setClockPpm(int32_t ppm) {
+    if (ppm < kMinClockPpm || ppm > kMaxClockPpm)
+        return false;
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->clockPpm = ppm;
+    impl_->clock.setPpm(ppm);
+    return true;
+}
+
 void Simulator::setInputSource(InputSource source) {
     impl_->inputSource.store(int(source));
 }
@@ -309,6 +320,7 @@ Status Simulator::status() const {
     s.streaming = d.clock.running();
     s.periods = s.streaming ? d.clock.periods() : d.lastPeriods;
     s.lateTicks = s.streaming ? d.clock.lateTicks() : d.lastLateTicks;
+    s.clockPpm = d.clockPpm;
     s.usbErrorCount = d.usbErrors;
     s.connections = d.connections.load();
     s.requests = d.requestCount;
@@ -416,6 +428,14 @@ void Simulator::setUsbLatency(uint32_t frames) {
 void Simulator::setFirmware(const uint8_t bytes[kFirmwareVersionBytes]) {
     std::lock_guard<std::mutex> lock(impl_->mutex);
     std::memcpy(impl_->firmware, bytes, kFirmwareVersionBytes);
+}
+
+bool Simulator::setFirmwareText(const std::string& text) {
+    uint8_t bytes[kFirmwareVersionBytes];
+    if (!firmwareFromText(text, bytes))
+        return false;
+    setFirmware(bytes);
+    return true;
 }
 
 bool Simulator::waitForPeriods(uint64_t periods, uint32_t timeoutMs) const {

@@ -92,6 +92,7 @@ struct Simulator::Impl {
     bool upgradeRequested = false;
     EngineState engine = EngineState::Running;
     uint8_t firmware[kFirmwareVersionBytes] = {};
+    int32_t clockPpm = 0;
     std::unique_ptr<MixerMatrix> matrix = std::make_unique<MixerMatrix>();
     std::deque<CommandPacket> commands;
     std::map<uint8_t, MicState> mics;

@@ -15,10 +15,13 @@ namespace {
 // The longest single sleep, so that a stop is seen within this time whatever the period.
 constexpr uint64_t kMaxSleepNs = 20'000'000;
 
-// Absolute deadlines from an anchor (tick, time): rounding never accumulates into drift.
-uint64_t deadlineOf(uint64_t anchorNs, uint64_t ticksSinceAnchor, uint32_t frames, uint32_t rate) {
-    unsigned __int128 ns = (unsigned __int128)ticksSinceAnchor * frames * 1'000'000'000ull;
-    return anchorNs + uint64_t(ns / rate);
+// Absolute deadlines from an anchor (tick, time): rounding never accumulates into drift. A
+// crystal off by `ppm` makes every period 1e6 / (1e6 + ppm) of the nominal one.
+uint64_t deadlineOf(uint64_t anchorNs, uint64_t ticksSinceAnchor, uint32_t frames, uint32_t rate,
+                    int32_t ppm) {
+    unsigned __int128 ns =
+        (unsigned __int128)ticksSinceAnchor * frames * 1'000'000'000ull * 1'000'000ull;
+    return anchorNs + uint64_t(ns / ((unsigned __int128)rate * uint64_t(1'000'000 + ppm)));
 }
 
 // The signal-times record is read by other processes: plain stores with explicit ordering.
@@ -54,7 +57,8 @@ bool StreamClock::start(const StreamSetup& setup) {
         storeRelease(&t->count, 0);
         for (auto& slot : t->entries)
             storeRelease(&slot.sequence, 0);
-        storeRelease(&t->periodNs, uint64_t(setup_.frames) * 1'000'000'000ull / setup_.sampleRate);
+        storeRelease(&t->periodNs, deadlineOf(0, 1, setup_.frames, setup_.sampleRate,
+                                              ppm_.load(std::memory_order_relaxed)));
     }
 
     platform::Handle t = platform::createThread(&StreamClock::threadMain, this, true, nullptr);
@@ -89,13 +93,23 @@ uint32_t StreamClock::threadMain(void* self) {
 void StreamClock::run() {
     const uint32_t frames = setup_.frames;
     const uint32_t rate = setup_.sampleRate;
-    const uint64_t periodNs = std::max<uint64_t>(1, uint64_t(frames) * 1'000'000'000ull / rate);
+    int32_t ppm = ppm_.load(std::memory_order_relaxed);
+    uint64_t periodNs = std::max<uint64_t>(1, deadlineOf(0, 1, frames, rate, ppm));
     // Tick 0 is due one period after the start.
     uint64_t anchorNs = platform::monotonicNs() + periodNs;
     uint64_t anchorTick = 0;
     uint64_t n = 0;
     while (!stop_.load(std::memory_order_relaxed)) {
-        const uint64_t deadline = deadlineOf(anchorNs, n - anchorTick, frames, rate);
+        if (const int32_t next = ppm_.load(std::memory_order_relaxed); next != ppm) {
+            // The ticks due so far keep their times; the new rate counts from the next one.
+            anchorNs = deadlineOf(anchorNs, n - anchorTick, frames, rate, ppm);
+            anchorTick = n;
+            ppm = next;
+            periodNs = std::max<uint64_t>(1, deadlineOf(0, 1, frames, rate, ppm));
+            if (SignalTimes* t = setup_.times)
+                storeRelease(&t->periodNs, periodNs);
+        }
+        const uint64_t deadline = deadlineOf(anchorNs, n - anchorTick, frames, rate, ppm);
         uint64_t now = platform::monotonicNs();
         if (const uint32_t stall = stallMs_.exchange(0, std::memory_order_relaxed)) {
             io::sleepUntilNs(now + uint64_t(stall) * 1'000'000ull);

@@ -43,6 +43,9 @@ public:
     bool running() const { return thread_ != nullptr; }
     // The clock thread sleeps `ms` once before its next tick (a stall on demand).
     void stallOnce(uint32_t ms) { stallMs_.store(ms, std::memory_order_relaxed); }
+    // The device's crystal: positive runs fast (shorter periods), negative slow; taken up at the
+    // next tick while running, kept for later streams.
+    void setPpm(int32_t ppm) { ppm_.store(ppm, std::memory_order_relaxed); }
 
     uint64_t periods() const { return periods_.load(std::memory_order_acquire); }
     uint64_t lateTicks() const { return lateTicks_.load(std::memory_order_relaxed); }
@@ -58,6 +61,7 @@ private:
     std::atomic<uint64_t> periods_{0};
     std::atomic<uint64_t> lateTicks_{0};
     std::atomic<uint32_t> stallMs_{0};
+    std::atomic<int32_t> ppm_{0};
     MeterAccumulator meter_;
     std::vector<int32_t> loopHeld_; // per output: the half played, until it comes back
 };

@@ -22,12 +22,19 @@ constexpr const char* kAsioRoot = "SOFTWARE\\ASIO";
 // Registry trees here are two levels deep; the bound only guards against a corrupt registry.
 constexpr int kMaxTreeDepth = 32;
 
-bool keyExists(RegKey root, const std::string& path) {
+constexpr long kNotFound = 2;
+
+// 0 when the key exists, 2 when it does not, any other code when the registry cannot tell.
+long probeKey(RegKey root, const std::string& path) {
     RegKey key = nullptr;
-    if (platform::regOpenKey(root, path.c_str(), &key) != 0)
-        return false;
-    platform::regCloseKey(key);
-    return true;
+    const long rc = platform::regOpenKey(root, path.c_str(), &key);
+    if (rc == 0)
+        platform::regCloseKey(key);
+    return rc;
+}
+
+bool keyExists(RegKey root, const std::string& path) {
+    return probeKey(root, path) == 0;
 }
 
 // Creates root\parentPath\child unless it exists. 0, or -1 on failure.
@@ -46,30 +53,35 @@ long createKey(RegKey root, const std::string& parentPath, const char* child) {
     return rc == 0 ? 0 : -1;
 }
 
-void setString(RegKey root, const std::string& path, const char* valueName, const char* value) {
+bool setString(RegKey root, const std::string& path, const char* valueName, const char* value) {
     RegKey key = nullptr;
     if (platform::regOpenKey(root, path.c_str(), &key) != 0)
-        return;
-    platform::regSetString(key, valueName, value, static_cast<uint32_t>(std::strlen(value)));
+        return false;
+    const long rc =
+        platform::regSetString(key, valueName, value, static_cast<uint32_t>(std::strlen(value)));
     platform::regCloseKey(key);
+    return rc == 0;
 }
 
-// Deletes every subkey of `key`, deepest first.
-void deleteSubkeys(RegKey key, int depth) {
+// Deletes every subkey of `key`, deepest first; false when one of them stays.
+bool deleteSubkeys(RegKey key, int depth) {
     if (depth > kMaxTreeDepth)
-        return;
+        return false;
     std::vector<std::string> names;
     char name[kModulePathSize];
     for (uint32_t i = 0; platform::regEnumKey(key, i, name, sizeof name) == 0; ++i)
         names.emplace_back(name);
+    bool ok = true;
     for (const std::string& n : names) {
         RegKey sub = nullptr;
         if (platform::regOpenKey(key, n.c_str(), &sub) == 0) {
-            deleteSubkeys(sub, depth + 1);
+            ok = deleteSubkeys(sub, depth + 1) && ok;
             platform::regCloseKey(sub);
         }
-        platform::regDeleteKey(key, n.c_str());
+        const long rc = platform::regDeleteKey(key, n.c_str());
+        ok = ok && (rc == 0 || rc == kNotFound);
     }
+    return ok;
 }
 
 // StringFromCLSID, then to ANSI in at most 100 bytes.
@@ -120,17 +132,19 @@ long deleteKeyTree(RegKey root, const char* parentPath, const char* child) {
     RegKey parent = nullptr;
     if (platform::regOpenKey(root, parentPath, &parent) != 0)
         return -1;
+    bool ok = true;
     RegKey key = nullptr;
     if (platform::regOpenKey(parent, child, &key) == 0) {
-        deleteSubkeys(key, 0);
+        ok = deleteSubkeys(key, 0);
         platform::regCloseKey(key);
-        platform::regDeleteKey(parent, child);
+        const long rc = platform::regDeleteKey(parent, child);
+        ok = ok && (rc == 0 || rc == kNotFound);
     }
     platform::regCloseKey(parent);
-    return 0;
+    return ok ? 0 : -1;
 }
 
-void writeRegistration(const ServerRegistration& reg, const char* clsid, const char* modulePath) {
+long writeRegistration(const ServerRegistration& reg, const char* clsid, const char* modulePath) {
     RegKey hkcr = platform::regClassesRoot();
     RegKey hklm = platform::regLocalMachine();
     // Windows paths are stored lower-cased; POSIX paths keep their case, or the host could not
@@ -154,39 +168,44 @@ void writeRegistration(const ServerRegistration& reg, const char* clsid, const c
         // The same server registered again keeps its class entries as they are.
         if (lowered == current)
             writeClass = false;
-        else
-            deleteKeyTree(hkcr, kClsidRoot, clsid);
+        else if (deleteKeyTree(hkcr, kClsidRoot, clsid) != 0)
+            return kRegistryNotWritten;
     }
-    if (writeClass) {
-        if (createKey(hkcr, kClsidRoot, clsid) == 0)
-            setString(hkcr, classKey, nullptr, reg.description);
-        if (createKey(hkcr, classKey, "InprocServer32") == 0) {
-            setString(hkcr, serverKey, nullptr, modulePath);
-            setString(hkcr, serverKey, "ThreadingModel", reg.threadingModel);
-        }
-    }
+    // A registry that refuses a write (no administrator rights, an unwritable file) must not
+    // end in a success: the host would find no driver.
+    if (writeClass && !(createKey(hkcr, kClsidRoot, clsid) == 0 &&
+                        setString(hkcr, classKey, nullptr, reg.description) &&
+                        createKey(hkcr, classKey, "InprocServer32") == 0 &&
+                        setString(hkcr, serverKey, nullptr, modulePath) &&
+                        setString(hkcr, serverKey, "ThreadingModel", reg.threadingModel)))
+        return kRegistryNotWritten;
 
     const std::string driverKey = std::string(kAsioRoot) + "\\" + reg.driverName;
     if (keyExists(hklm, kAsioRoot)) {
-        if (keyExists(hklm, driverKey))
-            deleteKeyTree(hklm, kAsioRoot, reg.driverName);
-    } else {
-        createKey(hklm, "SOFTWARE", "ASIO");
+        if (keyExists(hklm, driverKey) && deleteKeyTree(hklm, kAsioRoot, reg.driverName) != 0)
+            return kRegistryNotWritten;
+    } else if (createKey(hklm, "SOFTWARE", "ASIO") != 0) {
+        return kRegistryNotWritten;
     }
-    if (createKey(hklm, kAsioRoot, reg.driverName) == 0) {
-        setString(hklm, driverKey, "CLSID", clsid);
-        setString(hklm, driverKey, "Description", reg.description);
-    }
+    if (createKey(hklm, kAsioRoot, reg.driverName) != 0 ||
+        !setString(hklm, driverKey, "CLSID", clsid) ||
+        !setString(hklm, driverKey, "Description", reg.description))
+        return kRegistryNotWritten;
+    return kRegistrationOk;
 }
 
-void removeRegistration(const ServerRegistration& reg, const char* clsid) {
+long removeRegistration(const ServerRegistration& reg, const char* clsid) {
     RegKey hkcr = platform::regClassesRoot();
     RegKey hklm = platform::regLocalMachine();
-    if (keyExists(hkcr, std::string(kClsidRoot) + "\\" + clsid))
-        deleteKeyTree(hkcr, kClsidRoot, clsid);
-    if (keyExists(hklm, kAsioRoot) &&
-        keyExists(hklm, std::string(kAsioRoot) + "\\" + reg.driverName))
-        deleteKeyTree(hklm, kAsioRoot, reg.driverName);
+    // Gone means gone: a key that cannot even be looked up may still be there.
+    const long classKey = probeKey(hkcr, std::string(kClsidRoot) + "\\" + clsid);
+    if (classKey != kNotFound && (classKey != 0 || deleteKeyTree(hkcr, kClsidRoot, clsid) != 0))
+        return kRegistryNotWritten;
+    const long driverKey = probeKey(hklm, std::string(kAsioRoot) + "\\" + reg.driverName);
+    if (driverKey != kNotFound &&
+        (driverKey != 0 || deleteKeyTree(hklm, kAsioRoot, reg.driverName) != 0))
+        return kRegistryNotWritten;
+    return kRegistrationOk;
 }
 
 long registerDriver(const ServerRegistration& reg) {
@@ -195,8 +214,7 @@ long registerDriver(const ServerRegistration& reg) {
     long rc = findModule(reg, path, clsid, sizeof clsid);
     if (rc != kRegistrationOk)
         return rc;
-    writeRegistration(reg, clsid, path);
-    return kRegistrationOk;
+    return writeRegistration(reg, clsid, path);
 }
 
 long unregisterDriver(const ServerRegistration& reg) {
@@ -205,8 +223,7 @@ long unregisterDriver(const ServerRegistration& reg) {
     long rc = findModule(reg, path, clsid, sizeof clsid);
     if (rc != kRegistrationOk)
         return rc;
-    removeRegistration(reg, clsid);
-    return kRegistrationOk;
+    return removeRegistration(reg, clsid);
 }
 
 } // namespace halvern::com

@@ -23,24 +23,25 @@ enum RegistrationError : long {
     kNoModuleFileName = -102,
     kNoClsidText = -103,
     kNoAnsiClsidText = -104,
+    kRegistryNotWritten = -105, // an entry could not be written or removed
 };
 
 // Longest module path the routines handle, terminating zero included.
 constexpr uint32_t kModulePathSize = 360;
 
-// Finds this library's path and writes (or removes) its entries. Individual registry writes
-// that fail are not reported: only finding the module and its CLSID text can fail.
+// Finds this library's path and writes (or removes) its entries. 0, a code of finding the module
+// and its CLSID text, or kRegistryNotWritten when the registry refused a change.
 long registerDriver(const ServerRegistration& reg);
 long unregisterDriver(const ServerRegistration& reg);
 
 // The registry half of registerDriver, for a module path already found (lower-cased on
 // Windows by registerDriver).
-void writeRegistration(const ServerRegistration& reg, const char* clsidText,
+long writeRegistration(const ServerRegistration& reg, const char* clsidText,
                        const char* modulePath);
-void removeRegistration(const ServerRegistration& reg, const char* clsidText);
+long removeRegistration(const ServerRegistration& reg, const char* clsidText);
 
 // Deletes `child` under root\parentPath with all its subkeys. 0, or -1 when the parent cannot
-// be opened.
+// be opened or a key of the tree stays.
 long deleteKeyTree(platform::RegKey root, const char* parentPath, const char* child);
 
 // Lower-cases a path in place (CharLowerA; ASCII letters off Windows).

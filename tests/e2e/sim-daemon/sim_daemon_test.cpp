@@ -55,7 +55,7 @@ bool exists(const std::string& path) {
 TEST(SimDaemon, ServesAnswersCtlAndStopsCleanly) {
     halvern::test::TempRuntimeDir dir;
     const std::string socket = dir.path() + "/bus/HalvernAudioBus2";
-    Daemon d({"--model", "kite", "--index", "2", "--firmware", "3.1.4"});
+    Daemon d({"--model", "kite", "--index", "2", "--firmware", "3.1.4", "--clock-ppm", "-50"});
     ASSERT_TRUE(d.waitFor("ready")) << d.text();
     EXPECT_TRUE(exists(socket));
 
@@ -63,7 +63,8 @@ TEST(SimDaemon, ServesAnswersCtlAndStopsCleanly) {
     EXPECT_EQ(status.exitCode, 0) << status.output;
     EXPECT_NE(status.output.find("model: Kite (15), 4 inputs, 4 outputs"), std::string::npos)
         << status.output;
-    EXPECT_NE(status.output.find("firmware: 3.1.4.0.0.0.0.0.0.0"), std::string::npos);
+    EXPECT_NE(status.output.find("firmware: \"3.1.4     \""), std::string::npos);
+    EXPECT_NE(status.output.find("clock: -50 ppm"), std::string::npos);
 
     // A request from a client shows in the journal; an injected fault reaches the client.
     auto h = halvern::platform::openBusDeviceByName(L"\\\\.\\HalvernAudioBus2");
@@ -132,9 +133,9 @@ TEST(SimDaemon, AControlClientThatStopsReadingDoesNotHoldTheDaemon) {
 
 TEST(SimDaemon, RefusesBadArguments) {
     halvern::test::TempRuntimeDir dir;
-    for (const char* args :
-         {"--model heron", "--index 16", "--rate 12345", "--buffer-size 9000", "--firmware 1.2.300",
-          "--bogus", "ctl", "ctl fly", "ctl fail NOT_A_CODE", "ctl slow IOCTL_DEVICE_GET_PID"}) {
+    for (const char* args : {"--model heron", "--index 16", "--rate 12345", "--buffer-size 9000",
+                             "--firmware 1.2.3.4.5.6", "--clock-ppm fast", "--bogus", "ctl",
+                             "ctl fly", "ctl fail NOT_A_CODE", "ctl slow IOCTL_DEVICE_GET_PID"}) {
         Result r = run(args);
         EXPECT_EQ(r.exitCode, 2) << args << "\n" << r.output;
         EXPECT_NE(r.output.find("usage:"), std::string::npos) << args;

@@ -59,6 +59,7 @@ struct HostRecord {
         ASIOBool direct;
         uint64_t position; // getSamplePosition inside the callback
         uint64_t stamp;    // its time stamp
+        uint64_t given;    // signals the device had given when the callback ran (0: unknown)
         bool timeInfo;
         ASIOTime time;
     };
@@ -70,6 +71,10 @@ struct HostRecord {
     // The callback of switch number stallAt (0-based) takes stallMs: a host that falls behind.
     std::atomic<int> stallAt{-1};
     std::atomic<int> stallMs{0};
+    // Every callback takes holdUs: a host that keeps up with little to spare.
+    std::atomic<int> holdUs{0};
+    // The device's count of signals given (the simulator's signal-times record), if mapped.
+    std::atomic<const uint64_t*> deviceCount{nullptr};
     std::atomic<AsioHalvern*> driver{nullptr};
 
     std::size_t switchCount() {
@@ -98,7 +103,10 @@ inline void recordSwitch(int32_t index, ASIOBool direct, ASIOTime* time) {
     HostRecord* h = currentHost();
     if (h == nullptr)
         return;
-    HostRecord::Switch s{index, direct, 0, 0, time != nullptr, {}};
+    const uint64_t* given = h->deviceCount.load();
+    HostRecord::Switch s{
+        index,           direct, 0, 0, given ? __atomic_load_n(given, __ATOMIC_ACQUIRE) : 0,
+        time != nullptr, {}};
     if (time != nullptr)
         s.time = *time;
     if (AsioHalvern* d = h->driver.load()) {
@@ -116,6 +124,8 @@ inline void recordSwitch(int32_t index, ASIOBool direct, ASIOTime* time) {
     }
     if (int(number) == h->stallAt.load())
         std::this_thread::sleep_for(std::chrono::milliseconds(h->stallMs.load()));
+    if (const int us = h->holdUs.load())
+        std::this_thread::sleep_for(std::chrono::microseconds(us));
 }
 
 inline void hostBufferSwitch(int32_t index, ASIOBool direct) {

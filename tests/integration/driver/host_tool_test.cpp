@@ -103,6 +103,13 @@ TEST_F(HostTool, ClearErrorsForBadInput) {
               2);
     // A file that is no library at all.
     EXPECT_EQ(run(std::string("--register ") + __FILE__).exitCode, 2);
+    // A registry that takes nothing: no success for a driver no host would find.
+    const std::string blocker = dir.path() + "/not-a-folder";
+    std::fclose(std::fopen(blocker.c_str(), "w"));
+    ::setenv("HALVERN_REGISTRY", (blocker + "/registry.reg").c_str(), 1);
+    HostRun refused = run(std::string("--register ") + HALVERN_ASIO_LIBRARY);
+    EXPECT_EQ(refused.exitCode, 2) << refused.out;
+    EXPECT_FALSE(has(refused, "succeeded"));
 }
 
 TEST_F(HostTool, KiteGetsGenericNames) {

@@ -171,6 +171,8 @@ TEST(SimControl, ParsesCommandsAndRequestCodes) {
                                                 {"model", "heron"},
                                                 {"firmware", "eleven-char"},
                                                 {"firmware", "1", "2"},
+                                                {"clock-ppm", "0x10"},
+                                                {"clock-ppm", "100001"},
                                                 {"fail-opens"}}) {
         EXPECT_FALSE(parseControlCommand(bad, cmd, error)) << (bad.empty() ? "" : bad[0]);
         EXPECT_FALSE(error.empty());
@@ -194,6 +196,8 @@ TEST_F(SimFaults, ControlCommandsDriveTheSimulator) {
     EXPECT_FALSE(client.call(IOCTL_DEVICE_GET_PID));
     EXPECT_EQ(client.error, 50u);
     EXPECT_NE(run({"journal", "1"}).find("IOCTL_DEVICE_GET_PID in[0] error 50"), std::string::npos);
+    EXPECT_EQ(run({"clock-ppm", "-100"}), "clock -100 ppm\n");
+    EXPECT_EQ(sim.status().clockPpm, -100);
     run({"usb-errors", "9"});
     EXPECT_EQ(sim.status().usbErrorCount, 9u);
     run({"loopback", "on"});
@@ -210,9 +214,8 @@ TEST_F(SimFaults, ControlCommandsDriveTheSimulator) {
     EXPECT_EQ(run({"model", "tern"}), "model Tern (1)\n");
     Client replugged;
     EXPECT_EQ(replugged.get32(IOCTL_DEVICE_GET_PID), 1u);
-    run({"firmware", "V2.0"});
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(sim.status().firmware), 5),
-              std::string("V2.0\0", 5));
+    EXPECT_EQ(run({"firmware", "V2.0"}), "firmware \"V2.0      \"\n");
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(sim.status().firmware), 10), "V2.0      ");
     run({"firmware", "1", "2", "3", "4", "5", "6", "7", "8", "9", "0xff"});
     EXPECT_EQ(sim.status().firmware[9], 0xff);
     run({"fail-opens", "1", "32"});

@@ -90,6 +90,9 @@ void MainWindowTest::findsEachModel_data() {
         << QStringList{"wren"} << QString("Halvern Wren - FW: 2%1") + QChar(0) + "abcdef";
     QTest::newRow("kite") << 15u << QByteArray("0000000015") << QStringList{"kite"}
                           << "Halvern Kite - FW: 0000000015";
+    // What the simulated interface reports unless told otherwise: printable, as a real one.
+    QTest::newRow("wren, the device's own version")
+        << 2u << QByteArray() << QStringList{"wren"} << "Halvern Wren - FW: 1.0.0     ";
     QTest::newRow("unknown model")
         << 3u << QByteArray(10, '1') << QStringList{QString::fromUtf8("未知设备，请检查连接！")}
         << "Halvern Driver";
@@ -103,7 +106,8 @@ void MainWindowTest::findsEachModel() {
     QtLogCapture log;
     Shell s(model);
     QVERIFY(s.iface.started());
-    s.iface->setFirmware(reinterpret_cast<const uint8_t*>(firmware.constData()));
+    if (!firmware.isEmpty())
+        s.iface->setFirmware(reinterpret_cast<const uint8_t*>(firmware.constData()));
     QCOMPARE(shown(*s.window), QStringList{kNotConnected});
     QVERIFY2(shows(*s.window, page), qPrintable(shown(*s.window).join(", ")));
     QCOMPARE(s.window->windowTitle(), title);

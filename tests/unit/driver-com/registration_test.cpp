@@ -9,9 +9,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -143,14 +147,39 @@ TEST_F(Registration, TreeDeletionReachesEveryLevel) {
     EXPECT_EQ(com::deleteKeyTree(hklm, "SOFTWARE\\Missing", "a"), -1);
 }
 
-TEST_F(Registration, AnUnreadableRegistryIsLeftAlone) {
-    {
-        std::ofstream out(dir.registryFile());
-        out << "this is not a registry file\n";
+// A registry that takes no change fails both routines (a host would find no driver, or still
+// find one), and what is there is left as it was.
+TEST_F(Registration, ARegistryThatTakesNoChangeFailsAndIsLeftAlone) {
+    struct Case {
+        const char* what;
+        std::string file;              // where the registry is
+        std::function<void()> prepare; // makes it so
+    };
+    const std::string blocker = dir.path() + "/not-a-folder";
+    const Case cases[] = {
+        {"does not parse", dir.registryFile(),
+         [&] { std::ofstream(dir.registryFile()) << "this is not a registry file\n"; }},
+        {"its folder is a file", blocker + "/registry.reg", [&] { std::ofstream(blocker) << "x"; }},
+        // Our entries are there, so unregistering has something to remove.
+        {"read-only", dir.registryFile(),
+         [&] {
+             ASSERT_EQ(com::registerServer(), S_OK);
+             ::chmod(dir.registryFile().c_str(), 0400);
+         }},
+    };
+    for (const Case& c : cases) {
+        if (std::string(c.what) == "read-only" && ::geteuid() == 0)
+            continue; // permissions do not bind the superuser
+        ::setenv("HALVERN_REGISTRY", c.file.c_str(), 1);
+        c.prepare();
+        const std::string before = fileText(c.file);
+        EXPECT_EQ(com::registerDriver(driverRegistration()), com::kRegistryNotWritten) << c.what;
+        EXPECT_EQ(com::registerServer(), HRESULT(-1)) << c.what;
+        EXPECT_EQ(com::unregisterServer(), HRESULT(-1)) << c.what;
+        EXPECT_EQ(fileText(c.file), before) << c.what;
+        ::chmod(c.file.c_str(), 0600);
+        std::remove(c.file.c_str());
     }
-    // Registry write failures are not reported, but nothing may be lost either.
-    EXPECT_EQ(com::registerServer(), S_OK);
-    EXPECT_EQ(fileText(dir.registryFile()), "this is not a registry file\n");
 }
 
 } // namespace

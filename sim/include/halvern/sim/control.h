@@ -24,6 +24,7 @@ struct ControlCommand {
         UsbLatency,
         StopStream,
         StallClock,
+        ClockPpm,
         Loopback,
         Commands,
         Signal,
@@ -46,7 +47,7 @@ struct ControlCommand {
     bool on = false;      // loopback
     bool monitor = false; // loopback monitor
     uint32_t index = 0;   // signal: input; meters set: entry
-    int32_t value = 0;    // meters set
+    int32_t value = 0;    // meters set; clock-ppm
     InputSignal signal;   // signal
     uint8_t opcode = 0;   // fail-command, restore-command
     ModelProfile model;   // model
@@ -66,6 +67,8 @@ const char* controlUsage();
 bool parseRequestCode(const std::string& text, uint32_t& code);
 // An unsigned number in decimal or 0x-hexadecimal.
 bool parseUnsigned(const std::string& text, uint32_t& value);
+// A clock error in ppm: a signed decimal number from kMinClockPpm to kMaxClockPpm.
+bool parseClockPpm(const std::string& text, int32_t& ppm);
 
 // Where the daemon listens for control commands: <runtime>/sim/ctl-<index>.
 std::string controlSocketPath(const std::string& runtimeDir, int index);

@@ -74,6 +74,20 @@ bool isSupportedBufferSize(uint32_t samples);
 // USB latencies of 1 to 1024 frames.
 bool isSupportedUsbLatency(uint32_t frames);
 
+// The version a real interface reports is printable text in the ten bytes of the reply, padded
+// with blanks; the panel shows the ten bytes as they are.
+constexpr const char* kDefaultFirmware = "1.0.0";
+// `text` padded with blanks to the ten bytes; false (and `out` untouched) when it is longer.
+bool firmwareFromText(const std::string& text, uint8_t out[protocol::kFirmwareVersionBytes]);
+// The ten bytes as the status shows them: the quoted text when every byte is printable, else
+// the numbers joined by dots.
+std::string formatFirmware(const uint8_t bytes[protocol::kFirmwareVersionBytes]);
+
+// How far the simulated sample clock may be off, in parts per million (a crystal is within
+// about 100; tests exaggerate to show drift in seconds instead of minutes).
+constexpr int32_t kMinClockPpm = -100000;
+constexpr int32_t kMaxClockPpm = 100000;
+
 struct SimConfig {
     uint32_t model = protocol::kModelWren;
     int index = 0; // serves \\.\HalvernAudioBus<index>
@@ -81,8 +95,10 @@ struct SimConfig {
     uint32_t bufferSize = 256; // samples per half-buffer
     uint32_t usbLatency = 8;   // frames
     InputSource input = InputSource::TestSignal;
-    uint8_t firmware[protocol::kFirmwareVersionBytes] = {1, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    uint8_t firmware[protocol::kFirmwareVersionBytes] = {'1', '.', '0', '.', '0',
+                                                         ' ', ' ', ' ', ' ', ' '};
     std::string runtimeDir; // empty: the platform's runtime directory
+    int32_t clockPpm = 0;   // the sample clock's error, kMinClockPpm to kMaxClockPpm
 };
 
 struct JournalEntry {
@@ -141,6 +157,7 @@ struct Status {
     bool asioStarted = false; // IOCTL_ASIO_START received and not yet stopped
     bool firmwareUpgradeRequested = false;
     uint64_t lateTicks = 0;     // periods the clock lost to stalls of the machine (it pauses)
+    int32_t clockPpm = 0;       // positive: the clock runs fast
     std::vector<MicState> mics; // channels that received a microphone command
     std::vector<OutputVolume> outputVolumes;
     std::vector<InputSignal> inputSignals; // per input of the model
@@ -198,6 +215,9 @@ public:
     // Holds the stream's clock for `ms` once, as a stalled machine would; the clock then goes
     // on from where it stopped (counted in Status::lateTicks). False when no stream runs.
     bool stallClock(uint32_t ms);
+    // The sample clock runs fast (positive) or slow by `ppm`, from its next tick on; false when
+    // out of range.
+    bool setClockPpm(int32_t ppm);
     void setInputSource(InputSource source);
     // What input `input` (0 = the first microphone) hears; false for an input out of range.
     bool setInputSignal(uint32_t input, const InputSignal& signal);
@@ -225,6 +245,7 @@ public:
     void setBufferSize(uint32_t samples);
     void setUsbLatency(uint32_t frames);
     void setFirmware(const uint8_t bytes[protocol::kFirmwareVersionBytes]);
+    bool setFirmwareText(const std::string& text); // as firmwareFromText; false when too long
 
     // Waits (bounded) until the stream has produced `periods` signals; false on time-out.
     bool waitForPeriods(uint64_t periods, uint32_t timeoutMs) const;
