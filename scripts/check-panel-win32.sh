@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Debian has no Qt for Windows, so the panel is not built for Windows here. This compiles every
-# panel source for Windows on paper: MinGW-w64, syntax only, against the Qt headers at hand, so
-# that the _WIN32 branches at least compile.
+# Compiles every panel source for Windows on paper: MinGW-w64, syntax only, against the Qt
+# headers at hand, so that the _WIN32 branches compile also on a machine where no Qt for MinGW
+# was made (scripts/build-qt-mingw.sh; with it the mingw preset builds the panel itself).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

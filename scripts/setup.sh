@@ -31,3 +31,7 @@ if [ ${#missing[@]} -gt 0 ]; then
   "${sudo_cmd[@]}" apt-get update -qq
   "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
+
+# Qt 6 for MinGW, for the Windows build of the panel: unpacked from a ready build beside the
+# repository when there is one, otherwise built once from Debian's source (about an hour).
+bash "$(dirname "$0")/build-qt-mingw.sh" >/dev/null

@@ -1,6 +1,8 @@
 ; The Windows installer of the Halvern Audio driver: puts HalvernASIO.dll under Program Files,
-; registers it through the DLL's own DllRegisterServer (what regsvr32 calls), and adds an
-; uninstaller with its entry in the system's program list. /S installs and uninstalls silently.
+; registers it through the DLL's own DllRegisterServer (what regsvr32 calls), puts the control
+; panel HalvernMixer.exe with its Qt files beside it (Start menu entry, started at every user's
+; logon and at the end of an interactive install), and adds an uninstaller with its entry in
+; the system's program list. /S installs and uninstalls silently.
 ;
 ; Built by the `installer` target of the MinGW build:
 ;   makensis -DVERSION=1.0 -DVERSION_QUAD=1.0.0.0 -DDRIVER_DLL=<stripped dll> -DICON=<icon.ico>
@@ -24,6 +26,9 @@ ManifestDPIAware true
 ; What the driver's registration writes; removed by hand only when the DLL cannot do it itself.
 !define DRIVER_CLSID "{4C4C95D3-DAED-4054-AFAE-0EE8A8166D91}"
 !define DRIVER_KEY "SOFTWARE\ASIO\Halvern Audio"
+!define RUN_KEY "Software\Microsoft\Windows\CurrentVersion\Run"
+!define PANEL_EXE "HalvernMixer.exe"
+!define PANEL_LINK "$SMPROGRAMS\Halvern Mixer.lnk"
 
 Name "${PRODUCT} Driver"
 OutFile "${OUTFILE}"
@@ -51,6 +56,12 @@ VIAddVersionKey /LANG=0 "LegalCopyright" "${PUBLISHER}"
 !insertmacro MUI_PAGE_WELCOME
 !insertmacro MUI_PAGE_DIRECTORY
 !insertmacro MUI_PAGE_INSTFILES
+!ifdef PANEL_DIR
+; The finish page is not shown by /S, so a silent install starts no panel.
+!define MUI_FINISHPAGE_RUN
+!define MUI_FINISHPAGE_RUN_TEXT "Start Halvern Mixer"
+!define MUI_FINISHPAGE_RUN_FUNCTION StartPanel
+!endif
 !insertmacro MUI_PAGE_FINISH
 !insertmacro MUI_UNPAGE_CONFIRM
 !insertmacro MUI_UNPAGE_INSTFILES
@@ -90,14 +101,36 @@ Section "${PRODUCT} driver" SecDriver
 SectionEnd
 
 ; ---- The control panel ---------------------------------------------------------------------
-; Its place, for when there is a Windows build of HalvernMixer: pass -DPANEL_DIR=<folder with
-; HalvernMixer.exe, its Qt libraries and HalvernDriver_*.qm, which it looks for beside itself>.
+; -DPANEL_DIR=<folder with HalvernMixer.exe, its Qt DLLs and plugins and HalvernDriver_*.qm,
+; which it looks for beside itself>.
 !ifdef PANEL_DIR
+
+; A panel of an earlier install holds its files open; it ends before they are replaced or
+; removed, and its process is waited for (taskkill returns before the files are free).
+!macro EndPanel
+  nsExec::Exec '"$SYSDIR\taskkill.exe" /f /im ${PANEL_EXE}'
+  Pop $0
+  ${If} $0 == 0
+    Sleep 1000
+  ${EndIf}
+!macroend
+
 Section "Halvern Mixer control panel" SecPanel
-  SetOutPath "$INSTDIR\Mixer"
+  SectionIn RO
+  SetRegView 64
+  SetShellVarContext all
+  !insertmacro EndPanel
+  SetOutPath "$INSTDIR"
   File /r "${PANEL_DIR}\*.*"
-  CreateShortcut "$SMPROGRAMS\Halvern Mixer.lnk" "$INSTDIR\Mixer\HalvernMixer.exe"
+  CreateShortcut "${PANEL_LINK}" "$INSTDIR\${PANEL_EXE}"
+  WriteRegStr HKLM "${RUN_KEY}" "HalvernMixer" "$\"$INSTDIR\${PANEL_EXE}$\""
 SectionEnd
+
+; Started through the shell, so that the panel runs as the user who logged on, not with the
+; installer's administrator rights.
+Function StartPanel
+  Exec '"$WINDIR\explorer.exe" "$INSTDIR\${PANEL_EXE}"'
+FunctionEnd
 !endif
 
 Section "-Program list size"
@@ -117,8 +150,19 @@ FunctionEnd
 Section "Uninstall"
   SetRegView 64
 !ifdef PANEL_DIR
-  Delete "$SMPROGRAMS\Halvern Mixer.lnk"
-  RMDir /r "$INSTDIR\Mixer"
+  SetShellVarContext all
+  !insertmacro EndPanel
+  DeleteRegValue HKLM "${RUN_KEY}" "HalvernMixer"
+  Delete "${PANEL_LINK}"
+  Delete "$INSTDIR\${PANEL_EXE}"
+  Delete "$INSTDIR\HalvernDriver_*.qm"
+  Delete "$INSTDIR\Qt6*.dll"
+  Delete "$INSTDIR\libstdc++-6.dll"
+  Delete "$INSTDIR\libgcc_s_seh-1.dll"
+  Delete "$INSTDIR\libwinpthread-1.dll"
+  RMDir /r "$INSTDIR\platforms"
+  RMDir /r "$INSTDIR\styles"
+  RMDir /r "$INSTDIR\imageformats"
 !endif
 
   ; Unregistered while the file is there to answer. A DLL that is gone or fails leaves its

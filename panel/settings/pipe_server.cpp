@@ -32,8 +32,10 @@ bool PipeServer::create() {
     const std::wstring wide = name.toStdWString();
     handle = platform::createPipeServer(wide.c_str(), options);
     if (!platform::isValid(handle)) {
+        // Taken before the debug stream, whose thread-local look-ups reset it on Windows.
+        const uint32_t error = platform::lastError();
         handle = platform::invalidHandle();
-        qDebug() << "Error: Could not create pipe. Error code:" << platform::lastError();
+        qDebug() << "Error: Could not create pipe. Error code:" << error;
         return false;
     }
     qDebug() << "Pipe created successfully.";
@@ -54,20 +56,22 @@ bool PipeServer::readMessage(uint8_t* buffer) {
     const bool gone =
         wait == platform::PipeWait::Failed && platform::lastError() == platform::kErrorNoData;
     if (wait == platform::PipeWait::Failed && !gone) {
-        qDebug() << "Error connecting to pipe. Error code:" << platform::lastError();
+        const uint32_t error = platform::lastError();
+        qDebug() << "Error connecting to pipe. Error code:" << error;
         return false;
     }
 
     uint8_t local[kMessageBytes];
     uint32_t read = 0;
     bool ok = platform::readPipe(handle, local, sizeof local, &read);
+    const uint32_t error = platform::lastError();
     // The same holds for a read that reports the client gone but hands over its bytes.
-    if (!ok && platform::lastError() == platform::kErrorNoData && read > 0)
+    if (!ok && error == platform::kErrorNoData && read > 0)
         ok = true;
     if (ok)
         std::memcpy(buffer, local, read);
     else
-        qDebug() << "Error reading from pipe. Error code:" << platform::lastError();
+        qDebug() << "Error reading from pipe. Error code:" << error;
     platform::disconnectPipeClient(handle);
     return ok;
 }

@@ -457,16 +457,20 @@ void Settings::notifyAsio() {
     hide();
     platform::Handle pipe = platform::openPipeClient(halvern::protocol::kPanelToAsioPipeW);
     if (!platform::isValid(pipe)) {
-        qDebug() << "Error: Could not open pipe. Error code:" << platform::lastError();
+        // Taken before the debug stream, whose thread-local look-ups reset it on Windows.
+        const uint32_t error = platform::lastError();
+        qDebug() << "Error: Could not open pipe. Error code:" << error;
         return;
     }
     qDebug() << "Pipe opened successfully.";
     const uint8_t signal = halvern::protocol::kResetSignal;
     uint32_t written = 0;
-    if (platform::writePipe(pipe, &signal, 1, &written))
+    if (platform::writePipe(pipe, &signal, 1, &written)) {
         qDebug() << "ASIO reset signal sent successfully.";
-    else
-        qDebug() << "Error: Failed to send ASIO reset signal. Error code:" << platform::lastError();
+    } else {
+        const uint32_t error = platform::lastError();
+        qDebug() << "Error: Failed to send ASIO reset signal. Error code:" << error;
+    }
     platform::closePipeClient(pipe);
     qDebug() << "设置通知ASIO逻辑";
 }

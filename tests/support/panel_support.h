@@ -7,7 +7,9 @@
 #include "halvern/sim/simulator.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QStandardPaths>
 #include <QString>
 #include <QStringList>
 #include <QTranslator>
@@ -73,36 +75,57 @@ private:
     QStringList lines_;
 };
 
-// A private runtime directory, a private application data folder (XDG_DATA_HOME) and a
-// simulated interface of `model` serving \\.\HalvernAudioBus0 in it.
+// A private runtime directory, a private application data folder and a simulated interface of
+// `model` serving \\.\HalvernAudioBus0 in it. The data folder is XDG_DATA_HOME on Linux; Windows
+// takes it from the user's profile, so there the test-mode folder is emptied before and after.
 class SimulatedInterface {
 public:
     explicit SimulatedInterface(uint32_t model = protocol::kModelWren, sim::SimConfig config = {}) {
+#ifdef _WIN32
+        QStandardPaths::setTestModeEnabled(true);
+        dataHome_ = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation).toStdString();
+        QDir(QString::fromStdString(dataHome_)).removeRecursively();
+#else
         dataHome_ = runtime_.path() + "/data";
         std::filesystem::create_directories(dataHome_);
         if (const char* v = std::getenv("XDG_DATA_HOME"))
             oldDataHome_ = v, hadDataHome_ = true;
         setenv("XDG_DATA_HOME", dataHome_.c_str(), 1);
+#endif
         config.model = model;
         sim_ = std::make_unique<sim::Simulator>(config);
         started_ = sim_->start();
     }
     ~SimulatedInterface() {
         sim_.reset();
+#ifdef _WIN32
+        QDir(QString::fromStdString(dataHome_)).removeRecursively();
+#else
         if (hadDataHome_)
             setenv("XDG_DATA_HOME", oldDataHome_.c_str(), 1);
         else
             unsetenv("XDG_DATA_HOME");
+#endif
     }
     SimulatedInterface(const SimulatedInterface&) = delete;
     SimulatedInterface& operator=(const SimulatedInterface&) = delete;
 
-    bool started() const { return started_; }
-    sim::Simulator& sim() { return *sim_; }
-    sim::Simulator* operator->() { return sim_.get(); }
-    const std::string& runtimeDir() const { return runtime_.path(); }
+    bool started() const {
+        return started_;
+    }
+    sim::Simulator& sim() {
+        return *sim_;
+    }
+    sim::Simulator* operator->() {
+        return sim_.get();
+    }
+    const std::string& runtimeDir() const {
+        return runtime_.path();
+    }
     // Where QStandardPaths::AppDataLocation points for this process while the object lives.
-    const std::string& dataHome() const { return dataHome_; }
+    const std::string& dataHome() const {
+        return dataHome_;
+    }
 
 private:
     TempRuntimeDir runtime_;

@@ -8,11 +8,66 @@
 #include <fstream>
 #include <iostream>
 #include <sstream>
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <random>
+#include <sys/stat.h>
+#else
 #include <unistd.h>
+#endif
 
 namespace halvern::test {
 
 namespace {
+#ifdef _WIN32
+void setenv(const char* name, const char* value, int) {
+    _putenv_s(name, value);
+}
+void unsetenv(const char* name) {
+    _putenv_s(name, "");
+}
+#endif
+
+// A new folder under the temporary folder, only ours.
+std::string makeTempDir() {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "halvern-test-XXXXXX").string();
+#ifdef _WIN32
+    std::random_device seed;
+    std::mt19937 pick(seed());
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::string path = tmpl.substr(0, tmpl.size() - 6) + std::to_string(pick());
+        std::error_code ec;
+        if (std::filesystem::create_directory(path, ec))
+            return path;
+    }
+    return tmpl;
+#else
+    char* made = mkdtemp(tmpl.data());
+    return made ? made : tmpl;
+#endif
+}
+
+// A new file under the temporary folder, opened for writing; its name in `name`.
+int makeTempFile(std::string& name) {
+    name = (std::filesystem::temp_directory_path() / "halvern-stdout-XXXXXX").string();
+#ifdef _WIN32
+    std::random_device seed;
+    std::mt19937 pick(seed());
+    const std::string stem = name.substr(0, name.size() - 6);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        name = stem + std::to_string(pick());
+        const int fd =
+            _open(name.c_str(), _O_CREAT | _O_EXCL | _O_RDWR | _O_BINARY, _S_IREAD | _S_IWRITE);
+        if (fd >= 0)
+            return fd;
+    }
+    return -1;
+#else
+    return mkstemp(name.data());
+#endif
+}
+
 void setOrUnset(const char* name, bool had, const std::string& value) {
     if (had)
         setenv(name, value.c_str(), 1);
@@ -22,9 +77,7 @@ void setOrUnset(const char* name, bool had, const std::string& value) {
 } // namespace
 
 TempRuntimeDir::TempRuntimeDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "halvern-test-XXXXXX").string();
-    char* made = mkdtemp(tmpl.data());
-    path_ = made ? made : tmpl;
+    path_ = makeTempDir();
     if (const char* v = getenv("HALVERN_RUNTIME_DIR")) {
         hadRuntime_ = true;
         oldRuntime_ = v;
@@ -76,9 +129,7 @@ void TraceCapture::clear() {
 
 StdoutCapture::StdoutCapture() {
     std::fflush(stdout);
-    std::string tmpl = (std::filesystem::temp_directory_path() / "halvern-stdout-XXXXXX").string();
-    int fd = mkstemp(tmpl.data());
-    file_ = tmpl;
+    int fd = makeTempFile(file_);
     saved_ = dup(1);
     dup2(fd, 1);
     close(fd);

@@ -62,3 +62,14 @@ wine_environment() {
   # Wine wants a home folder; a bare CI environment may have none.
   export HOME=${HOME:-$(dirname "$1")}
 }
+
+# wine_process_running NAME.exe: a program of that name runs in this $WINEPREFIX (Wine's
+# tasklist lists nothing; other prefixes on the machine do not count).
+wine_process_running() {
+  local pid
+  for pid in $(pgrep -f "$1" 2>/dev/null); do
+    tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" &&
+      return 0
+  done
+  return 1
+}

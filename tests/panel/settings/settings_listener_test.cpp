@@ -5,6 +5,7 @@
 #include "settings/pipe_server.h"
 
 #include "halvern/platform/pipe.h"
+#include "halvern/platform/thread.h"
 #include "halvern/protocol/pipe_messages.h"
 
 #include <QElapsedTimer>
@@ -20,9 +21,16 @@ namespace {
 const char kShown[] = "Received signal from pipe thread to show settings window.";
 
 // One client connection as the driver makes it: open, write, close. The listener creates its
-// pipe at once, but a client may come while it is between two passes.
+// pipe at once, but a client may come while it is between two passes; on Windows its one
+// instance is busy until then, and the client tries again, as the driver does.
 bool sendToPanel(const std::vector<uint8_t>& bytes) {
     platform::Handle client = platform::openPipeClient(protocol::kAsioToPanelPipe, true);
+    for (int tries = 0; !platform::isValid(client) &&
+                        platform::lastError() == platform::kErrorPipeBusy && tries < 100;
+         ++tries) {
+        platform::sleepMs(10);
+        client = platform::openPipeClient(protocol::kAsioToPanelPipe, true);
+    }
     if (!platform::isValid(client))
         return false;
     uint32_t written = 0;
@@ -117,8 +125,13 @@ void SettingsListenerTest::servesUpTo255Instances() {
     }
     PipeServer extra(QString::fromWCharArray(protocol::kAsioToPanelPipeW));
     QtLogCapture log;
+#ifdef _WIN32
+    // There 255 is the system's "unlimited".
+    QVERIFY(extra.create());
+#else
     QVERIFY(!extra.create());
     QVERIFY(log.contains("Error: Could not create pipe. Error code: 231"));
+#endif
     qDeleteAll(more);
 }
 

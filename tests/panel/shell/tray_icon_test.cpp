@@ -132,14 +132,25 @@ void TrayIconTest::firmwareUpgradeAsksAndTells() {
     QCOMPARE(boxes.asked, 3);
 }
 
+// The platform's shell runs the refresh: cmd.exe, which ends its lines with CR LF, or sh.
+#ifdef _WIN32
+const QStringList kShell{"cmd.exe", "/c"};
+const char* const kFailingScript = "echo out& echo err>&2& exit 3";
+const char* const kEol = "\\r\\n";
+#else
+const QStringList kShell{"sh", "-c"};
+const char* const kFailingScript = "echo out; echo err >&2; exit 3";
+const char* const kEol = "\\n";
+#endif
+
 void TrayIconTest::shellCommands_data() {
     QTest::addColumn<QString>("script");
     QTest::addColumn<QStringList>("lines");
     QTest::newRow("done") << "exit 0" << QStringList{QString::fromUtf8("资源管理器已成功重启")};
-    QTest::newRow("failed") << "echo out; echo err >&2; exit 3"
+    QTest::newRow("failed") << kFailingScript
                             << QStringList{QString::fromUtf8("命令执行失败，退出代码: 3"),
-                                           QString::fromUtf8("输出: \"out\\n\""),
-                                           QString::fromUtf8("错误输出: \"err\\n\"")};
+                                           QString::fromUtf8("输出: \"out%1\"").arg(kEol),
+                                           QString::fromUtf8("错误输出: \"err%1\"").arg(kEol)};
 }
 
 void TrayIconTest::shellCommands() {
@@ -148,8 +159,8 @@ void TrayIconTest::shellCommands() {
     ScopedTranslation english(kEnglish);
     QtLogCapture log;
     Boxes boxes;
-    desktop().refreshProgram = "sh";
-    desktop().refreshArguments = {"-c", script};
+    desktop().refreshProgram = kShell[0];
+    desktop().refreshArguments = {kShell[1], script};
     bool soundOpens = true;
     desktop().openSoundSettings = [&](QString& hint) {
         hint = soundOpens ? QString() : QString("install one");

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The Windows installer as a user meets it, in a fresh Wine prefix of its own: a silent
-# install, the driver's registry entries naming the installed DLL, the driver created through
-# COM by the console host and its name read, then a silent uninstall that leaves no key and no
-# file behind.
+# install, the driver's registry entries naming the installed DLL, the control panel with its
+# Qt files, Start menu entry and logon entry, the driver created through COM by the console
+# host and its name read, then a silent uninstall that leaves no key and no file behind.
 #
 #   installer-test.sh --installer SETUP.EXE --host HOST.EXE --prefix DIR --objdump OBJDUMP
 #                     --build-path PATH...
@@ -58,7 +58,15 @@ asio_key="HKLM\\SOFTWARE\\ASIO\\Halvern Audio"
 uninstall_key="HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\HalvernAudio"
 install_dir="$prefix/drive_c/Program Files/Halvern Audio"
 dll=$install_dir/HalvernASIO.dll
+run_key="HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Run"
+start_menu_link="$prefix/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Halvern Mixer.lnk"
+# What the panel needs beside it on a machine without Qt.
+panel_files=(HalvernMixer.exe Qt6Core.dll Qt6Gui.dll Qt6Widgets.dll libstdc++-6.dll
+             libgcc_s_seh-1.dll libwinpthread-1.dll platforms/qwindows.dll
+             platforms/qoffscreen.dll styles/qwindowsvistastyle.dll imageformats/qico.dll
+             HalvernDriver_en_US.qm HalvernDriver_zh_CN.qm)
 
+find_wine
 find_wineserver
 "$here/../wine-prefix.sh" setup "$prefix" || exit 1
 # shellcheck disable=SC2317  # called through the EXIT trap
@@ -87,6 +95,21 @@ for path in "${build_paths[@]}"; do
   verdict "the installed DLL does not name $path"
 done
 
+for f in "${panel_files[@]}"; do
+  [ -s "$install_dir/$f" ]
+  verdict "the panel's $f is in Program Files"
+done
+! has "$("$objdump" -h "$install_dir/HalvernMixer.exe" 2>&1)" '\.debug'
+verdict "the installed panel has no debug sections"
+sleep 1
+! wine_process_running HalvernMixer.exe
+verdict "a silent install starts no panel"
+[ -f "$start_menu_link" ]
+verdict "the Start menu has the panel"
+has "$(output reg query "$run_key" /v HalvernMixer)" \
+  'HalvernMixer +REG_SZ +"C:\\Program Files\\Halvern Audio\\HalvernMixer\.exe"$'
+verdict "the panel starts at every user's logon"
+
 asio=$(output reg query "$asio_key")
 has "$asio" "CLSID +REG_SZ +\\$clsid" && has "$asio" 'Description +REG_SZ +Halvern Audio$'
 verdict "$asio_key names the class"
@@ -113,6 +136,16 @@ has "$info" '^Init: +failed: No Halvern audio device' && ! has "$info" 'Unhandle
 verdict "the driver's init fails for the missing device, not a crash"
 
 # ---- uninstall ---------------------------------------------------------------------------
+# A running panel holds its files: the uninstaller ends it first.
+"$WINE" "$install_dir/HalvernMixer.exe" -platform offscreen </dev/null >/dev/null 2>&1 &
+panel_pid=$!
+running=1
+for _ in $(seq 100); do
+  wine_process_running HalvernMixer.exe && running=0 && break
+  sleep 0.2
+done
+[ $running -eq 0 ]
+verdict "the installed panel runs from Program Files"
 # The uninstaller hands over to a copy of itself in the temporary folder and returns: the
 # wineserver's end says that copy is done too.
 run "$install_dir/Uninstall.exe" /S
@@ -120,8 +153,15 @@ status=$?
 flush_registry
 [ $status -eq 0 ]
 verdict "silent uninstall exits 0 (got $status)"
+wait "$panel_pid" 2>/dev/null
+! wine_process_running HalvernMixer.exe
+verdict "the uninstaller ended the running panel"
 [ ! -e "$install_dir" ]
 verdict "the install folder is gone"
+[ ! -e "$start_menu_link" ]
+verdict "the Start menu entry is gone"
+has "$(output reg query "$run_key" /v HalvernMixer)" 'Unable to find'
+verdict "the logon entry is gone"
 for key in "$asio_key" "$class_key" "$uninstall_key"; do
   has "$(output reg query "$key")" 'Unable to find the specified registry key'
   verdict "$key is gone"
