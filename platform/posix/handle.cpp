@@ -18,9 +18,11 @@ std::mutex& recordMutex() {
     static std::mutex m;
     return m;
 }
+// Never destroyed: a background thread (a driver's pipe listener) may still look up or close
+// its handles while the process exits.
 std::unordered_set<posix::Record*>& records() {
-    static std::unordered_set<posix::Record*> set;
-    return set;
+    static auto* set = new std::unordered_set<posix::Record*>();
+    return *set;
 }
 } // namespace
 

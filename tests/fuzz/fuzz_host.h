@@ -72,7 +72,7 @@ template <typename T> std::unique_ptr<T> maybe(FuzzedDataProvider& in) {
 
 inline bool isAsioCode(ASIOError e) {
     return e == ASE_OK || e == ASE_NotPresent || e == ASE_HWMalfunction ||
-           e == ASE_InvalidParameter || e == ASE_NoClock;
+           e == ASE_InvalidParameter || e == ASE_NoClock || e == ASE_InvalidMode;
 }
 
 // A sample area of `bytes`, as a memfd the device sends along with its shared-memory reply.
