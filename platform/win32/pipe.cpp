@@ -237,30 +237,32 @@ template <typename Start> bool overlappedIo(PipeEnd* end, Start start, uint32_t*
 
 } // namespace
 
-Handle createPipeServer(const char* name, const PipeServerOptions& options) {
+namespace {
+
+// The narrow and the wide name take the same steps through their own pair of calls.
+template <typename Char, typename Create, typename Wait>
+Handle createServer(const Char* name, const PipeServerOptions& options, Create create,
+                    Wait waitNamed) {
     if (!securityReady())
         return invalidHandle();
-    if (options.firstInstance && nameServed(name, WaitNamedPipeA)) {
+    if (options.firstInstance && nameServed(name, waitNamed)) {
         SetLastError(ERROR_ACCESS_DENIED);
         return invalidHandle();
     }
-    HANDLE pipe = CreateNamedPipeA(name, openMode(options), pipeMode(options), options.maxInstances,
-                                   options.bufferSize, options.bufferSize, options.defaultTimeoutMs,
-                                   win32::ownUserPipeSecurity());
+    HANDLE pipe =
+        create(name, openMode(options), pipeMode(options), options.maxInstances, options.bufferSize,
+               options.bufferSize, options.defaultTimeoutMs, win32::ownUserPipeSecurity());
     return wrap(pipe, true, options.overlapped, options.ioTimeoutMs);
 }
 
+} // namespace
+
+Handle createPipeServer(const char* name, const PipeServerOptions& options) {
+    return createServer(name, options, CreateNamedPipeA, WaitNamedPipeA);
+}
+
 Handle createPipeServer(const wchar_t* name, const PipeServerOptions& options) {
-    if (!securityReady())
-        return invalidHandle();
-    if (options.firstInstance && nameServed(name, WaitNamedPipeW)) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return invalidHandle();
-    }
-    HANDLE pipe = CreateNamedPipeW(name, openMode(options), pipeMode(options), options.maxInstances,
-                                   options.bufferSize, options.bufferSize, options.defaultTimeoutMs,
-                                   win32::ownUserPipeSecurity());
-    return wrap(pipe, true, options.overlapped, options.ioTimeoutMs);
+    return createServer(name, options, CreateNamedPipeW, WaitNamedPipeW);
 }
 
 PipeWait waitForPipeClient(Handle server, uint32_t timeoutMs) {
