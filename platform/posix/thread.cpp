@@ -4,10 +4,12 @@
 #include "halvern/platform/event.h"
 #include "posix_internal.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <pthread.h>
@@ -213,18 +215,29 @@ bool disableThreadPriorityBoost(Handle thread) {
     return pthreadOf(thread, t); // the Linux schedulers give no boost to switch off
 }
 
-bool setThreadTimeCritical(Handle thread) {
+namespace {
+bool setFifoPriority(Handle thread, int priority) {
     pthread_t t;
     if (!pthreadOf(thread, t))
         return false;
     sched_param param{};
-    param.sched_priority = sched_get_priority_max(SCHED_FIFO);
+    param.sched_priority = priority;
     int err = pthread_setschedparam(t, SCHED_FIFO, &param);
     if (err != 0) {
         setLastError(err == EPERM ? kErrorAccessDenied : posix::errorFromErrno(err));
         return false;
     }
     return true;
+}
+} // namespace
+
+// One below the top, which belongs to the device's interrupt (below).
+bool setThreadTimeCritical(Handle thread) {
+    return setFifoPriority(thread, sched_get_priority_max(SCHED_FIFO) - 1);
+}
+
+bool setThreadInterruptPriority(Handle thread) {
+    return setFifoPriority(thread, sched_get_priority_max(SCHED_FIFO));
 }
 
 bool setThreadAffinity(Handle thread, uint64_t mask) {
@@ -251,6 +264,17 @@ bool setThreadAffinity(Handle thread, uint64_t mask) {
 uint32_t processorCount() {
     long n = sysconf(_SC_NPROCESSORS_ONLN);
     return n > 0 ? uint32_t(n) : 1;
+}
+
+int deviceSignalProcessor() {
+    const int count = int(std::min<uint32_t>(processorCount(), 64));
+    if (const char* chosen = std::getenv("HALVERN_DEVICE_CPU")) {
+        char* end = nullptr;
+        const long cpu = std::strtol(chosen, &end, 10);
+        if (end != chosen && *end == 0 && cpu >= 0 && cpu < count)
+            return int(cpu);
+    }
+    return count - 1;
 }
 
 Handle joinProAudioClass(uint32_t* taskIndex) {

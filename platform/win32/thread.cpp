@@ -127,6 +127,14 @@ uint32_t processorCount() {
     return info.dwNumberOfProcessors;
 }
 
+bool setThreadInterruptPriority(Handle thread) {
+    return setThreadTimeCritical(thread);
+}
+
+int deviceSignalProcessor() {
+    return -1; // the kernel driver's interrupt goes where the system sends it
+}
+
 Handle joinProAudioClass(uint32_t* taskIndex) {
     DWORD index = taskIndex != nullptr ? *taskIndex : 0;
     HANDLE registration = AvSetMmThreadCharacteristicsA("Pro Audio", &index);

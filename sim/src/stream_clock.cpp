@@ -65,9 +65,12 @@ bool StreamClock::start(const StreamSetup& setup) {
     if (!platform::isValid(t))
         return false;
     // Real-time priority where the system grants it; a refusal only costs precision.
-    if (!platform::setThreadTimeCritical(t))
+    if (!platform::setThreadInterruptPriority(t))
         platform::outputDebugString("halvern-bus-sim: clock thread runs without real-time "
                                     "priority\n");
+    // A device's interrupt comes from one processor; so does this clock's signal.
+    if (const int cpu = platform::deviceSignalProcessor(); cpu >= 0)
+        platform::setThreadAffinity(t, uint64_t(1) << cpu);
     thread_ = t;
     platform::resumeThread(t);
     return true;

@@ -34,10 +34,20 @@ bool setProcessPriorityClass(uint32_t priorityClass); // SetPriorityClass
 // The classes' values, as GetPriorityClass gives them.
 constexpr uint32_t kNormalPriorityClass = 0x20;
 constexpr uint32_t kRealtimePriorityClass = 0x100;
-bool disableThreadPriorityBoost(Handle thread);       // SetThreadPriorityBoost(TRUE)
-bool setThreadTimeCritical(Handle thread);            // THREAD_PRIORITY_TIME_CRITICAL / SCHED_FIFO
+bool disableThreadPriorityBoost(Handle thread); // SetThreadPriorityBoost(TRUE)
+bool setThreadTimeCritical(Handle thread);      // THREAD_PRIORITY_TIME_CRITICAL / SCHED_FIFO
+// A device's interrupt outranks every thread, so that a host that overruns its period never
+// holds the device's clock: SCHED_FIFO one above time-critical on Linux; on Windows, where the
+// real interrupt is the kernel's, time-critical.
+bool setThreadInterruptPriority(Handle thread);
 bool setThreadAffinity(Handle thread, uint64_t mask); // SetThreadAffinityMask
 uint32_t processorCount();                            // GetSystemInfo
+// The processor the bus device signals its events from, or -1 where the system places that
+// itself (Windows). On Linux the bus stand-in keeps its clock on one processor, as a device's
+// interrupt has one, and a waiter placed on it is woken without an inter-processor interrupt:
+// in a virtual machine that costs up to milliseconds, against microseconds on the same one.
+// `$HALVERN_DEVICE_CPU` chooses it; the default is the last processor.
+int deviceSignalProcessor();
 // Joins the "Pro Audio" multimedia class for the calling thread (AvSetMmThreadCharacteristicsA).
 // Returns the registration handle or null with lastError().
 Handle joinProAudioClass(uint32_t* taskIndex);
