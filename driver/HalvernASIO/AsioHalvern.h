@@ -94,7 +94,8 @@ private:
     // The buffer lists emptied, without the dispose's traces.
     void forgetBuffers();
     void releaseBuffers();
-    void createEvents();
+    // All three events, or none (traced) when one cannot be created.
+    bool createEvents();
     void closeEvents();
     void timerOn();
     void timerOff();

@@ -312,11 +312,18 @@ void AsioHalvern::releaseBuffers() {
 // ---------------------------------------------------------------------------------------------
 // Start and stop
 
-void AsioHalvern::createEvents() {
-    for (auto& e : events_) {
+bool AsioHalvern::createEvents() {
+    for (std::size_t i = 0; i < 3; ++i) {
         platform::Handle h = platform::createEvent(false, false);
-        e.store(platform::isValid(h) ? h : nullptr);
+        if (!platform::isValid(h)) {
+            hostTrace("failed to create event %d: 0x%x\n", static_cast<int>(i),
+                      platform::lastError());
+            closeEvents();
+            return false;
+        }
+        events_[i].store(h);
     }
+    return true;
 }
 
 void AsioHalvern::closeEvents() {
@@ -349,12 +356,20 @@ ASIOError AsioHalvern::start() {
     toggle_.store(0);
     skippedHalves_.store(0);
     running_.store(false);
-    createEvents();
+    // Without all three events the device could never signal a half: nothing is started.
+    if (!createEvents())
+        return ASE_HWMalfunction;
     running_.store(true);
+    // A start that fails before the audio thread exists leaves no events and no running flag.
+    auto abandon = [this] {
+        running_.store(false);
+        closeEvents();
+        return ASE_HWMalfunction;
+    };
 
     std::unique_lock<std::recursive_mutex> deviceLock(deviceMutex_);
     if (!reopenDevice())
-        return ASE_HWMalfunction;
+        return abandon();
     // The time info and the period carry the rate the device streams at, not the last one a
     // host happened to read.
     {
@@ -364,20 +379,17 @@ ASIOError AsioHalvern::start() {
             timeSampleRate_.store(double(getLe32(rate)));
         }
     }
-    platform::Handle events[3] = {events_[0].load(), events_[1].load(), events_[2].load()};
-    if (events[0] != nullptr && events[1] != nullptr && events[2] != nullptr) {
-        EventRegistration registration;
-        for (std::size_t i = 0; i < 3; ++i)
-            registration.setHandle(i,
-                                   static_cast<uint64_t>(reinterpret_cast<uintptr_t>(events[i])));
-        uint8_t reply = 1;
-        if (!platform::deviceIoControl(device_, IOCTL_ASIO_SET_EVENTS, registration.bytes,
-                                       EventRegistration::kSize, &reply, sizeof reply, nullptr)) {
-            hostTrace("failed to set event: 0x%x\n", platform::lastError());
-            return ASE_HWMalfunction;
-        }
-        gDeviceStream.store(this);
+    EventRegistration registration;
+    for (std::size_t i = 0; i < 3; ++i)
+        registration.setHandle(
+            i, static_cast<uint64_t>(reinterpret_cast<uintptr_t>(events_[i].load())));
+    uint8_t reply = 1;
+    if (!platform::deviceIoControl(device_, IOCTL_ASIO_SET_EVENTS, registration.bytes,
+                                   EventRegistration::kSize, &reply, sizeof reply, nullptr)) {
+        hostTrace("failed to set event: 0x%x\n", platform::lastError());
+        return abandon();
     }
+    gDeviceStream.store(this);
 
     platform::sleepMs(10);
     timerOn();
