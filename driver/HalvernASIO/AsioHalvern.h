@@ -170,6 +170,7 @@ private:
     std::atomic<int32_t> numInputBuffers_{0};
     std::atomic<int32_t> numOutputBuffers_{0};
     std::atomic<int32_t> blockFrames_{256};
+    // The current half index, kept as part of the driver's state.
     std::atomic<int32_t> toggle_{0};
     // Device signals of this stream that reached the host as no buffer switch.
     std::atomic<uint64_t> skippedHalves_{0};

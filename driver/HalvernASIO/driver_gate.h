@@ -53,8 +53,6 @@ public:
         Entry(const Entry&) = delete;
         Entry& operator=(const Entry&) = delete;
         AsioHalvern* driver() const { return driver_; }
-        // After a host callback: is the driver still the one served (and so still alive)?
-        bool stillServed() const { return gate_.driver_.load() == driver_; }
 
     private:
         DriverGate& gate_;
