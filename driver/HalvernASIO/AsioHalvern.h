@@ -145,7 +145,7 @@ private:
     std::atomic<ASIOTime* (*)(ASIOTime*, int32_t, ASIOBool)> cbBufferSwitchTimeInfo_{nullptr};
 
     // Panel pipe listener.
-    std::atomic<platform::Handle> listenerThread_{nullptr};
+    BackgroundThread listener_;
     std::atomic<bool> listenerRun_{false};
 
     // Time. The audio thread writes the sample position and the system time of the last buffer

@@ -470,13 +470,12 @@ void AsioHalvern::timerOn() {
     const uint64_t generation = link.generations.fetch_add(1) + 1;
     link.runToken.store(generation);
 
-    if (platform::Handle existing = link.thread.load()) {
+    if (platform::Handle existing = link.thread.handle()) {
         audioTrace("ASIOThreadHandle is not NULL!\n");
         // That thread belongs to an earlier generation and ends at its next round; a thread
         // that does not (stuck in the host) is let go, so that this stream has its own.
         platform::waitThread(existing, kTimerOnWaitMs);
-        platform::Handle expected = existing;
-        if (link.thread.compare_exchange_strong(expected, nullptr))
+        if (link.thread.takeIf(existing))
             platform::closeThread(existing);
     }
 
@@ -485,17 +484,14 @@ void AsioHalvern::timerOn() {
         audioTrace("创建线程失败 Created ID is %d!\n", 0);
         return;
     }
-    gAudioThreads.begin();
     uint32_t threadId = 0;
     platform::Handle thread =
-        platform::createThread(&AsioHalvern::audioThreadMain, startInfo, true, &threadId);
-    if (!platform::isValid(thread)) {
+        link.thread.start(gAudioThreads, &AsioHalvern::audioThreadMain, startInfo, &threadId);
+    if (thread == nullptr) {
         delete startInfo;
-        gAudioThreads.end();
         audioTrace("创建线程失败 Created ID is %d!\n", static_cast<int>(threadId));
         return;
     }
-    link.thread.store(thread);
     audioTrace("ASIOThreadHandle Created ID is %d!, Task Id is %d\n", static_cast<int>(threadId),
                static_cast<int>(link.taskIndex.load()));
 
@@ -540,7 +536,7 @@ void AsioHalvern::timerOff() {
     AudioLink& link = *audio_;
     link.runToken.store(0);
     restorePriority();
-    platform::Handle thread = link.thread.exchange(nullptr);
+    platform::Handle thread = link.thread.take();
     if (thread == nullptr) {
         audioTrace("Timer Off ASIOThreadHandle is NULL!\n");
         return;
@@ -548,10 +544,10 @@ void AsioHalvern::timerOff() {
     audioTrace("Timer Off ASIOThreadHandle is not NULL!\n");
     // On the audio thread itself (a hardware stop) there is nothing to wait for: the thread
     // ends as soon as this returns, and its handle is only released.
-    if (!platform::isCurrentThread(thread))
-        platform::waitThread(thread, kTimerOffWaitMs);
-    audioTrace("Timer Off ASIOThreadHandle is not NULL need Close Handle!\n");
-    if (platform::closeThread(thread))
+    const bool closed = BackgroundThread::join(thread, kTimerOffWaitMs, [] {
+        audioTrace("Timer Off ASIOThreadHandle is not NULL need Close Handle!\n");
+    });
+    if (closed)
         audioTrace("Timer Off ASIOThreadHandle Close Handle Success!\n");
     else
         audioTrace("Timer Off ASIOThreadHandle Close Handle Failed!\n");
