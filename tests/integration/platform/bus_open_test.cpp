@@ -47,8 +47,9 @@ private:
             if (poll(&p, 1, 10) <= 0)
                 continue;
             if (posix::UniqueFd c = posix::acceptBusConnection(listener_.get())) {
-                posix::sendOpenVerdict(c.get(), verdict_);
+                // Counted before the verdict: the opener looks at the count once it has it.
                 ++opens_;
+                posix::sendOpenVerdict(c.get(), verdict_);
                 kept.push_back(std::move(c));
             }
         }
