@@ -94,7 +94,8 @@ private:
     // The buffer lists emptied, without the dispose's traces.
     void forgetBuffers();
     void releaseBuffers();
-    void createEvents();
+    // All three events, or none (traced) when one cannot be created.
+    bool createEvents();
     void closeEvents();
     void timerOn();
     void timerOff();
@@ -144,7 +145,7 @@ private:
     std::atomic<ASIOTime* (*)(ASIOTime*, int32_t, ASIOBool)> cbBufferSwitchTimeInfo_{nullptr};
 
     // Panel pipe listener.
-    std::atomic<platform::Handle> listenerThread_{nullptr};
+    BackgroundThread listener_;
     std::atomic<bool> listenerRun_{false};
 
     // Time. The audio thread writes the sample position and the system time of the last buffer
@@ -169,6 +170,7 @@ private:
     std::atomic<int32_t> numInputBuffers_{0};
     std::atomic<int32_t> numOutputBuffers_{0};
     std::atomic<int32_t> blockFrames_{256};
+    // The current half index, kept as part of the driver's state.
     std::atomic<int32_t> toggle_{0};
     // Device signals of this stream that reached the host as no buffer switch.
     std::atomic<uint64_t> skippedHalves_{0};

@@ -120,32 +120,28 @@ ASIOError AsioHalvern::controlPanel() {
 // Listener start and close
 
 bool AsioHalvern::ownsListener() const {
-    platform::Handle thread = listenerThread_.load();
-    return thread != nullptr && platform::isCurrentThread(thread);
+    return listener_.isCurrent();
 }
 
 void AsioHalvern::listenerStart() {
     gListenerGate.serve(this);
     hostTrace("ASIO waiting Pannel \n");
-    if (listenerThread_.load() != nullptr) {
+    if (listener_.handle() != nullptr) {
         hostTrace("pipeReadThreadHandle is not NULL!\n");
         listenerClose();
     }
     listenerRun_.store(true);
-    gListeners.begin();
-    // Created suspended so that its handle is in place before it runs: the thread tells from
-    // it that it is still the listener.
+    // Its handle is in place before it runs: the thread tells from it that it is still the
+    // listener.
     uint32_t threadId = 0;
     platform::Handle thread =
-        platform::createThread(&AsioHalvern::listenerThreadMain, nullptr, true, &threadId);
-    if (!platform::isValid(thread)) {
-        const uint32_t error = platform::lastError();
-        gListeners.end();
-        std::printf("Failed to create thread. Error: %d\n", static_cast<int>(error));
+        listener_.start(gListeners, &AsioHalvern::listenerThreadMain, nullptr, &threadId);
+    if (thread == nullptr) {
+        std::printf("Failed to create thread. Error: %d\n",
+                    static_cast<int>(platform::lastError()));
         std::fflush(stdout);
         return;
     }
-    listenerThread_.store(thread);
     hostTrace("pipeReadThreadHandle Created ID is %d!\n", static_cast<int>(threadId));
     platform::resumeThread(thread);
     std::printf("Thread created successfully. Thread ID: %d\n", static_cast<int>(threadId));
@@ -159,14 +155,13 @@ void AsioHalvern::listenerClose() {
     }
     hostTrace("pipeReadTheadClose call!\n");
     listenerRun_.store(false);
-    platform::Handle thread = listenerThread_.exchange(nullptr);
+    platform::Handle thread = listener_.take();
     if (thread != nullptr) {
         hostTrace("Cancel IO call!\n");
         cancelListenerWait();
         hostTrace("WaitForSingleObject call!\n");
-        platform::waitThread(thread, kListenerCloseWaitMs);
-        hostTrace("CloseHandle call!\n");
-        platform::closeThread(thread);
+        BackgroundThread::join(thread, kListenerCloseWaitMs,
+                               [] { hostTrace("CloseHandle call!\n"); });
     }
     hostTrace("pipeReadTheadClose call!\n");
 }
@@ -176,9 +171,8 @@ void AsioHalvern::listenerClose() {
 // and leaves the run flag alone, which by now may belong to a newer listener.
 void AsioHalvern::listenerCloseSelf() {
     hostTrace("pipeReadTheadClose call!\n");
-    platform::Handle thread = listenerThread_.load();
-    if (thread != nullptr && platform::isCurrentThread(thread) &&
-        listenerThread_.compare_exchange_strong(thread, nullptr)) {
+    platform::Handle thread = listener_.handle();
+    if (thread != nullptr && platform::isCurrentThread(thread) && listener_.takeIf(thread)) {
         hostTrace("Cancel IO call!\n");
         hostTrace("WaitForSingleObject call!\n");
         hostTrace("CloseHandle call!\n");

@@ -312,11 +312,18 @@ void AsioHalvern::releaseBuffers() {
 // ---------------------------------------------------------------------------------------------
 // Start and stop
 
-void AsioHalvern::createEvents() {
-    for (auto& e : events_) {
+bool AsioHalvern::createEvents() {
+    for (std::size_t i = 0; i < 3; ++i) {
         platform::Handle h = platform::createEvent(false, false);
-        e.store(platform::isValid(h) ? h : nullptr);
+        if (!platform::isValid(h)) {
+            hostTrace("failed to create event %d: 0x%x\n", static_cast<int>(i),
+                      platform::lastError());
+            closeEvents();
+            return false;
+        }
+        events_[i].store(h);
     }
+    return true;
 }
 
 void AsioHalvern::closeEvents() {
@@ -349,12 +356,20 @@ ASIOError AsioHalvern::start() {
     toggle_.store(0);
     skippedHalves_.store(0);
     running_.store(false);
-    createEvents();
+    // Without all three events the device could never signal a half: nothing is started.
+    if (!createEvents())
+        return ASE_HWMalfunction;
     running_.store(true);
+    // A start that fails before the audio thread exists leaves no events and no running flag.
+    auto abandon = [this] {
+        running_.store(false);
+        closeEvents();
+        return ASE_HWMalfunction;
+    };
 
     std::unique_lock<std::recursive_mutex> deviceLock(deviceMutex_);
     if (!reopenDevice())
-        return ASE_HWMalfunction;
+        return abandon();
     // The time info and the period carry the rate the device streams at, not the last one a
     // host happened to read.
     {
@@ -364,20 +379,17 @@ ASIOError AsioHalvern::start() {
             timeSampleRate_.store(double(getLe32(rate)));
         }
     }
-    platform::Handle events[3] = {events_[0].load(), events_[1].load(), events_[2].load()};
-    if (events[0] != nullptr && events[1] != nullptr && events[2] != nullptr) {
-        EventRegistration registration;
-        for (std::size_t i = 0; i < 3; ++i)
-            registration.setHandle(i,
-                                   static_cast<uint64_t>(reinterpret_cast<uintptr_t>(events[i])));
-        uint8_t reply = 1;
-        if (!platform::deviceIoControl(device_, IOCTL_ASIO_SET_EVENTS, registration.bytes,
-                                       EventRegistration::kSize, &reply, sizeof reply, nullptr)) {
-            hostTrace("failed to set event: 0x%x\n", platform::lastError());
-            return ASE_HWMalfunction;
-        }
-        gDeviceStream.store(this);
+    EventRegistration registration;
+    for (std::size_t i = 0; i < 3; ++i)
+        registration.setHandle(
+            i, static_cast<uint64_t>(reinterpret_cast<uintptr_t>(events_[i].load())));
+    uint8_t reply = 1;
+    if (!platform::deviceIoControl(device_, IOCTL_ASIO_SET_EVENTS, registration.bytes,
+                                   EventRegistration::kSize, &reply, sizeof reply, nullptr)) {
+        hostTrace("failed to set event: 0x%x\n", platform::lastError());
+        return abandon();
     }
+    gDeviceStream.store(this);
 
     platform::sleepMs(10);
     timerOn();
@@ -458,13 +470,12 @@ void AsioHalvern::timerOn() {
     const uint64_t generation = link.generations.fetch_add(1) + 1;
     link.runToken.store(generation);
 
-    if (platform::Handle existing = link.thread.load()) {
+    if (platform::Handle existing = link.thread.handle()) {
         audioTrace("ASIOThreadHandle is not NULL!\n");
         // That thread belongs to an earlier generation and ends at its next round; a thread
         // that does not (stuck in the host) is let go, so that this stream has its own.
         platform::waitThread(existing, kTimerOnWaitMs);
-        platform::Handle expected = existing;
-        if (link.thread.compare_exchange_strong(expected, nullptr))
+        if (link.thread.takeIf(existing))
             platform::closeThread(existing);
     }
 
@@ -473,17 +484,14 @@ void AsioHalvern::timerOn() {
         audioTrace("创建线程失败 Created ID is %d!\n", 0);
         return;
     }
-    gAudioThreads.begin();
     uint32_t threadId = 0;
     platform::Handle thread =
-        platform::createThread(&AsioHalvern::audioThreadMain, startInfo, true, &threadId);
-    if (!platform::isValid(thread)) {
+        link.thread.start(gAudioThreads, &AsioHalvern::audioThreadMain, startInfo, &threadId);
+    if (thread == nullptr) {
         delete startInfo;
-        gAudioThreads.end();
         audioTrace("创建线程失败 Created ID is %d!\n", static_cast<int>(threadId));
         return;
     }
-    link.thread.store(thread);
     audioTrace("ASIOThreadHandle Created ID is %d!, Task Id is %d\n", static_cast<int>(threadId),
                static_cast<int>(link.taskIndex.load()));
 
@@ -533,7 +541,7 @@ void AsioHalvern::timerOff() {
     AudioLink& link = *audio_;
     link.runToken.store(0);
     restorePriority();
-    platform::Handle thread = link.thread.exchange(nullptr);
+    platform::Handle thread = link.thread.take();
     if (thread == nullptr) {
         audioTrace("Timer Off ASIOThreadHandle is NULL!\n");
         return;
@@ -541,10 +549,10 @@ void AsioHalvern::timerOff() {
     audioTrace("Timer Off ASIOThreadHandle is not NULL!\n");
     // On the audio thread itself (a hardware stop) there is nothing to wait for: the thread
     // ends as soon as this returns, and its handle is only released.
-    if (!platform::isCurrentThread(thread))
-        platform::waitThread(thread, kTimerOffWaitMs);
-    audioTrace("Timer Off ASIOThreadHandle is not NULL need Close Handle!\n");
-    if (platform::closeThread(thread))
+    const bool closed = BackgroundThread::join(thread, kTimerOffWaitMs, [] {
+        audioTrace("Timer Off ASIOThreadHandle is not NULL need Close Handle!\n");
+    });
+    if (closed)
         audioTrace("Timer Off ASIOThreadHandle Close Handle Success!\n");
     else
         audioTrace("Timer Off ASIOThreadHandle Close Handle Failed!\n");

@@ -5,7 +5,8 @@
 // back and leaves without touching the object.
 #pragma once
 
-#include "com/com_base.h"
+#include "background_thread.h"
+
 #include "halvern/platform/thread.h"
 
 #include <atomic>
@@ -53,8 +54,6 @@ public:
         Entry(const Entry&) = delete;
         Entry& operator=(const Entry&) = delete;
         AsioHalvern* driver() const { return driver_; }
-        // After a host callback: is the driver still the one served (and so still alive)?
-        bool stillServed() const { return gate_.driver_.load() == driver_; }
 
     private:
         DriverGate& gate_;
@@ -105,27 +104,8 @@ struct AudioLink {
     DriverGate gate;
     std::atomic<uint64_t> runToken{0};
     std::atomic<uint64_t> generations{0};
-    std::atomic<platform::Handle> thread{nullptr};
+    BackgroundThread thread;
     std::atomic<uint32_t> taskIndex{0};
-};
-
-// Background threads of one kind that are still running. A live thread holds the module like a
-// server lock: its code must stay loaded until it has returned, even after the host has released
-// every object.
-class LiveThreads {
-public:
-    void begin() {
-        count_.fetch_add(1);
-        com::lockServer(true);
-    }
-    void end() {
-        com::lockServer(false);
-        count_.fetch_sub(1);
-    }
-    int count() const { return count_.load(); }
-
-private:
-    std::atomic<int> count_{0};
 };
 
 // The driver the pipe listener serves (asio_pipes.cpp). Each driver object has its own audio

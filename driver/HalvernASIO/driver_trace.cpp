@@ -9,7 +9,11 @@ namespace halvern::driver {
 
 namespace {
 
+// The formatters' one body; each passes its own buffer. Nothing is formatted while no one
+// listens.
 void emit(char* buffer, const char* format, va_list args) {
+    if (!platform::traceEnabled())
+        return;
     std::vsnprintf(buffer, kTraceBufferSize, format, args);
     buffer[kTraceBufferSize - 1] = '\0';
     platform::outputDebugString(buffer);

@@ -2,6 +2,7 @@
 // clears the counter, so several sets collapse into one as on Windows); a manual-reset event
 // stays readable until resetEvent().
 #include "halvern/platform/event.h"
+#include "halvern/platform/test_seams.h"
 
 #include "posix_internal.h"
 
@@ -64,7 +65,30 @@ bool eventFdOf(Handle h, int& fd) {
     return true;
 }
 
+// Injected creation faults (test_seams.h).
+std::atomic<int> creationsBeforeFault{0};
+std::atomic<int> faultyCreations{0};
+
+bool creationFails() {
+    if (faultyCreations.load(std::memory_order_relaxed) <= 0)
+        return false;
+    if (creationsBeforeFault.load() > 0) {
+        creationsBeforeFault.fetch_sub(1);
+        return false;
+    }
+    faultyCreations.fetch_sub(1);
+    return true;
+}
+
 } // namespace
+
+namespace testing {
+void failEventCreations(int count, int after) {
+    faultyCreations.store(0);
+    creationsBeforeFault.store(after);
+    faultyCreations.store(count);
+}
+} // namespace testing
 
 namespace posix {
 void forgetEventFd(int fd) {
@@ -74,6 +98,10 @@ void forgetEventFd(int fd) {
 } // namespace posix
 
 Handle createEvent(bool manualReset, bool initiallySet) {
+    if (creationFails()) {
+        setLastError(kErrorNotEnoughMemory);
+        return invalidHandle();
+    }
     int fd = posix::keepAboveStdio(eventfd(initiallySet ? 1 : 0, EFD_CLOEXEC | EFD_NONBLOCK));
     if (fd < 0) {
         setLastError(posix::errorFromErrno(errno));

@@ -40,6 +40,10 @@ void outputDebugString(const char* text) {
     }
 }
 
+bool traceEnabled() {
+    return hookInstalled.load(std::memory_order_acquire) || traceToStderr();
+}
+
 void setTraceHook(TraceHook hook, void* context) {
     std::lock_guard<std::mutex> lock(hookMutex);
     currentHook = hook;

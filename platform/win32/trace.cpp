@@ -22,6 +22,10 @@ void outputDebugString(const char* text) {
     OutputDebugStringA(text);
 }
 
+bool traceEnabled() {
+    return true;
+}
+
 void setTraceHook(TraceHook hook, void* context) {
     // Context first, so that a trace racing with the installation never sees the new hook with
     // the old context.

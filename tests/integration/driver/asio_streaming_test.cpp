@@ -7,6 +7,7 @@
 #include "halvern/platform/event.h"
 #include "halvern/platform/posix/bus_server.h"
 #include "halvern/platform/runtime_dir.h"
+#include "halvern/platform/test_seams.h"
 
 #include <climits>
 #include <cstring>
@@ -594,6 +595,49 @@ TEST_F(StreamingTest, StartFailuresAreReportedAndStopCleansUp) {
     EXPECT_EQ(AsioHalvern::liveAudioThreads(), 1);
     EXPECT_EQ(d.stop(), ASE_OK);
     EXPECT_EQ(AsioHalvern::liveAudioThreads(), 0);
+}
+
+// A start that fails before the device streams leaves nothing behind: no start request, no
+// thread, no events, not running; the next start streams.
+TEST_F(StreamingTest, AStartThatFailsEarlyLeavesNothingRunning) {
+    struct Case {
+        const char* what;
+        std::function<void()> fault;
+        const char* trace;
+    } cases[] = {
+        {"event 0", [] { platform::testing::failEventCreations(1, 0); },
+         "failed to create event 0: 0x8\n"},
+        {"event 1", [] { platform::testing::failEventCreations(1, 1); },
+         "failed to create event 1: 0x8\n"},
+        {"event 2", [] { platform::testing::failEventCreations(1, 2); },
+         "failed to create event 2: 0x8\n"},
+        {"open", [&] { sim->failOpens(1); }, "asio start.\n"},
+        {"registration", [&] { sim->failRequests(IOCTL_ASIO_SET_EVENTS, 31, 1); },
+         "failed to set event: 0x1f\n"},
+    };
+    startSim(256);
+    AsioHalvern& d = newDriver();
+    ASSERT_EQ(createThree(256), ASE_OK);
+    for (const Case& c : cases) {
+        sim->clearJournal();
+        const std::size_t switches = host.switchCount();
+        TraceCapture traces;
+        c.fault();
+        EXPECT_EQ(d.start(), ASE_HWMalfunction) << c.what;
+        EXPECT_TRUE(traces.contains(c.trace)) << c.what << "\n" << traces.text();
+        EXPECT_EQ(countRequests(IOCTL_ASIO_START), 0u) << c.what;
+        EXPECT_EQ(AsioHalvern::liveAudioThreads(), 0) << c.what;
+        EXPECT_FALSE(AsioHalvernTestAccess::running(d)) << c.what;
+        for (int i = 0; i < 3; ++i)
+            EXPECT_EQ(AsioHalvernTestAccess::swapEvent(d, i, nullptr), nullptr)
+                << c.what << " " << i;
+        platform::sleepMs(30);
+        EXPECT_EQ(host.switchCount(), switches) << c.what;
+
+        ASSERT_EQ(d.start(), ASE_OK) << c.what;
+        EXPECT_TRUE(waitUntil([&] { return host.switchCount() >= switches + 2; })) << c.what;
+        ASSERT_EQ(d.stop(), ASE_OK);
+    }
 }
 
 TEST_F(StreamingTest, RepeatedStartKeepsOneThreadAndStreams) {

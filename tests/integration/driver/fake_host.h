@@ -32,6 +32,7 @@ struct AsioHalvernTestAccess {
         return d.events_[index].exchange(h);
     }
     static uint64_t skippedHalves(const AsioHalvern& d) { return d.skippedHalves_.load(); }
+    static bool running(const AsioHalvern& d) { return d.running_.load(); }
 };
 } // namespace halvern::driver
 
