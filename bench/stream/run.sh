@@ -349,10 +349,12 @@ fi
     echo "## Windows DLL under Wine"
     echo
     echo "The same stream through \`HalvernASIO.dll\` (MinGW build in \`$mingw_build\`) under Wine,"
-    echo "from \`bench/stream/wine.sh\`, in the columns of the table above."
+    echo "from \`bench/stream/wine.sh\`, beside the floor of the same period under Wine: before each"
+    echo "stream, \`halvern-wake-floor.exe PERIOD_US SECONDS\` (one process sets an event once a"
+    echo "period, another waits for it, both at the priorities the driver asks for)."
     echo
-    echo "| buffer (samples) | period (ms) | switches | lost | repeated | corrupted | missed | latency p50 / p99 / max (µs) | jitter (µs) | callback mean / max (µs) | result |"
-    echo "|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|"
+    echo "| buffer (samples) | period (ms) | Wine floor p50 / p99 / max (µs) | floor late ≥ 1 period / unseen | switches | lost | repeated | corrupted | missed | latency p50 / p99 / max (µs) | ours / floor p99 | jitter (µs) | callback mean / max (µs) | result |"
+    echo "|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|"
     printf '%s\n' "${wine_rows[@]}"
   fi
   echo
