@@ -33,7 +33,7 @@ if [ ! -f "$build/CMakeCache.txt" ]; then
   cmake --preset linux -B "$build" >/dev/null
 fi
 if ! build_log=$(cmake --build "$build" --target halvern-bus-sim halvern-asio-host HalvernASIO \
-  bench_wide_device 2>&1); then
+  bench_wide_device bench_cross_cpu_wake 2>&1); then
   echo "$build_log" >&2
   exit 1
 fi
@@ -42,6 +42,7 @@ sim_bin=$build/sim/halvern-bus-sim
 host_bin=$build/tools/asio-host/halvern-asio-host
 driver_lib=$build/driver/HalvernASIO/libHalvernASIO.so
 wide_bin=$build/bench/stream/bench_wide_device
+wake_bin=$build/bench/stream/bench_cross_cpu_wake
 
 work=$(mktemp -d /tmp/halvern-bench.XXXXXX)
 export HALVERN_RUNTIME_DIR=$work/runtime
@@ -167,6 +168,12 @@ for size in "${sizes[@]}"; do
   fi
   read -r c50 c99 cmax clate <<<"$cyc"
 
+  # One eventfd wake-up at this period, waker and waiter on one processor, then on two.
+  echo "bench: bench_cross_cpu_wake $period_us   ($size samples)"
+  wake=$("$wake_bin" "$period_us" "$seconds" 2>/dev/null |
+    awk '{ for (i = 1; i <= NF; i++) if ($i == "p99") v[NR] = $(i + 1) }
+      END { printf "%s / %s", (v[1] == "" ? "n/a" : v[1]), (v[2] == "" ? "n/a" : v[2]) }')
+
   start_sim "$size"
   echo "bench: halvern-asio-host --stream --seconds $seconds --json   ($size samples)"
   status=0
@@ -198,7 +205,7 @@ for size in "${sizes[@]}"; do
 
   if [ -z "$json" ]; then
     rows+=("| $size | $period_ms | | | | | | | | | the host gave no report (exit $status) |")
-    floor_rows+=("| $size | $period_us | $c50 / $c99 / $cmax | $clate | (no report) | | | $jack_cell | $jack_xruns |")
+    floor_rows+=("| $size | $period_us | $c50 / $c99 / $cmax | $clate | $wake | (no report) | | | $jack_cell | $jack_xruns |")
     continue
   fi
   o50=$(json_get "$json" latency_us p50)
@@ -208,7 +215,7 @@ for size in "${sizes[@]}"; do
   [ "$(json_get "$json" latency_us available)" = "true" ] || latency="unavailable"
   result=$([ "$status" -eq 0 ] && echo pass || echo "FAIL (exit $status)")
   rows+=("| $size | $period_ms | $(json_get "$json" switches) | $(json_get "$json" lost) | $(json_get "$json" repeated) | $(json_get "$json" corrupted) | $(json_get "$json" missed) | $latency | $(json_get "$json" period_us jitter) | $(json_get "$json" callback_us mean) / $(json_get "$json" callback_us max) | $result |")
-  floor_rows+=("| $size | $period_us | $c50 / $c99 / $cmax | $clate | $latency | $(json_get "$json" missed) | $(ratio "$o50" "$c50") / $(ratio "$o99" "$c99") / $(ratio "$omax" "$cmax") | $jack_cell | $jack_xruns |")
+  floor_rows+=("| $size | $period_us | $c50 / $c99 / $cmax | $clate | $wake | $latency | $(json_get "$json" missed) / $(json_get "$json" lost) | $(ratio "$o50" "$c50") / $(ratio "$o99" "$c99") / $(ratio "$omax" "$cmax") | $jack_cell | $jack_xruns |")
   echo "bench: ${floor_rows[-1]}"
 done
 
@@ -308,18 +315,22 @@ fi
   fi
   echo
   echo "    cyclictest -m -p 80 -i PERIOD_US -l LOOPS -q -h $hist_us --histfile=FILE"
+  echo "    bench_cross_cpu_wake PERIOD_US $seconds"
   echo "    halvern-bus-sim --model wren --loopback --rate $rate --buffer-size N"
   echo "    halvern-asio-host --stream --seconds $seconds --json"
   [ "$jack_available" -eq 1 ] && echo "    jackd -R -d dummy -r $rate -p N"
   echo
   echo "cyclictest: ${cyclic_note:-not run}."
   echo
-  echo "| buffer (samples) | period (µs) | cyclictest p50 / p99 / max (µs) | cyclictest late ≥ 1 period | ours p50 / p99 / max (µs) | ours missed periods | ours / cyclictest p50 / p99 / max | ours beside JACK dummy p50 / p99 / max (µs) | JACK xruns |"
-  echo "|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
+  echo "| buffer (samples) | period (µs) | cyclictest p50 / p99 / max (µs) | cyclictest late ≥ 1 period | one wake-up p99, same / two processors (µs) | ours p50 / p99 / max (µs) | ours missed periods / lost halves | ours / cyclictest p50 / p99 / max | ours beside JACK dummy p50 / p99 / max (µs) | JACK xruns |"
+  echo "|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
   printf '%s\n' "${floor_rows[@]}"
   echo
   echo "- *cyclictest*: how late the timer thread woke, from its histogram; *late ≥ 1 period*:"
   echo "  wake-ups at least one period late, each of which would cost an audio thread a period."
+  echo "- *one wake-up*: a real-time thread setting an eventfd once a period for another that waits"
+  echo "  in poll, both on one processor, then on two: what an inter-processor wake-up adds here."
+  echo "  The simulated device's clock and the driver's audio thread share one processor for it."
   echo "- *ours*: from the simulated device's signal (its clock thread, \`CLOCK_MONOTONIC\`) to the"
   echo "  start of the host's callback: the driver's audio thread waking and calling the host."
   echo "  *missed periods*: device signals the host got no switch for."
