@@ -274,7 +274,19 @@ int deviceSignalProcessor() {
         if (end != chosen && *end == 0 && cpu >= 0 && cpu < count)
             return int(cpu);
     }
-    return count - 1;
+    // The last this process may use of the first four, where the audio thread's mask lets it
+    // run; a container may not grant them all.
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    if (sched_getaffinity(0, sizeof allowed, &allowed) != 0)
+        return std::min(count, 4) - 1;
+    for (int cpu = std::min(count, 4) - 1; cpu >= 0; --cpu)
+        if (CPU_ISSET(cpu, &allowed))
+            return cpu;
+    for (int cpu = count - 1; cpu >= 0; --cpu)
+        if (CPU_ISSET(cpu, &allowed))
+            return cpu;
+    return -1;
 }
 
 Handle joinProAudioClass(uint32_t* taskIndex) {

@@ -46,7 +46,8 @@ uint32_t processorCount();                            // GetSystemInfo
 // itself (Windows). On Linux the bus stand-in keeps its clock on one processor, as a device's
 // interrupt has one, and a waiter placed on it is woken without an inter-processor interrupt:
 // in a virtual machine that costs up to milliseconds, against microseconds on the same one.
-// `$HALVERN_DEVICE_CPU` chooses it; the default is the last processor.
+// `$HALVERN_DEVICE_CPU` chooses it; the default is the last of the first four processors
+// (those the audio thread's mask holds) that this process may use.
 int deviceSignalProcessor();
 // Joins the "Pro Audio" multimedia class for the calling thread (AvSetMmThreadCharacteristicsA).
 // Returns the registration handle or null with lastError().
