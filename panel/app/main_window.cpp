@@ -2,6 +2,7 @@
 
 #include "app/desktop.h"
 #include "device/audio_bus_device.h"
+#include "halvern/protocol/models.h"
 #include "pages/kite.h"
 #include "pages/tern.h"
 #include "pages/wren.h"
@@ -21,27 +22,33 @@ namespace {
 
 const char* const kStatusStyle = "font-size: 12px; color: white;";
 
-struct ModelEntry {
-    uint32_t code;
-    const char* titlePrefix; // followed by the ten firmware characters
+// The page of each model of the table of models; a code without a page is an unknown device.
+struct PageEntry {
+    halvern::protocol::ModelCode code;
     const char* addedLine;
     QWidget* (*create)();
 };
 
-const ModelEntry kModels[] = {
-    {1, "Halvern Tern - FW: ", "Adding tern widget to layout.",
+const PageEntry kPages[] = {
+    {halvern::protocol::kModelTern, "Adding tern widget to layout.",
      [] { return static_cast<QWidget*>(new tern()); }},
-    {2, "Halvern Wren - FW: ", "Adding wren widget to layout.",
+    {halvern::protocol::kModelWren, "Adding wren widget to layout.",
      [] { return static_cast<QWidget*>(new wren()); }},
-    {15, "Halvern Kite - FW: ", "Adding kite widget to layout.",
+    {halvern::protocol::kModelKite, "Adding kite widget to layout.",
      [] { return static_cast<QWidget*>(new kite()); }},
 };
 
-const ModelEntry* findModel(uint32_t code) {
-    for (const auto& m : kModels)
+const PageEntry* findPage(uint32_t code) {
+    for (const auto& m : kPages)
         if (m.code == code)
             return &m;
     return nullptr;
+}
+
+// The title before the ten firmware characters: "Halvern <model name> - FW: ".
+QString titlePrefix(uint32_t code) {
+    return QString::fromLatin1("Halvern ") +
+           QLatin1String(halvern::protocol::findModel(code)->name) + QLatin1String(" - FW: ");
 }
 
 } // namespace
@@ -130,7 +137,7 @@ void MainWindow::detectDevice() {
         return;
 
     clearBaseLayout();
-    const ModelEntry* model = findModel(pid);
+    const PageEntry* model = findPage(pid);
     if (!model) {
         qDebug() << "Unknown device PID:" << pid;
         addStatusLabel(QString::fromUtf8("未知设备，请检查连接！"));
@@ -165,7 +172,7 @@ void MainWindow::detectDevice() {
     }
     // Each byte is one character in its place; built directly, so that a byte that reads as a
     // place marker ('%') cannot take the place of a later one.
-    QString title = QString::fromLatin1(model->titlePrefix);
+    QString title = titlePrefix(model->code);
     for (uint8_t byte : firmware)
         title += QChar(char16_t(byte));
     setWindowTitle(title);

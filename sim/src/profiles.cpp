@@ -1,4 +1,6 @@
-// The models the simulator can be: their codes and channel counts.
+// The models the simulator can be: those of the table of models, and a generic one for any
+// other code.
+#include "halvern/protocol/models.h"
 #include "halvern/sim/control.h"
 #include "halvern/sim/simulator.h"
 
@@ -8,33 +10,30 @@
 namespace halvern::sim {
 
 ModelProfile profileForCode(uint32_t code) {
-    switch (code) {
-    case protocol::kModelTern:
-        return ModelProfile{code, "Tern", 12, 12};
-    case protocol::kModelWren:
-        return ModelProfile{code, "Wren", 12, 14};
-    case protocol::kModelKite:
-        return ModelProfile{code, "Kite", 4, 4};
-    default:
-        return ModelProfile{code, "Generic", 8, 8};
-    }
+    if (const protocol::Model* m = protocol::findModel(code))
+        return ModelProfile{code, m->name, m->inputs, m->outputs};
+    return ModelProfile{code, "Generic", 8, 8};
 }
 
+namespace {
+bool sameLetters(const std::string& text, const char* name) {
+    if (text.size() != std::strlen(name))
+        return false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(text[i])) !=
+            std::tolower(static_cast<unsigned char>(name[i])))
+            return false;
+    }
+    return true;
+}
+} // namespace
+
 bool parseModel(const std::string& text, ModelProfile& out) {
-    std::string lower;
-    for (char ch : text)
-        lower.push_back(char(std::tolower(static_cast<unsigned char>(ch))));
-    if (lower == "tern") {
-        out = profileForCode(protocol::kModelTern);
-        return true;
-    }
-    if (lower == "wren") {
-        out = profileForCode(protocol::kModelWren);
-        return true;
-    }
-    if (lower == "kite") {
-        out = profileForCode(protocol::kModelKite);
-        return true;
+    for (const protocol::Model& m : protocol::kModels) {
+        if (sameLetters(text, m.name)) {
+            out = profileForCode(m.code);
+            return true;
+        }
     }
     uint32_t code = 0;
     if (!parseUnsigned(text, code))

@@ -1,11 +1,13 @@
 // Wire bytes of the bus device's requests and records.
 #include "halvern/protocol/bus_protocol.h"
+#include "halvern/protocol/models.h"
 #include "halvern/protocol/pipe_messages.h"
 
 #include <gtest/gtest.h>
 
 #include <memory>
 #include <set>
+#include <string>
 #include <vector>
 
 using namespace halvern::protocol;
@@ -135,3 +137,36 @@ TEST(StatusMessages, FiveLittleEndianWords) {
 }
 
 } // namespace
+
+TEST(ModelTable, NamesOnlyTheChannelsAModelHas) {
+    std::set<uint32_t> codes;
+    for (const Model& m : kModels)
+        EXPECT_TRUE(codes.insert(m.code).second) << m.name;
+    EXPECT_EQ(findModel(0), nullptr);
+    EXPECT_EQ(findModel(16), nullptr);
+
+    struct Case {
+        uint32_t code;
+        bool input;
+        int channel;
+        const char* name; // null: no name of the model's own
+    };
+    const Case cases[] = {
+        {kModelTern, true, 0, "MIC1"},
+        {kModelTern, true, 11, "IN12"},
+        {kModelTern, true, 12, nullptr},
+        {kModelTern, false, 11, "OUT12"},
+        {kModelTern, false, 12, nullptr},
+        {kModelWren, false, 13, "OUT14"},
+        {kModelWren, false, 14, nullptr},
+        {kModelWren, true, -1, nullptr},
+        {kModelKite, true, 0, nullptr},
+        {kModelKite, false, 0, nullptr},
+        {3, true, 0, nullptr},
+    };
+    for (const Case& c : cases) {
+        const char* name = channelName(c.code, c.input, c.channel);
+        EXPECT_EQ(std::string(name ? name : "(none)"), std::string(c.name ? c.name : "(none)"))
+            << c.code << (c.input ? " in " : " out ") << c.channel;
+    }
+}

@@ -3,6 +3,8 @@
 // byte array with explicit accessors, never a host-order struct copied as is.
 #pragma once
 
+#include "halvern/protocol/models.h" // the reply of IOCTL_DEVICE_GET_PID is a model code
+
 #include <array>
 #include <cmath>
 #include <cstddef>
@@ -131,13 +133,6 @@ constexpr const char* requestName(uint32_t code) {
     }
     return "?";
 }
-
-// Model codes, the reply of IOCTL_DEVICE_GET_PID.
-enum ModelCode : uint32_t {
-    kModelTern = 1,
-    kModelWren = 2,
-    kModelKite = 15,
-};
 
 // Little-endian helpers; used for every multi-byte field on the wire.
 inline void putLe16(uint8_t* p, uint16_t v) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "halvern/protocol/bus_protocol.h"
+#include "halvern/protocol/models.h"
 
 #include <cstdint>
 #include <memory>
@@ -56,15 +57,18 @@ constexpr double kInstrumentDb = -6.0;
 struct MicState;
 double preampGainDb(const MicState& mic);
 
+// A simulator is a Wren unless told otherwise.
+inline constexpr const protocol::Model& kDefaultModel = *protocol::findModel(protocol::kModelWren);
+
 struct ModelProfile {
-    uint32_t code = 2;
-    const char* name = "Wren";
-    uint32_t inputs = 12;
-    uint32_t outputs = 14;
+    uint32_t code = kDefaultModel.code;
+    const char* name = kDefaultModel.name;
+    uint32_t inputs = kDefaultModel.inputs;
+    uint32_t outputs = kDefaultModel.outputs;
 };
-// Tern 1 (12/12), Wren 2 (12/14), Kite 15 (4/4); any other code gets a generic 8/8 profile.
+// The profile of a model of the table of models; any other code gets a generic 8/8 profile.
 ModelProfile profileForCode(uint32_t code);
-// "tern", "wren", "kite" or a number; false when the text names no model.
+// A model name in any case ("wren", "Kite") or a number; false when the text names no model.
 bool parseModel(const std::string& text, ModelProfile& out);
 
 // What the device accepts: rates that are multiples of 44100 or 48000 up to 192000 Hz, and
@@ -89,7 +93,7 @@ constexpr int32_t kMinClockPpm = -100000;
 constexpr int32_t kMaxClockPpm = 100000;
 
 struct SimConfig {
-    uint32_t model = protocol::kModelWren;
+    uint32_t model = kDefaultModel.code;
     int index = 0; // serves \\.\HalvernAudioBus<index>
     uint32_t sampleRate = 48000;
     uint32_t bufferSize = 256; // samples per half-buffer
