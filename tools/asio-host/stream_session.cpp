@@ -239,134 +239,14 @@ public:
             loaded_.release();
             return false;
         }
-        IASIO* d = loaded_.driver();
-        if (!d->init(nullptr)) {
-            char message[kAsioErrorMessageSize + 1] = {};
-            d->getErrorMessage(message);
-            error = std::string("init failed: ") + (message[0] ? message : "(no message)");
-            close();
-            return false;
-        }
-        char name[kAsioDriverNameSize + 1] = {};
-        d->getDriverName(name);
-        r_.driverName = name;
-
-        ASIOError err = d->getChannels(&r_.deviceInputs, &r_.deviceOutputs);
-        if (err != ASE_OK) {
-            error = errorText("getChannels", err);
-            close();
-            return false;
-        }
-        int32_t minSize = 0, maxSize = 0, preferred = 0, granularity = 0;
-        err = d->getBufferSize(&minSize, &maxSize, &preferred, &granularity);
-        if (err != ASE_OK) {
-            error = errorText("getBufferSize", err);
-            close();
-            return false;
-        }
-        r_.preferredSize = preferred;
-        // A reset means the driver's settings changed: from then on its preferred size is the
-        // one to take, whatever was asked at the start.
-        const int32_t size = o_.bufferSize > 0 && !opened_ ? o_.bufferSize : preferred;
-        if (!validBufferSize(size, minSize, maxSize, granularity) ||
-            size > int32_t(kPatternMaxFrames)) {
-            error = "buffer size " + std::to_string(size) + " is not one the driver offers (min " +
-                    std::to_string(minSize) + ", max " + std::to_string(maxSize) +
-                    ", granularity " + std::to_string(granularity) + ")";
-            close();
-            return false;
-        }
-        err = d->getSampleRate(&r_.sampleRate);
-        if (err != ASE_OK || !(r_.sampleRate > 0)) {
-            error = err != ASE_OK ? errorText("getSampleRate", err) : "the sample rate is 0";
-            close();
-            return false;
-        }
-
-        auto want = [&](int32_t available) {
-            int32_t n = std::max<int32_t>(0, available);
-            if (o_.channels > 0)
-                n = std::min(n, o_.channels);
-            return std::min<int32_t>(n, int32_t(kMaxChannels));
-        };
-        r_.inputs = want(r_.deviceInputs);
-        r_.outputs = want(r_.deviceOutputs);
-        r_.checked = std::min(r_.inputs, r_.outputs);
-        r_.bufferSize = size;
-
+        int32_t size = 0;
         std::vector<ASIOBufferInfo> infos;
-        for (int32_t c = 0; c < r_.inputs; ++c)
-            infos.push_back(ASIOBufferInfo{ASIOTrue, c, {nullptr, nullptr}});
-        for (int32_t c = 0; c < r_.outputs; ++c)
-            infos.push_back(ASIOBufferInfo{ASIOFalse, c, {nullptr, nullptr}});
-        if (infos.empty()) {
-            error = "the driver has no channels";
-            close();
-            return false;
-        }
-
-        // Configure before createBuffers: the driver asks kAsioSupportsTimeInfo from inside it.
-        std::string why;
-        if (!signals_.openForDriverDevice(why))
-            r_.latencyNote = why;
-        e_.signals = signals_.available() ? &signals_ : nullptr;
-        e_.timeInfo = o_.timeInfo;
-        e_.spinNs = uint64_t(o_.slowCallbackUs) * 1000;
-        gEngine.store(&e_);
-
-        err = d->createBuffers(infos.data(), int32_t(infos.size()), size, &callbacks_);
-        if (err != ASE_OK) {
-            error = errorText("createBuffers", err);
-            close();
-            return false;
-        }
-        buffersCreated_ = true;
-        for (const ASIOBufferInfo& info : infos) {
-            for (int half = 0; half < 2; ++half) {
-                if (info.buffers[half] == nullptr) {
-                    error = "createBuffers gave no address for " +
-                            std::string(info.isInput ? "input " : "output ") +
-                            std::to_string(info.channelNum);
-                    close();
-                    return false;
-                }
-                if (info.isInput)
-                    e_.inputs[half][info.channelNum] =
-                        static_cast<const int32_t*>(info.buffers[half]);
-                else
-                    e_.outputs[half][info.channelNum] = static_cast<int32_t*>(info.buffers[half]);
-            }
-        }
-        if (e_.records.empty()) {
-            // Room for every switch of the run with a margin, at the smallest size and highest
-            // rate a reset may bring (switches beyond the room are still checked, only not
-            // timed). Touched now, so the callback never faults a page in.
-            const double expected =
-                o_.seconds * std::max(r_.sampleRate, 192000.0) / std::min<int32_t>(size, 32);
-            e_.records.assign(std::size_t(std::min(expected * 1.5 + 4096.0, double(kMaxRecords))),
-                              SwitchRecord{});
-        }
-        e_.outputCount = uint32_t(r_.outputs);
-        e_.checked = uint32_t(r_.checked);
-        e_.frames = uint32_t(size);
-        e_.sent = 0;
-        e_.havePosition = false;
-        e_.checker.restart();
-
-        locked_ = lockMemory();
-        e_.accepting.store(true);
-        err = d->start();
-        if (err != ASE_OK) {
-            error = errorText("start", err);
-            close();
-            return false;
-        }
-        started_ = true;
-        startedNs_ = platform::monotonicNs();
-        opened_ = true;
-        r_.segmentBufferSizes.push_back(size);
-        r_.segmentSampleRates.push_back(r_.sampleRate);
-        return true;
+        if (initDriver(error) && readDriverSettings(size, error) &&
+            chooseChannels(size, infos, error) && createBuffers(infos, size, error) &&
+            start(size, error))
+            return true;
+        close();
+        return false;
     }
 
     // The host's call of the driver's settings window, from the host's own thread as every
@@ -407,6 +287,145 @@ public:
     bool memoryLocked() const { return locked_; }
 
 private:
+    bool initDriver(std::string& error) {
+        IASIO* d = loaded_.driver();
+        if (!d->init(nullptr)) {
+            char message[kAsioErrorMessageSize + 1] = {};
+            d->getErrorMessage(message);
+            error = std::string("init failed: ") + (message[0] ? message : "(no message)");
+            return false;
+        }
+        char name[kAsioDriverNameSize + 1] = {};
+        d->getDriverName(name);
+        r_.driverName = name;
+        return true;
+    }
+
+    // The driver's channels, buffer sizes and sample rate; `size` is the one to stream with.
+    bool readDriverSettings(int32_t& size, std::string& error) {
+        IASIO* d = loaded_.driver();
+        ASIOError err = d->getChannels(&r_.deviceInputs, &r_.deviceOutputs);
+        if (err != ASE_OK) {
+            error = errorText("getChannels", err);
+            return false;
+        }
+        int32_t minSize = 0, maxSize = 0, preferred = 0, granularity = 0;
+        err = d->getBufferSize(&minSize, &maxSize, &preferred, &granularity);
+        if (err != ASE_OK) {
+            error = errorText("getBufferSize", err);
+            return false;
+        }
+        r_.preferredSize = preferred;
+        // A reset means the driver's settings changed: from then on its preferred size is the
+        // one to take, whatever was asked at the start.
+        size = o_.bufferSize > 0 && !opened_ ? o_.bufferSize : preferred;
+        if (!validBufferSize(size, minSize, maxSize, granularity) ||
+            size > int32_t(kPatternMaxFrames)) {
+            error = "buffer size " + std::to_string(size) + " is not one the driver offers (min " +
+                    std::to_string(minSize) + ", max " + std::to_string(maxSize) +
+                    ", granularity " + std::to_string(granularity) + ")";
+            return false;
+        }
+        err = d->getSampleRate(&r_.sampleRate);
+        if (err != ASE_OK || !(r_.sampleRate > 0)) {
+            error = err != ASE_OK ? errorText("getSampleRate", err) : "the sample rate is 0";
+            return false;
+        }
+        return true;
+    }
+
+    // The channels to stream, as the buffer requests for createBuffers.
+    bool chooseChannels(int32_t size, std::vector<ASIOBufferInfo>& infos, std::string& error) {
+        auto want = [&](int32_t available) {
+            int32_t n = std::max<int32_t>(0, available);
+            if (o_.channels > 0)
+                n = std::min(n, o_.channels);
+            return std::min<int32_t>(n, int32_t(kMaxChannels));
+        };
+        r_.inputs = want(r_.deviceInputs);
+        r_.outputs = want(r_.deviceOutputs);
+        r_.checked = std::min(r_.inputs, r_.outputs);
+        r_.bufferSize = size;
+
+        for (int32_t c = 0; c < r_.inputs; ++c)
+            infos.push_back(ASIOBufferInfo{ASIOTrue, c, {nullptr, nullptr}});
+        for (int32_t c = 0; c < r_.outputs; ++c)
+            infos.push_back(ASIOBufferInfo{ASIOFalse, c, {nullptr, nullptr}});
+        if (infos.empty()) {
+            error = "the driver has no channels";
+            return false;
+        }
+        return true;
+    }
+
+    bool createBuffers(std::vector<ASIOBufferInfo>& infos, int32_t size, std::string& error) {
+        // Configure before createBuffers: the driver asks kAsioSupportsTimeInfo from inside it.
+        std::string why;
+        if (!signals_.openForDriverDevice(why))
+            r_.latencyNote = why;
+        e_.signals = signals_.available() ? &signals_ : nullptr;
+        e_.timeInfo = o_.timeInfo;
+        e_.spinNs = uint64_t(o_.slowCallbackUs) * 1000;
+        gEngine.store(&e_);
+
+        const ASIOError err =
+            loaded_.driver()->createBuffers(infos.data(), int32_t(infos.size()), size, &callbacks_);
+        if (err != ASE_OK) {
+            error = errorText("createBuffers", err);
+            return false;
+        }
+        buffersCreated_ = true;
+        for (const ASIOBufferInfo& info : infos) {
+            for (int half = 0; half < 2; ++half) {
+                if (info.buffers[half] == nullptr) {
+                    error = "createBuffers gave no address for " +
+                            std::string(info.isInput ? "input " : "output ") +
+                            std::to_string(info.channelNum);
+                    return false;
+                }
+                if (info.isInput)
+                    e_.inputs[half][info.channelNum] =
+                        static_cast<const int32_t*>(info.buffers[half]);
+                else
+                    e_.outputs[half][info.channelNum] = static_cast<int32_t*>(info.buffers[half]);
+            }
+        }
+        return true;
+    }
+
+    // Readies the engine for a stream of `size` samples and starts the driver.
+    bool start(int32_t size, std::string& error) {
+        if (e_.records.empty()) {
+            // Room for every switch of the run with a margin, at the smallest size and highest
+            // rate a reset may bring (switches beyond the room are still checked, only not
+            // timed). Touched now, so the callback never faults a page in.
+            const double expected =
+                o_.seconds * std::max(r_.sampleRate, 192000.0) / std::min<int32_t>(size, 32);
+            e_.records.assign(std::size_t(std::min(expected * 1.5 + 4096.0, double(kMaxRecords))),
+                              SwitchRecord{});
+        }
+        e_.outputCount = uint32_t(r_.outputs);
+        e_.checked = uint32_t(r_.checked);
+        e_.frames = uint32_t(size);
+        e_.sent = 0;
+        e_.havePosition = false;
+        e_.checker.restart();
+
+        locked_ = lockMemory();
+        e_.accepting.store(true);
+        const ASIOError err = loaded_.driver()->start();
+        if (err != ASE_OK) {
+            error = errorText("start", err);
+            return false;
+        }
+        started_ = true;
+        startedNs_ = platform::monotonicNs();
+        opened_ = true;
+        r_.segmentBufferSizes.push_back(size);
+        r_.segmentSampleRates.push_back(r_.sampleRate);
+        return true;
+    }
+
     const StreamOptions& o_;
     StreamResult& r_;
     Engine& e_;
