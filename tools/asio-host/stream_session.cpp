@@ -458,6 +458,85 @@ bool StreamResult::passed() const {
            repeated == 0 && corrupted == 0 && badIndex == 0;
 }
 
+namespace {
+
+// Where the main thread's loop stands.
+struct RunState {
+    uint64_t segmentStart = 0; // switches before the current stream
+    bool streaming = true;
+};
+
+void callControlPanel(Session& session, StreamResult& r, std::FILE* progress) {
+    r.controlPanelCalled = true;
+    r.controlPanelResult = session.controlPanel();
+    if (progress != nullptr)
+        std::fprintf(progress, "Control panel called: %s.\n", asioErrorName(r.controlPanelResult));
+}
+
+// A reset request: stop, dispose, create the driver anew and go on, as a host does. False when
+// the stream did not start again before the deadline (`r.error` says why).
+bool restartAfterReset(Session& session, Engine& e, StreamResult& r, RunState& s, uint64_t deadline,
+                       std::string& error, std::FILE* progress) {
+    ++r.resets;
+    if (s.streaming) {
+        session.close();
+        const uint64_t total = e.switches.load();
+        r.segmentSwitches.push_back(total - s.segmentStart);
+        s.segmentStart = total;
+        s.streaming = false;
+    }
+    ++e.segment;
+    if (progress != nullptr)
+        std::fprintf(progress, "Reset requested by the driver; starting again.\n");
+    if (progress != nullptr)
+        std::fflush(progress);
+    while (platform::monotonicNs() < deadline) {
+        if (session.open(error)) {
+            s.streaming = true;
+            r.memoryLocked = session.memoryLocked() && r.memoryLocked;
+            break;
+        }
+        platform::sleepMs(kRetryMs);
+    }
+    // Requests that came while the driver was being set up again are answered by it.
+    e.resetRequested.store(false);
+    if (!s.streaming) {
+        r.error = "the stream did not start again after a reset: " + error;
+        return false;
+    }
+    if (progress != nullptr) {
+        std::fprintf(progress, "Streaming again: %d samples at %.0f Hz.\n", r.bufferSize,
+                     r.sampleRate);
+        std::fflush(progress);
+    }
+    return true;
+}
+
+// What the engine counted and checked, once no callback runs any more.
+void takeEngineResults(const Engine& e, StreamResult& r) {
+    r.timeInfoAsked = e.timeInfoAsked.load();
+    r.rateChanges = e.rateChanges.load();
+    r.resetRequests = e.resetRequests.load();
+    r.timeInfoSwitches = e.timeInfoSwitches;
+    r.plainSwitches = e.plainSwitches;
+    r.badIndex = e.badIndex;
+    r.positionErrors = e.positionErrors;
+    r.positionSkips = e.positionSkips;
+    r.unrecorded = e.unrecorded;
+    r.intact = e.checker.intact();
+    r.priming = e.checker.priming();
+    r.lost = e.checker.lost();
+    r.repeated = e.checker.repeated();
+    r.corrupted = e.checker.corrupted();
+    r.loopDelay = e.checker.loopDelay();
+    r.stats = summarise(e.records.data(), e.recorded, r.periodUs());
+    r.stats.switches = e.switches.load();
+    if (!r.stats.latencyAvailable && r.latencyNote.empty())
+        r.latencyNote = "no signal times were read";
+}
+
+} // namespace
+
 StreamResult runStream(const StreamOptions& options, std::FILE* progress) {
     StreamResult r;
     r.timeInfo = options.timeInfo;
@@ -486,81 +565,24 @@ StreamResult runStream(const StreamOptions& options, std::FILE* progress) {
     if (progress != nullptr)
         std::fflush(progress);
 
-    uint64_t segmentStart = 0; // switches before the current stream
-    bool streaming = true;
+    RunState s;
     const uint64_t controlPanelAt = begin + uint64_t(kControlPanelAfterSeconds * 1e9);
     while (platform::monotonicNs() < deadline) {
         platform::sleepMs(kPollMs);
-        if (options.controlPanel && !r.controlPanelCalled && streaming &&
-            platform::monotonicNs() >= controlPanelAt) {
-            r.controlPanelCalled = true;
-            r.controlPanelResult = session.controlPanel();
-            if (progress != nullptr)
-                std::fprintf(progress, "Control panel called: %s.\n",
-                             asioErrorName(r.controlPanelResult));
-        }
-        if (!e.resetRequested.exchange(false))
-            continue;
-        // A reset request: stop, dispose, create the driver anew and go on, as a host does.
-        ++r.resets;
-        if (streaming) {
-            session.close();
-            const uint64_t total = e.switches.load();
-            r.segmentSwitches.push_back(total - segmentStart);
-            segmentStart = total;
-            streaming = false;
-        }
-        ++e.segment;
-        if (progress != nullptr)
-            std::fprintf(progress, "Reset requested by the driver; starting again.\n");
-        if (progress != nullptr)
-            std::fflush(progress);
-        while (platform::monotonicNs() < deadline) {
-            if (session.open(error)) {
-                streaming = true;
-                r.memoryLocked = session.memoryLocked() && r.memoryLocked;
-                break;
-            }
-            platform::sleepMs(kRetryMs);
-        }
-        // Requests that came while the driver was being set up again are answered by it.
-        e.resetRequested.store(false);
-        if (!streaming) {
-            r.error = "the stream did not start again after a reset: " + error;
+        if (options.controlPanel && !r.controlPanelCalled && s.streaming &&
+            platform::monotonicNs() >= controlPanelAt)
+            callControlPanel(session, r, progress);
+        if (e.resetRequested.exchange(false) &&
+            !restartAfterReset(session, e, r, s, deadline, error, progress))
             break;
-        }
-        if (progress != nullptr) {
-            std::fprintf(progress, "Streaming again: %d samples at %.0f Hz.\n", r.bufferSize,
-                         r.sampleRate);
-            std::fflush(progress);
-        }
     }
-    if (streaming) {
+    if (s.streaming) {
         session.close();
-        r.segmentSwitches.push_back(e.switches.load() - segmentStart);
+        r.segmentSwitches.push_back(e.switches.load() - s.segmentStart);
     }
     gEngine.store(nullptr);
     r.seconds = double(platform::monotonicNs() - begin) / 1e9;
-
-    r.timeInfoAsked = e.timeInfoAsked.load();
-    r.rateChanges = e.rateChanges.load();
-    r.resetRequests = e.resetRequests.load();
-    r.timeInfoSwitches = e.timeInfoSwitches;
-    r.plainSwitches = e.plainSwitches;
-    r.badIndex = e.badIndex;
-    r.positionErrors = e.positionErrors;
-    r.positionSkips = e.positionSkips;
-    r.unrecorded = e.unrecorded;
-    r.intact = e.checker.intact();
-    r.priming = e.checker.priming();
-    r.lost = e.checker.lost();
-    r.repeated = e.checker.repeated();
-    r.corrupted = e.checker.corrupted();
-    r.loopDelay = e.checker.loopDelay();
-    r.stats = summarise(e.records.data(), e.recorded, r.periodUs());
-    r.stats.switches = e.switches.load();
-    if (!r.stats.latencyAvailable && r.latencyNote.empty())
-        r.latencyNote = "no signal times were read";
+    takeEngineResults(e, r);
     return r;
 }
 
