@@ -187,6 +187,91 @@ std::string narrow(const wchar_t* w) {
     return s;
 }
 
+// An event registration's handles, as the descriptors they are (they travel with the request).
+bool eventDescriptors(uint32_t code, const void* in, uint32_t inLen, int (&fds)[3],
+                      std::size_t& count, uint32_t& error) {
+    if (code != protocol::IOCTL_ASIO_SET_EVENTS || inLen != protocol::EventRegistration::kSize)
+        return true;
+    const auto* bytes = static_cast<const uint8_t*>(in);
+    for (int i = 0; i < 3; ++i) {
+        Handle event = reinterpret_cast<Handle>(getLe64(bytes + 8 * i));
+        int efd = isValid(event) ? posix::handleToFd(event) : -1;
+        if (efd < 0 || fcntl(efd, F_GETFD) < 0) {
+            error = kErrorInvalidHandle;
+            return false;
+        }
+        fds[count++] = efd;
+    }
+    return true;
+}
+
+bool sendRequest(int fd, uint32_t code, const void* in, uint32_t inLen, uint32_t outLen,
+                 const int* fds, std::size_t fdCount, uint32_t& error) {
+    uint8_t header[kHeaderSize];
+    putLe32(header, posix::kRequestMagic);
+    putLe32(header + 4, code);
+    putLe32(header + 8, inLen);
+    putLe32(header + 12, uint32_t(std::min<std::size_t>(outLen, posix::kMaxReplyOutput)));
+    const iovec iov[2] = {{header, kHeaderSize}, {const_cast<void*>(in), inLen}};
+    if (posix::sendSocketMessage(fd, iov, inLen ? 2 : 1, fds, fdCount) >= 0)
+        return true;
+    bool gone = errno == EPIPE || errno == ECONNRESET || errno == ENOTCONN;
+    error = gone ? kErrorDeviceNotConnected : posix::errorFromErrno(errno);
+    return false;
+}
+
+// The whole receive is bounded: a readable wake-up with no message behind it (the descriptor
+// closed and reused under the wait) waits again, within the same bound, instead of blocking in
+// the receive.
+bool waitForReply(int fd, uint32_t& error) {
+    const uint64_t deadline = monotonicNs() / 1000000u + uint64_t(replyTimeoutMs());
+    for (;;) {
+        const uint64_t now = monotonicNs() / 1000000u;
+        const int left = now < deadline ? int(deadline - now) : 0;
+        const int ready = left > 0 ? waitReadable(fd, left) : 0;
+        if (ready == 0) {
+            // A late reply must never be taken for the answer to a later request.
+            dropConnection(fd);
+            error = kErrorTimeout;
+            return false;
+        }
+        if (ready < 0) {
+            error = kErrorDeviceNotConnected;
+            return false;
+        }
+        char probe;
+        const ssize_t peeked = recv(fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+        // A message, the end of the connection or its failure: the receive says which.
+        if (peeked >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+            return true;
+    }
+}
+
+// The server's addresses mean nothing here: replace them with ours, or with zeros (which the
+// driver refuses) when the areas did not come along; the sizes are the mappings' own.
+bool adoptSharedAreas(int fd, const std::vector<posix::UniqueFd>& received, uint8_t* payload,
+                      std::size_t& payloadSize, uint32_t& error) {
+    void* areas[2] = {nullptr, nullptr};
+    std::size_t sizes[2] = {0, 0};
+    if (received.size() == 2) {
+        areas[0] = mapSharedArea(fd, 0, received[0].get(), sizes[0]);
+        areas[1] = mapSharedArea(fd, 1, received[1].get(), sizes[1]);
+        if (!areas[0] || !areas[1]) {
+            error = kErrorNotEnoughMemory;
+            return false;
+        }
+    }
+    if (payloadSize < protocol::SharedMemoryReply::kSize) {
+        std::memset(payload + payloadSize, 0, protocol::SharedMemoryReply::kSize - payloadSize);
+        payloadSize = protocol::SharedMemoryReply::kSize;
+    }
+    putLe64(payload, reinterpret_cast<uint64_t>(areas[0]));
+    putLe64(payload + 8, reinterpret_cast<uint64_t>(areas[1]));
+    putLe64(payload + 16, sizes[0]);
+    putLe64(payload + 24, sizes[1]);
+    return true;
+}
+
 } // namespace
 
 Handle openBusDeviceByName(const wchar_t* name) {
@@ -269,59 +354,21 @@ bool deviceIoControl(Handle h, uint32_t code, const void* in, uint32_t inLen, vo
         inLen > posix::kMaxRequestInput)
         return fail(kErrorInvalidParameter, returned);
 
-    // Event handles travel as the descriptors they are.
+    uint32_t error = 0;
     int eventFds[3];
     std::size_t fdCount = 0;
-    if (code == protocol::IOCTL_ASIO_SET_EVENTS && inLen == protocol::EventRegistration::kSize) {
-        const auto* bytes = static_cast<const uint8_t*>(in);
-        for (int i = 0; i < 3; ++i) {
-            Handle event = reinterpret_cast<Handle>(getLe64(bytes + 8 * i));
-            int efd = isValid(event) ? posix::handleToFd(event) : -1;
-            if (efd < 0 || fcntl(efd, F_GETFD) < 0)
-                return fail(kErrorInvalidHandle, returned);
-            eventFds[fdCount++] = efd;
-        }
-    }
+    if (!eventDescriptors(code, in, inLen, eventFds, fdCount, error))
+        return fail(error, returned);
 
     std::lock_guard<std::mutex> lock(connectionLock(fd));
-
-    uint8_t header[kHeaderSize];
-    putLe32(header, posix::kRequestMagic);
-    putLe32(header + 4, code);
-    putLe32(header + 8, inLen);
-    putLe32(header + 12, uint32_t(std::min<std::size_t>(outLen, posix::kMaxReplyOutput)));
-    const iovec iov[2] = {{header, kHeaderSize}, {const_cast<void*>(in), inLen}};
-    ssize_t n = posix::sendSocketMessage(fd, iov, inLen ? 2 : 1, eventFds, fdCount);
-    if (n < 0) {
-        bool gone = errno == EPIPE || errno == ECONNRESET || errno == ENOTCONN;
-        return fail(gone ? kErrorDeviceNotConnected : posix::errorFromErrno(errno), returned);
-    }
-
-    // The whole receive is bounded: a readable wake-up with no message behind it (the
-    // descriptor closed and reused under the wait) waits again, within the same bound, instead
-    // of blocking in the receive.
-    const uint64_t deadline = monotonicNs() / 1000000u + uint64_t(replyTimeoutMs());
-    for (;;) {
-        const uint64_t now = monotonicNs() / 1000000u;
-        const int left = now < deadline ? int(deadline - now) : 0;
-        const int ready = left > 0 ? waitReadable(fd, left) : 0;
-        if (ready == 0) {
-            // A late reply must never be taken for the answer to a later request.
-            dropConnection(fd);
-            return fail(kErrorTimeout, returned);
-        }
-        if (ready < 0)
-            return fail(kErrorDeviceNotConnected, returned);
-        char probe;
-        const ssize_t peeked = recv(fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
-        if (peeked >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
-            break; // a message, the end of the connection or its failure: the receive says which
-    }
+    if (!sendRequest(fd, code, in, inLen, outLen, eventFds, fdCount, error) ||
+        !waitForReply(fd, error))
+        return fail(error, returned);
 
     thread_local std::vector<uint8_t> reply(kHeaderSize + posix::kMaxReplyOutput);
     std::vector<posix::UniqueFd> received;
     int flags = 0;
-    n = posix::receiveSocketMessage(fd, reply.data(), reply.size(), received, flags);
+    const ssize_t n = posix::receiveSocketMessage(fd, reply.data(), reply.size(), received, flags);
     if (n <= 0)
         return fail(kErrorDeviceNotConnected, returned);
 
@@ -333,33 +380,15 @@ bool deviceIoControl(Handle h, uint32_t code, const void* in, uint32_t inLen, vo
         return fail(kErrorGenFailure, returned);
     }
     bool success = getLe32(reply.data() + 4) != 0;
-    uint32_t error = getLe32(reply.data() + 8);
+    error = getLe32(reply.data() + 8);
     if (!success)
         return fail(error ? error : kErrorGenFailure, returned);
 
     uint8_t* payload = reply.data() + kHeaderSize;
     std::size_t payloadSize = length - kHeaderSize;
-    if (code == protocol::IOCTL_ASIO_GET_SHARED_MEMORY) {
-        // The server's addresses mean nothing here: replace them with ours, or with zeros
-        // (which the driver refuses) when the areas did not come along; the sizes are the
-        // mappings' own.
-        void* areas[2] = {nullptr, nullptr};
-        std::size_t sizes[2] = {0, 0};
-        if (received.size() == 2) {
-            areas[0] = mapSharedArea(fd, 0, received[0].get(), sizes[0]);
-            areas[1] = mapSharedArea(fd, 1, received[1].get(), sizes[1]);
-            if (!areas[0] || !areas[1])
-                return fail(kErrorNotEnoughMemory, returned);
-        }
-        if (payloadSize < protocol::SharedMemoryReply::kSize) {
-            std::memset(payload + payloadSize, 0, protocol::SharedMemoryReply::kSize - payloadSize);
-            payloadSize = protocol::SharedMemoryReply::kSize;
-        }
-        putLe64(payload, reinterpret_cast<uint64_t>(areas[0]));
-        putLe64(payload + 8, reinterpret_cast<uint64_t>(areas[1]));
-        putLe64(payload + 16, sizes[0]);
-        putLe64(payload + 24, sizes[1]);
-    }
+    if (code == protocol::IOCTL_ASIO_GET_SHARED_MEMORY &&
+        !adoptSharedAreas(fd, received, payload, payloadSize, error))
+        return fail(error, returned);
     std::size_t copied = std::min<std::size_t>(payloadSize, outLen);
     if (copied)
         std::memcpy(out, payload, copied);

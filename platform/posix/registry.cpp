@@ -178,32 +178,84 @@ bool knownRoot(const std::string& path) {
 
 enum class Load { Ok, Broken };
 
+// The next line with its continuations joined: non-string values may continue over lines
+// ending with a backslash. False at the end of the text.
+bool readLine(std::istream& in, std::string& line, int& lineNo) {
+    if (!std::getline(in, line))
+        return false;
+    ++lineNo;
+    if (!line.empty() && line.back() == '\r')
+        line.pop_back();
+    if (lineNo == 1 && line.compare(0, 3, "\xEF\xBB\xBF") == 0)
+        line.erase(0, 3);
+    while (!line.empty() && line.back() == '\\' && line.find("=\"") == std::string::npos &&
+           line[0] != '[') {
+        std::string next;
+        if (!std::getline(in, next))
+            break;
+        ++lineNo;
+        if (!next.empty() && next.back() == '\r')
+            next.pop_back();
+        line.pop_back();
+        line += next.substr(next.find_first_not_of(" \t") == std::string::npos
+                                ? next.size()
+                                : next.find_first_not_of(" \t"));
+    }
+    return true;
+}
+
+// A "[path]" line: the key's section, appended to `hive`.
+bool parseKey(const std::string& line, Hive& hive, std::string& why) {
+    auto close = line.rfind(']');
+    if (close == std::string::npos || close == 1) {
+        why = "a key line without its closing bracket";
+        return false;
+    }
+    std::string path = line.substr(1, close - 1);
+    if (!knownRoot(path)) {
+        why = "a key outside HKEY_CLASSES_ROOT, HKEY_CURRENT_USER and HKEY_LOCAL_MACHINE";
+        return false;
+    }
+    hive.push_back(Section{path, {}});
+    return true;
+}
+
+// A "name"=data or @=data line.
+bool parseValue(const std::string& line, Value& v, std::string& why) {
+    std::size_t pos = 0;
+    if (line[0] == '@') {
+        pos = 1;
+    } else if (!parseQuoted(line, pos, v.name) || v.name.empty()) {
+        why = "a value name that is not a quoted text";
+        return false;
+    }
+    if (pos >= line.size() || line[pos] != '=') {
+        why = "a value without '='";
+        return false;
+    }
+    ++pos;
+    if (pos < line.size() && line[pos] == '"') {
+        if (!parseQuoted(line, pos, v.data) || pos != line.size()) {
+            why = "a text value that is not properly quoted";
+            return false;
+        }
+    } else if (pos < line.size()) {
+        v.isString = false; // dword:, hex...: kept as written
+        v.data = line.substr(pos);
+    } else {
+        why = "a value without data";
+        return false;
+    }
+    return true;
+}
+
 Load parse(const std::string& text, Hive& hive, std::string& why, int& lineNo) {
     std::istringstream in(text);
     std::string line;
     bool headerSeen = false;
     lineNo = 0;
     Section* current = nullptr;
-    while (std::getline(in, line)) {
-        ++lineNo;
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        if (lineNo == 1 && line.compare(0, 3, "\xEF\xBB\xBF") == 0)
-            line.erase(0, 3);
-        // Non-string values may continue over lines ending with a backslash.
-        while (!line.empty() && line.back() == '\\' && line.find("=\"") == std::string::npos &&
-               line[0] != '[') {
-            std::string next;
-            if (!std::getline(in, next))
-                break;
-            ++lineNo;
-            if (!next.empty() && next.back() == '\r')
-                next.pop_back();
-            line.pop_back();
-            line += next.substr(next.find_first_not_of(" \t") == std::string::npos
-                                    ? next.size()
-                                    : next.find_first_not_of(" \t"));
-        }
+    while (readLine(in, line, lineNo)) {
         std::size_t start = line.find_first_not_of(" \t");
         if (start == std::string::npos || line[start] == ';')
             continue;
@@ -217,17 +269,8 @@ Load parse(const std::string& text, Hive& hive, std::string& why, int& lineNo) {
             continue;
         }
         if (line[0] == '[') {
-            auto close = line.rfind(']');
-            if (close == std::string::npos || close == 1) {
-                why = "a key line without its closing bracket";
+            if (!parseKey(line, hive, why))
                 return Load::Broken;
-            }
-            std::string path = line.substr(1, close - 1);
-            if (!knownRoot(path)) {
-                why = "a key outside HKEY_CLASSES_ROOT, HKEY_CURRENT_USER and HKEY_LOCAL_MACHINE";
-                return Load::Broken;
-            }
-            hive.push_back(Section{path, {}});
             current = &hive.back();
             continue;
         }
@@ -236,30 +279,8 @@ Load parse(const std::string& text, Hive& hive, std::string& why, int& lineNo) {
             return Load::Broken;
         }
         Value v;
-        std::size_t pos = 0;
-        if (line[0] == '@') {
-            pos = 1;
-        } else if (!parseQuoted(line, pos, v.name) || v.name.empty()) {
-            why = "a value name that is not a quoted text";
+        if (!parseValue(line, v, why))
             return Load::Broken;
-        }
-        if (pos >= line.size() || line[pos] != '=') {
-            why = "a value without '='";
-            return Load::Broken;
-        }
-        ++pos;
-        if (pos < line.size() && line[pos] == '"') {
-            if (!parseQuoted(line, pos, v.data) || pos != line.size()) {
-                why = "a text value that is not properly quoted";
-                return Load::Broken;
-            }
-        } else if (pos < line.size()) {
-            v.isString = false; // dword:, hex...: kept as written
-            v.data = line.substr(pos);
-        } else {
-            why = "a value without data";
-            return Load::Broken;
-        }
         current->values.push_back(v);
     }
     return Load::Ok; // nothing but blank lines and comments: an empty registry

@@ -114,8 +114,13 @@ std::vector<std::string> splitWords(const std::string& text) {
     return words;
 }
 
-int runSimulator(int argc, char** argv) {
-    SimConfig config;
+// Reads the simulator's options into `config`; false when the program ends here, with
+// `exitCode`.
+bool parseSimulatorArgs(int argc, char** argv, SimConfig& config, int& exitCode) {
+    auto bad = [&](const std::string& message) {
+        exitCode = badArguments(message);
+        return false;
+    };
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         auto value = [&](std::string& v) {
@@ -127,40 +132,44 @@ int runSimulator(int argc, char** argv) {
         std::string v;
         if (a == "-h" || a == "--help") {
             usage(stdout);
-            return 0;
+            exitCode = 0;
+            return false;
         } else if (a == "--model") {
             ModelProfile p;
             if (!value(v) || !parseModel(v, p))
-                return badArguments("--model takes tern, wren, kite or a model code");
+                return bad("--model takes tern, wren, kite or a model code");
             config.model = p.code;
         } else if (a == "--index") {
             if (!value(v) || !parseIndex(v, config.index))
-                return badArguments("--index takes a number from 0 to 15");
+                return bad("--index takes a number from 0 to 15");
         } else if (a == "--rate") {
             if (!value(v) || !parseUnsigned(v, config.sampleRate) ||
                 !isSupportedSampleRate(config.sampleRate))
-                return badArguments("--rate takes a multiple of 44100 or 48000 Hz up to 192000");
+                return bad("--rate takes a multiple of 44100 or 48000 Hz up to 192000");
         } else if (a == "--buffer-size") {
             if (!value(v) || !parseUnsigned(v, config.bufferSize) ||
                 !isSupportedBufferSize(config.bufferSize))
-                return badArguments("--buffer-size takes 16 to 2048 samples");
+                return bad("--buffer-size takes 16 to 2048 samples");
         } else if (a == "--usb-latency") {
             if (!value(v) || !parseUnsigned(v, config.usbLatency) ||
                 !isSupportedUsbLatency(config.usbLatency))
-                return badArguments("--usb-latency takes 1 to 1024 frames");
+                return bad("--usb-latency takes 1 to 1024 frames");
         } else if (a == "--loopback") {
             config.input = InputSource::Loopback;
         } else if (a == "--clock-ppm") {
             if (!value(v) || !parseClockPpm(v, config.clockPpm))
-                return badArguments("--clock-ppm takes -100000 to 100000");
+                return bad("--clock-ppm takes -100000 to 100000");
         } else if (a == "--firmware") {
             if (!value(v) || !firmwareFromText(v, config.firmware))
-                return badArguments("--firmware takes a text of up to 10 characters");
+                return bad("--firmware takes a text of up to 10 characters");
         } else {
-            return badArguments("unknown argument \"" + a + "\"");
+            return bad("unknown argument \"" + a + "\"");
         }
     }
+    return true;
+}
 
+void catchStopSignals() {
 #if defined(_WIN32)
     std::signal(SIGINT, onSignal);
     std::signal(SIGTERM, onSignal);
@@ -172,24 +181,48 @@ int runSimulator(int argc, char** argv) {
     sigaction(SIGTERM, &sa, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 #endif
+}
+
+// Where the device is served, as the ready line shows it.
+std::string deviceWhere(const Simulator& sim, int index) {
+#if defined(_WIN32)
+    (void)sim;
+    return "\\\\.\\pipe\\HalvernAudioBus" + std::to_string(index);
+#else
+    return sim.runtimeDir() + "/bus/HalvernAudioBus" + std::to_string(index);
+#endif
+}
+
+bool listenForControl(const Simulator& sim, const std::string& ctlPath,
+                      daemon::ControlServer& control, std::string& error) {
+#if !defined(_WIN32)
+    const std::string runtime = sim.runtimeDir();
+    if (!daemon::makePrivateFolder(runtime + "/sim")) {
+        error = "cannot create " + runtime + "/sim";
+        return false;
+    }
+#else
+    (void)sim;
+#endif
+    return control.listen(ctlPath, error);
+}
+
+int runSimulator(int argc, char** argv) {
+    SimConfig config;
+    int exitCode = 0;
+    if (!parseSimulatorArgs(argc, argv, config, exitCode))
+        return exitCode;
+    catchStopSignals();
 
     Simulator sim(config);
     if (!sim.start()) {
         std::fprintf(stderr, "halvern-bus-sim: %s\n", sim.error().c_str());
         return 1;
     }
-    const std::string runtime = sim.runtimeDir();
     const std::string ctlPath = controlPath(config.index);
     std::string error;
     daemon::ControlServer control;
-#if defined(_WIN32)
-    const std::string where = "\\\\.\\pipe\\HalvernAudioBus" + std::to_string(config.index);
-#else
-    const std::string where = runtime + "/bus/HalvernAudioBus" + std::to_string(config.index);
-    if (!daemon::makePrivateFolder(runtime + "/sim") && error.empty())
-        error = "cannot create " + runtime + "/sim";
-#endif
-    if (!error.empty() || !control.listen(ctlPath, error)) {
+    if (!listenForControl(sim, ctlPath, control, error)) {
         std::fprintf(stderr, "halvern-bus-sim: %s\n", error.c_str());
         sim.shutdown();
         return 1;
@@ -198,8 +231,9 @@ int runSimulator(int argc, char** argv) {
     Status s = sim.status();
     std::printf("halvern-bus-sim: %s (model %u) ready on %s, %u Hz, "
                 "%u samples, %s; control: %s\n",
-                s.model.name, s.model.code, where.c_str(), s.sampleRate, s.bufferSize,
-                s.input == InputSource::Loopback ? "loopback" : "test signal", ctlPath.c_str());
+                s.model.name, s.model.code, deviceWhere(sim, config.index).c_str(), s.sampleRate,
+                s.bufferSize, s.input == InputSource::Loopback ? "loopback" : "test signal",
+                ctlPath.c_str());
     std::fflush(stdout);
 
     auto handler = [&sim](const std::string& text) {

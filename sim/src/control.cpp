@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <sstream>
 
 namespace halvern::sim {
@@ -16,46 +17,6 @@ std::string upper(std::string s) {
     return s;
 }
 } // namespace
-
-const char* controlUsage() {
-    return "commands:\n"
-           "  status                      device state, one field per line\n"
-           "  journal [N]                 the requests served (the last N)\n"
-           "  clear-journal               forget the requests served so far\n"
-           "  unplug | replug             take the device away / bring it back\n"
-           "  fail CODE [ERROR [COUNT]]   fail requests CODE with ERROR (default 31), COUNT\n"
-           "                              times (default until cleared); CODE 0 or any: all\n"
-           "  slow CODE MS                delay requests CODE by MS milliseconds (0 clears)\n"
-           "  clear-faults                end every fail and slow rule\n"
-           "  usb-errors N                the USB error count the device reports\n"
-           "  usb-latency N               the device's USB latency, 1 to 1024 frames\n"
-           "  stop-stream                 stop the stream from the device side (event 2)\n"
-           "  stall-clock MS              hold the stream's clock once, as a stalled machine\n"
-           "  clock-ppm PPM               the sample clock runs fast (+) or slow (-) by PPM\n"
-           "                              parts per million, -100000 to 100000\n"
-           "  loopback on|off|monitor     inputs carry the outputs, or their signals; monitor:\n"
-           "                              the outputs as played (monitor mix, output gains)\n"
-           "  commands                    the device commands received\n"
-           "  signal INPUT tone|noise|off [DBFS [HZ]]\n"
-           "                              what input INPUT (0 = MIC1) hears before its preamp\n"
-           "                              (default: a tone at -12 dBFS)\n"
-           "  meters                      the meter entries in use\n"
-           "  meters set INDEX VALUE      meter entry INDEX reports VALUE until cleared\n"
-           "  meters clear                every meter entry follows the inputs again\n"
-           "  matrix                      the non-zero mixer matrix cells and output gains\n"
-           "  fail-command OP [ERROR [COUNT]]\n"
-           "                              refuse device commands OP with ERROR (default 31),\n"
-           "                              COUNT times (default until restored)\n"
-           "  restore-command OP          carry out device commands OP again\n"
-           "  model tern|wren|kite|CODE   the interface becomes another model\n"
-           "  firmware TEXT | B0 ... B9   the ten firmware version bytes: up to ten characters\n"
-           "                              (padded with blanks), or ten numbers\n"
-           "  fail-opens N [ERROR [AFTER]] after AFTER more opens (default 0), the next N\n"
-           "                              opens of the device fail with ERROR (default 31)\n"
-           "CODE is a number (0xFFDC2020) or a request name (IOCTL_AUDIO_GET_SAMPLE_RATE).\n"
-           "OP is an opcode (0x07) or a command name: out-volume, mic-volume, mic-20db, mic-48v,\n"
-           "otg-off, otg-on, upgrade-firmware, mic-instrument, firmware-version.\n";
-}
 
 bool parseUnsigned(const std::string& text, uint32_t& value) {
     if (text.empty())
@@ -142,6 +103,482 @@ std::string controlSocketPath(const std::string& runtimeDir, int index) {
     return runtimeDir + "/sim/ctl-" + std::to_string(index);
 }
 
+namespace {
+
+using K = ControlCommand::Kind;
+
+// The words of one command, and where its parse leaves the reason it refuses them.
+struct Args {
+    const std::vector<std::string>& w;
+    std::string& error;
+
+    std::size_t size() const { return w.size(); }
+    bool refuse(std::string message) const {
+        error = std::move(message);
+        return false;
+    }
+    bool arity(std::size_t min, std::size_t max) const {
+        if (w.size() - 1 < min || w.size() - 1 > max)
+            return refuse("wrong number of arguments for \"" + w[0] + "\"");
+        return true;
+    }
+    bool number(std::size_t i, uint32_t& v, const char* what) const {
+        if (!parseUnsigned(w[i], v))
+            return refuse(std::string("bad ") + what + ": \"" + w[i] + "\"");
+        return true;
+    }
+    bool code(std::size_t i, uint32_t& v) const {
+        if (!parseRequestCode(w[i], v))
+            return refuse("unknown request code: \"" + w[i] + "\"");
+        return true;
+    }
+};
+
+using Parse = bool (*)(const Args& a, ControlCommand& c);
+using Action = std::string (*)(Simulator& sim, const ControlCommand& c, bool& ok);
+
+// ---- Parsing: `c.kind` is already the entry's when these run.
+
+bool parseNoArgs(const Args& a, ControlCommand&) {
+    return a.arity(0, 0);
+}
+
+bool parseJournal(const Args& a, ControlCommand& c) {
+    return a.arity(0, 1) && (a.size() == 1 || a.number(1, c.count, "count"));
+}
+
+bool parseFail(const Args& a, ControlCommand& c) {
+    c.error = 31;
+    return a.arity(1, 3) && a.code(1, c.code) &&
+           (a.size() < 3 || a.number(2, c.error, "error code")) &&
+           (a.size() < 4 || a.number(3, c.count, "count"));
+}
+
+bool parseSlow(const Args& a, ControlCommand& c) {
+    return a.arity(2, 2) && a.code(1, c.code) && a.number(2, c.delayMs, "delay");
+}
+
+bool parseUsbErrors(const Args& a, ControlCommand& c) {
+    return a.arity(1, 1) && a.number(1, c.count, "count");
+}
+
+bool parseUsbLatency(const Args& a, ControlCommand& c) {
+    if (!a.arity(1, 1) || !a.number(1, c.count, "latency"))
+        return false;
+    if (!isSupportedUsbLatency(c.count))
+        return a.refuse("usb-latency takes 1 to 1024 frames");
+    return true;
+}
+
+bool parseStallClock(const Args& a, ControlCommand& c) {
+    return a.arity(1, 1) && a.number(1, c.delayMs, "stall");
+}
+
+bool parseClockPpmArg(const Args& a, ControlCommand& c) {
+    if (!a.arity(1, 1))
+        return false;
+    if (!parseClockPpm(a.w[1], c.value))
+        return a.refuse("clock-ppm takes -100000 to 100000: \"" + a.w[1] + "\"");
+    return true;
+}
+
+bool parseLoopback(const Args& a, ControlCommand& c) {
+    if (!a.arity(1, 1))
+        return false;
+    const std::string& mode = a.w[1];
+    if (mode != "on" && mode != "off" && mode != "monitor")
+        return a.refuse("loopback takes on, off or monitor");
+    c.on = mode != "off";
+    c.monitor = mode == "monitor";
+    return true;
+}
+
+bool parseSignal(const Args& a, ControlCommand& c) {
+    if (!a.arity(2, 4) || !a.number(1, c.index, "input"))
+        return false;
+    if (c.index >= kMaxSimChannels)
+        return a.refuse("the simulator has inputs 0 to " + std::to_string(kMaxSimChannels - 1));
+    const std::string& kind = a.w[2];
+    if (kind == "tone")
+        c.signal.kind = SignalKind::Tone;
+    else if (kind == "noise")
+        c.signal.kind = SignalKind::Noise;
+    else if (kind == "off")
+        c.signal.kind = SignalKind::Silence;
+    else
+        return a.refuse("signal takes tone, noise or off");
+    if (a.size() > 3 && !parseLevel(a.w[3], c.signal.levelDbfs))
+        return a.refuse("bad level (dBFS, -200 to 20): \"" + a.w[3] + "\"");
+    return a.size() < 5 || a.number(4, c.signal.hz, "frequency");
+}
+
+// "meters", "meters set INDEX VALUE" and "meters clear": one word, three commands.
+bool parseMeters(const Args& a, ControlCommand& c) {
+    if (a.size() == 1)
+        return true;
+    if (a.w[1] == "clear") {
+        c.kind = K::ClearMeters;
+        return a.arity(1, 1);
+    }
+    if (a.w[1] != "set")
+        return a.refuse("meters takes nothing, set INDEX VALUE or clear");
+    c.kind = K::PinMeter;
+    if (!a.arity(3, 3) || !a.number(2, c.index, "meter index"))
+        return false;
+    if (c.index >= protocol::MeterBlock::kCount)
+        return a.refuse("meter entries are 0 to 191");
+    if (!parseSigned(a.w[3], c.value))
+        return a.refuse("bad meter value: \"" + a.w[3] + "\"");
+    return true;
+}
+
+bool parseCommandRule(const Args& a, ControlCommand& c, bool fail) {
+    c.error = 31;
+    if (!(fail ? a.arity(1, 3) : a.arity(1, 1)))
+        return false;
+    if (!parseCommandOpcode(a.w[1], c.opcode))
+        return a.refuse("unknown device command: \"" + a.w[1] + "\"");
+    return (a.size() < 3 || a.number(2, c.error, "error code")) &&
+           (a.size() < 4 || a.number(3, c.count, "count"));
+}
+
+bool parseFailCommand(const Args& a, ControlCommand& c) {
+    return parseCommandRule(a, c, true);
+}
+
+bool parseRestoreCommand(const Args& a, ControlCommand& c) {
+    return parseCommandRule(a, c, false);
+}
+
+bool parseModelArg(const Args& a, ControlCommand& c) {
+    if (!a.arity(1, 1))
+        return false;
+    if (!parseModel(a.w[1], c.model))
+        return a.refuse("unknown model: \"" + a.w[1] + "\"");
+    return true;
+}
+
+bool parseFirmware(const Args& a, ControlCommand& c) {
+    const std::size_t n = protocol::kFirmwareVersionBytes;
+    if (a.size() == 2) {
+        if (!firmwareFromText(a.w[1], c.firmware))
+            return a.refuse("firmware text longer than " + std::to_string(n) + " characters");
+        return true;
+    }
+    if (a.size() != n + 1)
+        return a.refuse("firmware takes one text or " + std::to_string(n) + " numbers");
+    for (std::size_t i = 0; i < n; ++i) {
+        uint32_t b = 0;
+        if (!parseUnsigned(a.w[i + 1], b) || b > 255)
+            return a.refuse("bad firmware byte: \"" + a.w[i + 1] + "\"");
+        c.firmware[i] = uint8_t(b);
+    }
+    return true;
+}
+
+bool parseFailOpens(const Args& a, ControlCommand& c) {
+    c.error = 31;
+    return a.arity(1, 3) && a.number(1, c.count, "count") &&
+           (a.size() < 3 || a.number(2, c.error, "error code")) &&
+           (a.size() < 4 || a.number(3, c.delayMs, "count of opens first"));
+}
+
+// ---- Running: `ok` is already true when these run.
+
+std::string requestLabel(uint32_t code) {
+    return code ? protocol::requestName(code) : "(any)";
+}
+
+std::string runStatus(Simulator& sim, const ControlCommand&, bool&) {
+    return formatStatus(sim.status());
+}
+
+std::string runJournal(Simulator& sim, const ControlCommand& c, bool&) {
+    auto j = sim.journal();
+    if (c.count > 0 && j.size() > c.count)
+        j.erase(j.begin(), j.end() - std::ptrdiff_t(c.count));
+    std::string text = formatJournal(j);
+    return text.empty() ? "(no requests)\n" : text;
+}
+
+std::string runClearJournal(Simulator& sim, const ControlCommand&, bool&) {
+    sim.clearJournal();
+    return "journal cleared\n";
+}
+
+std::string runUnplug(Simulator& sim, const ControlCommand&, bool&) {
+    sim.unplug();
+    return "unplugged\n";
+}
+
+std::string runReplug(Simulator& sim, const ControlCommand&, bool& ok) {
+    sim.replug();
+    if (!sim.status().plugged) {
+        ok = false;
+        return "error: replug failed: " + sim.error() + "\n";
+    }
+    return "plugged\n";
+}
+
+std::string runFail(Simulator& sim, const ControlCommand& c, bool&) {
+    sim.failRequests(c.code, c.error, c.count);
+    std::ostringstream o;
+    o << "requests " << requestLabel(c.code);
+    if (c.code && protocol::requestName(c.code)[0] == '?')
+        o << " 0x" << std::hex << c.code << std::dec;
+    o << " fail with error " << c.error << ", ";
+    if (c.count)
+        o << c.count << " times\n";
+    else
+        o << "until cleared\n";
+    return o.str();
+}
+
+std::string runSlow(Simulator& sim, const ControlCommand& c, bool&) {
+    sim.slowRequests(c.code, c.delayMs);
+    std::ostringstream o;
+    o << "requests " << requestLabel(c.code) << " delayed by " << c.delayMs << " ms\n";
+    return o.str();
+}
+
+std::string runClearFaults(Simulator& sim, const ControlCommand&, bool&) {
+    sim.clearFaults();
+    return "faults cleared\n";
+}
+
+std::string runUsbErrors(Simulator& sim, const ControlCommand& c, bool&) {
+    sim.setUsbErrorCount(c.count);
+    return "USB error count " + std::to_string(c.count) + "\n";
+}
+
+std::string runUsbLatency(Simulator& sim, const ControlCommand& c, bool&) {
+    sim.setUsbLatency(c.count);
+    return "USB latency " + std::to_string(c.count) + " frames\n";
+}
+
+std::string runStopStream(Simulator& sim, const ControlCommand&, bool&) {
+    const bool was = sim.status().streaming;
+    sim.hardwareStop();
+    return was ? "stream stopped (event 2 set)\n" : "no stream was running\n";
+}
+
+std::string runStallClock(Simulator& sim, const ControlCommand& c, bool&) {
+    if (!sim.stallClock(c.delayMs))
+        return "no stream was running\n";
+    return "clock held for " + std::to_string(c.delayMs) + " ms once\n";
+}
+
+std::string runClockPpm(Simulator& sim, const ControlCommand& c, bool&) {
+    sim.setClockPpm(c.value);
+    return "clock " + std::string(c.value > 0 ? "+" : "") + std::to_string(c.value) + " ppm\n";
+}
+
+std::string runLoopback(Simulator& sim, const ControlCommand& c, bool&) {
+    if (c.monitor) {
+        sim.setInputSource(InputSource::MonitorLoopback);
+        return "inputs: the outputs as the device plays them (monitor mix, output gains)\n";
+    }
+    sim.setInputSource(c.on ? InputSource::Loopback : InputSource::TestSignal);
+    return c.on ? "inputs: loopback of the outputs\n" : "inputs: test signal\n";
+}
+
+std::string runCommands(Simulator& sim, const ControlCommand&, bool&) {
+    auto cmds = sim.commands();
+    if (cmds.empty())
+        return "(no commands)\n";
+    std::ostringstream o;
+    char hex[4];
+    for (const auto& p : cmds) {
+        for (std::size_t i = 0; i < 7; ++i) {
+            std::snprintf(hex, sizeof hex, "%02x", p.bytes[i]);
+            o << (i ? " " : "") << hex;
+        }
+        bool restZero = std::all_of(p.bytes + 7, p.bytes + protocol::CommandPacket::kSize,
+                                    [](uint8_t b) { return b == 0; });
+        o << (restZero ? " (+30 zero bytes)" : " ...") << "\n";
+    }
+    return o.str();
+}
+
+std::string runSignal(Simulator& sim, const ControlCommand& c, bool&) {
+    sim.setInputSignal(c.index, c.signal);
+    std::ostringstream o; // the level as a stream prints a double
+    o << "input " << c.index << ": " << signalKindName(c.signal.kind);
+    if (c.signal.kind != SignalKind::Silence)
+        o << " at " << c.signal.levelDbfs << " dBFS";
+    if (c.signal.kind == SignalKind::Tone && c.signal.hz)
+        o << ", " << c.signal.hz << " Hz";
+    o << "\n";
+    return o.str();
+}
+
+std::string runMeters(Simulator& sim, const ControlCommand&, bool&) {
+    return formatMeters(sim.meters(), sim.status());
+}
+
+std::string runPinMeter(Simulator& sim, const ControlCommand& c, bool&) {
+    sim.pinMeter(c.index, c.value);
+    return "meter " + std::to_string(c.index) + " pinned at " + std::to_string(c.value) + "\n";
+}
+
+std::string runClearMeters(Simulator& sim, const ControlCommand&, bool&) {
+    sim.clearPinnedMeters();
+    return "meters follow the inputs\n";
+}
+
+std::string runMatrix(Simulator& sim, const ControlCommand&, bool&) {
+    return formatMatrix(sim.mixerMatrix());
+}
+
+std::string runFailCommand(Simulator& sim, const ControlCommand& c, bool&) {
+    sim.failCommands(c.opcode, c.error, c.count);
+    return "device command " + std::string(commandName(c.opcode)) + " fails with error " +
+           std::to_string(c.error) + ", " +
+           (c.count ? std::to_string(c.count) + " times\n" : "until restored\n");
+}
+
+std::string runRestoreCommand(Simulator& sim, const ControlCommand& c, bool&) {
+    sim.restoreCommands(c.opcode);
+    return "device command " + std::string(commandName(c.opcode)) + " carried out again\n";
+}
+
+std::string runModel(Simulator& sim, const ControlCommand& c, bool&) {
+    sim.setModel(c.model.code);
+    return "model " + std::string(sim.status().model.name) + " (" + std::to_string(c.model.code) +
+           ")\n";
+}
+
+std::string runFirmware(Simulator& sim, const ControlCommand& c, bool&) {
+    sim.setFirmware(c.firmware);
+    return "firmware " + formatFirmware(c.firmware) + "\n";
+}
+
+std::string runFailOpens(Simulator& sim, const ControlCommand& c, bool&) {
+    sim.failOpens(c.count, c.error, c.delayMs);
+    return "after " + std::to_string(c.delayMs) + " more, " + std::to_string(c.count) +
+           " opens fail with error " + std::to_string(c.error) + "\n";
+}
+
+// One control command: how the usage shows it, how its words are read and what it does. The
+// usage lists the entries in this order.
+struct CommandEntry {
+    const char* name;
+    const char* args; // "" when it takes none
+    // Lines after the first start with '\n'. nullptr: the command shares the usage line of the
+    // entry before it ("unplug | replug").
+    const char* help;
+    K kind;
+    Parse parse; // nullptr: read by the entry of its first word ("meters set")
+    Action run;
+};
+
+const CommandEntry kCommands[] = {
+    {"status", "", "device state, one field per line", K::Status, parseNoArgs, runStatus},
+    {"journal", "[N]", "the requests served (the last N)", K::Journal, parseJournal, runJournal},
+    {"clear-journal", "", "forget the requests served so far", K::ClearJournal, parseNoArgs,
+     runClearJournal},
+    {"unplug", "", "take the device away / bring it back", K::Unplug, parseNoArgs, runUnplug},
+    {"replug", "", nullptr, K::Replug, parseNoArgs, runReplug},
+    {"fail", "CODE [ERROR [COUNT]]",
+     "fail requests CODE with ERROR (default 31), COUNT\n"
+     "times (default until cleared); CODE 0 or any: all",
+     K::Fail, parseFail, runFail},
+    {"slow", "CODE MS", "delay requests CODE by MS milliseconds (0 clears)", K::Slow, parseSlow,
+     runSlow},
+    {"clear-faults", "", "end every fail and slow rule", K::ClearFaults, parseNoArgs,
+     runClearFaults},
+    {"usb-errors", "N", "the USB error count the device reports", K::UsbErrors, parseUsbErrors,
+     runUsbErrors},
+    {"usb-latency", "N", "the device's USB latency, 1 to 1024 frames", K::UsbLatency,
+     parseUsbLatency, runUsbLatency},
+    {"stop-stream", "", "stop the stream from the device side (event 2)", K::StopStream,
+     parseNoArgs, runStopStream},
+    {"stall-clock", "MS", "hold the stream's clock once, as a stalled machine", K::StallClock,
+     parseStallClock, runStallClock},
+    {"clock-ppm", "PPM",
+     "the sample clock runs fast (+) or slow (-) by PPM\n"
+     "parts per million, -100000 to 100000",
+     K::ClockPpm, parseClockPpmArg, runClockPpm},
+    {"loopback", "on|off|monitor",
+     "inputs carry the outputs, or their signals; monitor:\n"
+     "the outputs as played (monitor mix, output gains)",
+     K::Loopback, parseLoopback, runLoopback},
+    {"commands", "", "the device commands received", K::Commands, parseNoArgs, runCommands},
+    {"signal", "INPUT tone|noise|off [DBFS [HZ]]",
+     "what input INPUT (0 = MIC1) hears before its preamp\n"
+     "(default: a tone at -12 dBFS)",
+     K::Signal, parseSignal, runSignal},
+    {"meters", "", "the meter entries in use", K::Meters, parseMeters, runMeters},
+    {"meters set", "INDEX VALUE", "meter entry INDEX reports VALUE until cleared", K::PinMeter,
+     nullptr, runPinMeter},
+    {"meters clear", "", "every meter entry follows the inputs again", K::ClearMeters, nullptr,
+     runClearMeters},
+    {"matrix", "", "the non-zero mixer matrix cells and output gains", K::Matrix, parseNoArgs,
+     runMatrix},
+    {"fail-command", "OP [ERROR [COUNT]]",
+     "refuse device commands OP with ERROR (default 31),\n"
+     "COUNT times (default until restored)",
+     K::FailCommand, parseFailCommand, runFailCommand},
+    {"restore-command", "OP", "carry out device commands OP again", K::RestoreCommand,
+     parseRestoreCommand, runRestoreCommand},
+    {"model", "tern|wren|kite|CODE", "the interface becomes another model", K::Model, parseModelArg,
+     runModel},
+    {"firmware", "TEXT | B0 ... B9",
+     "the ten firmware version bytes: up to ten characters\n"
+     "(padded with blanks), or ten numbers",
+     K::Firmware, parseFirmware, runFirmware},
+    {"fail-opens", "N [ERROR [AFTER]]",
+     "after AFTER more opens (default 0), the next N\n"
+     "opens of the device fail with ERROR (default 31)",
+     K::FailOpens, parseFailOpens, runFailOpens},
+};
+
+const char kUsageNotes[] =
+    "CODE is a number (0xFFDC2020) or a request name (IOCTL_AUDIO_GET_SAMPLE_RATE).\n"
+    "OP is an opcode (0x07) or a command name: out-volume, mic-volume, mic-20db, mic-48v,\n"
+    "otg-off, otg-on, upgrade-firmware, mic-instrument, firmware-version.\n";
+
+// The help starts in this column, or one blank after a syntax that reaches it; a longer syntax
+// has its help on the lines below.
+constexpr std::size_t kHelpColumn = 30;
+
+std::string syntaxOf(const CommandEntry& e) {
+    return *e.args ? std::string(e.name) + " " + e.args : std::string(e.name);
+}
+
+void appendUsage(std::string& text, const std::string& syntax, const char* help) {
+    const std::string indent(kHelpColumn, ' ');
+    std::string line = "  " + syntax;
+    if (line.size() > kHelpColumn)
+        line += "\n" + indent;
+    else
+        line.resize(std::max(kHelpColumn, line.size() + 1), ' ');
+    for (const char* p = help; *p; ++p)
+        line += *p == '\n' ? "\n" + indent : std::string(1, *p);
+    text += line + "\n";
+}
+
+std::string usageText() {
+    std::string text = "commands:\n";
+    const std::size_t n = std::size(kCommands);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (kCommands[i].help == nullptr)
+            continue;
+        std::string syntax = syntaxOf(kCommands[i]);
+        for (std::size_t j = i + 1; j < n && kCommands[j].help == nullptr; ++j)
+            syntax += " | " + syntaxOf(kCommands[j]);
+        appendUsage(text, syntax, kCommands[i].help);
+    }
+    return text + kUsageNotes;
+}
+
+} // namespace
+
+const char* controlUsage() {
+    static const std::string text = usageText();
+    return text.c_str();
+}
+
 bool parseControlCommand(const std::vector<std::string>& w, ControlCommand& out,
                          std::string& error) {
     out = ControlCommand();
@@ -149,362 +586,21 @@ bool parseControlCommand(const std::vector<std::string>& w, ControlCommand& out,
         error = "no command given";
         return false;
     }
-    const std::string& verb = w[0];
-    auto arity = [&](std::size_t min, std::size_t max) {
-        if (w.size() - 1 < min || w.size() - 1 > max) {
-            error = "wrong number of arguments for \"" + verb + "\"";
-            return false;
+    for (const CommandEntry& e : kCommands) {
+        if (e.parse != nullptr && w[0] == e.name) {
+            out.kind = e.kind;
+            return e.parse(Args{w, error}, out);
         }
-        return true;
-    };
-    auto number = [&](std::size_t i, uint32_t& v, const char* what) {
-        if (!parseUnsigned(w[i], v)) {
-            error = std::string("bad ") + what + ": \"" + w[i] + "\"";
-            return false;
-        }
-        return true;
-    };
-    auto code = [&](std::size_t i, uint32_t& v) {
-        if (!parseRequestCode(w[i], v)) {
-            error = "unknown request code: \"" + w[i] + "\"";
-            return false;
-        }
-        return true;
-    };
-    using K = ControlCommand::Kind;
-    if (verb == "status") {
-        out.kind = K::Status;
-        return arity(0, 0);
     }
-    if (verb == "journal") {
-        out.kind = K::Journal;
-        return arity(0, 1) && (w.size() == 1 || number(1, out.count, "count"));
-    }
-    if (verb == "clear-journal") {
-        out.kind = K::ClearJournal;
-        return arity(0, 0);
-    }
-    if (verb == "unplug") {
-        out.kind = K::Unplug;
-        return arity(0, 0);
-    }
-    if (verb == "replug") {
-        out.kind = K::Replug;
-        return arity(0, 0);
-    }
-    if (verb == "fail") {
-        out.kind = K::Fail;
-        out.error = 31;
-        return arity(1, 3) && code(1, out.code) &&
-               (w.size() < 3 || number(2, out.error, "error code")) &&
-               (w.size() < 4 || number(3, out.count, "count"));
-    }
-    if (verb == "slow") {
-        out.kind = K::Slow;
-        return arity(2, 2) && code(1, out.code) && number(2, out.delayMs, "delay");
-    }
-    if (verb == "clear-faults") {
-        out.kind = K::ClearFaults;
-        return arity(0, 0);
-    }
-    if (verb == "usb-errors") {
-        out.kind = K::UsbErrors;
-        return arity(1, 1) && number(1, out.count, "count");
-    }
-    if (verb == "usb-latency") {
-        out.kind = K::UsbLatency;
-        if (!arity(1, 1) || !number(1, out.count, "latency"))
-            return false;
-        if (!isSupportedUsbLatency(out.count)) {
-            error = "usb-latency takes 1 to 1024 frames";
-            return false;
-        }
-        return true;
-    }
-    if (verb == "stop-stream") {
-        out.kind = K::StopStream;
-        return arity(0, 0);
-    }
-    if (verb == "stall-clock") {
-        out.kind = K::StallClock;
-        return arity(1, 1) && number(1, out.delayMs, "stall");
-    }
-    if (verb == "clock-ppm") {
-        out.kind = K::ClockPpm;
-        if (!arity(1, 1))
-            return false;
-        if (!parseClockPpm(w[1], out.value)) {
-            error = "clock-ppm takes -100000 to 100000: \"" + w[1] + "\"";
-            return false;
-        }
-        return true;
-    }
-    if (verb == "loopback") {
-        out.kind = K::Loopback;
-        if (!arity(1, 1))
-            return false;
-        if (w[1] != "on" && w[1] != "off" && w[1] != "monitor") {
-            error = "loopback takes on, off or monitor";
-            return false;
-        }
-        out.on = w[1] != "off";
-        out.monitor = w[1] == "monitor";
-        return true;
-    }
-    if (verb == "commands") {
-        out.kind = K::Commands;
-        return arity(0, 0);
-    }
-    if (verb == "model") {
-        out.kind = K::Model;
-        if (!arity(1, 1))
-            return false;
-        if (!parseModel(w[1], out.model)) {
-            error = "unknown model: \"" + w[1] + "\"";
-            return false;
-        }
-        return true;
-    }
-    if (verb == "firmware") {
-        out.kind = K::Firmware;
-        const std::size_t n = protocol::kFirmwareVersionBytes;
-        if (w.size() == 2) {
-            if (!firmwareFromText(w[1], out.firmware)) {
-                error = "firmware text longer than " + std::to_string(n) + " characters";
-                return false;
-            }
-            return true;
-        }
-        if (w.size() != n + 1) {
-            error = "firmware takes one text or " + std::to_string(n) + " numbers";
-            return false;
-        }
-        for (std::size_t i = 0; i < n; ++i) {
-            uint32_t b = 0;
-            if (!parseUnsigned(w[i + 1], b) || b > 255) {
-                error = "bad firmware byte: \"" + w[i + 1] + "\"";
-                return false;
-            }
-            out.firmware[i] = uint8_t(b);
-        }
-        return true;
-    }
-    if (verb == "fail-opens") {
-        out.kind = K::FailOpens;
-        out.error = 31;
-        return arity(1, 3) && number(1, out.count, "count") &&
-               (w.size() < 3 || number(2, out.error, "error code")) &&
-               (w.size() < 4 || number(3, out.delayMs, "count of opens first"));
-    }
-    if (verb == "signal") {
-        out.kind = K::Signal;
-        if (!arity(2, 4) || !number(1, out.index, "input"))
-            return false;
-        if (out.index >= kMaxSimChannels) {
-            error = "the simulator has inputs 0 to " + std::to_string(kMaxSimChannels - 1);
-            return false;
-        }
-        if (w[2] == "tone")
-            out.signal.kind = SignalKind::Tone;
-        else if (w[2] == "noise")
-            out.signal.kind = SignalKind::Noise;
-        else if (w[2] == "off")
-            out.signal.kind = SignalKind::Silence;
-        else {
-            error = "signal takes tone, noise or off";
-            return false;
-        }
-        if (w.size() > 3 && !parseLevel(w[3], out.signal.levelDbfs)) {
-            error = "bad level (dBFS, -200 to 20): \"" + w[3] + "\"";
-            return false;
-        }
-        return w.size() < 5 || number(4, out.signal.hz, "frequency");
-    }
-    if (verb == "meters") {
-        out.kind = K::Meters;
-        if (w.size() == 1)
-            return true;
-        if (w[1] == "clear") {
-            out.kind = K::ClearMeters;
-            return arity(1, 1);
-        }
-        if (w[1] != "set") {
-            error = "meters takes nothing, set INDEX VALUE or clear";
-            return false;
-        }
-        out.kind = K::PinMeter;
-        if (!arity(3, 3) || !number(2, out.index, "meter index"))
-            return false;
-        if (out.index >= protocol::MeterBlock::kCount) {
-            error = "meter entries are 0 to 191";
-            return false;
-        }
-        if (!parseSigned(w[3], out.value)) {
-            error = "bad meter value: \"" + w[3] + "\"";
-            return false;
-        }
-        return true;
-    }
-    if (verb == "matrix") {
-        out.kind = K::Matrix;
-        return arity(0, 0);
-    }
-    if (verb == "fail-command" || verb == "restore-command") {
-        const bool fail = verb == "fail-command";
-        out.kind = fail ? K::FailCommand : K::RestoreCommand;
-        out.error = 31;
-        if (!(fail ? arity(1, 3) : arity(1, 1)))
-            return false;
-        if (!parseCommandOpcode(w[1], out.opcode)) {
-            error = "unknown device command: \"" + w[1] + "\"";
-            return false;
-        }
-        return (w.size() < 3 || number(2, out.error, "error code")) &&
-               (w.size() < 4 || number(3, out.count, "count"));
-    }
-    error = "unknown command: \"" + verb + "\"";
+    error = "unknown command: \"" + w[0] + "\"";
     return false;
 }
 
 std::string runControlCommand(Simulator& sim, const ControlCommand& c, bool& ok) {
     ok = true;
-    std::ostringstream o;
-    using K = ControlCommand::Kind;
-    switch (c.kind) {
-    case K::Status:
-        return formatStatus(sim.status());
-    case K::Journal: {
-        auto j = sim.journal();
-        if (c.count > 0 && j.size() > c.count)
-            j.erase(j.begin(), j.end() - std::ptrdiff_t(c.count));
-        std::string text = formatJournal(j);
-        return text.empty() ? "(no requests)\n" : text;
-    }
-    case K::ClearJournal:
-        sim.clearJournal();
-        return "journal cleared\n";
-    case K::Unplug:
-        sim.unplug();
-        return "unplugged\n";
-    case K::Replug:
-        sim.replug();
-        if (!sim.status().plugged) {
-            ok = false;
-            return "error: replug failed: " + sim.error() + "\n";
-        }
-        return "plugged\n";
-    case K::Fail: {
-        sim.failRequests(c.code, c.error, c.count);
-        o << "requests " << (c.code ? protocol::requestName(c.code) : "(any)");
-        if (c.code && protocol::requestName(c.code)[0] == '?')
-            o << " 0x" << std::hex << c.code << std::dec;
-        o << " fail with error " << c.error << ", ";
-        if (c.count)
-            o << c.count << " times\n";
-        else
-            o << "until cleared\n";
-        return o.str();
-    }
-    case K::Slow:
-        sim.slowRequests(c.code, c.delayMs);
-        o << "requests " << (c.code ? protocol::requestName(c.code) : "(any)") << " delayed by "
-          << c.delayMs << " ms\n";
-        return o.str();
-    case K::ClearFaults:
-        sim.clearFaults();
-        return "faults cleared\n";
-    case K::UsbErrors:
-        sim.setUsbErrorCount(c.count);
-        o << "USB error count " << c.count << "\n";
-        return o.str();
-    case K::UsbLatency:
-        sim.setUsbLatency(c.count);
-        o << "USB latency " << c.count << " frames\n";
-        return o.str();
-    case K::StopStream: {
-        bool was = sim.status().streaming;
-        sim.hardwareStop();
-        return was ? "stream stopped (event 2 set)\n" : "no stream was running\n";
-    }
-    case K::StallClock:
-        if (!sim.stallClock(c.delayMs))
-            return "no stream was running\n";
-        o << "clock held for " << c.delayMs << " ms once\n";
-        return o.str();
-    case K::ClockPpm:
-        sim.setClockPpm(c.value);
-        o << "clock " << (c.value > 0 ? "+" : "") << c.value << " ppm\n";
-        return o.str();
-    case K::Loopback:
-        if (c.monitor) {
-            sim.setInputSource(InputSource::MonitorLoopback);
-            return "inputs: the outputs as the device plays them (monitor mix, output gains)\n";
-        }
-        sim.setInputSource(c.on ? InputSource::Loopback : InputSource::TestSignal);
-        return c.on ? "inputs: loopback of the outputs\n" : "inputs: test signal\n";
-    case K::Signal: {
-        sim.setInputSignal(c.index, c.signal);
-        o << "input " << c.index << ": " << signalKindName(c.signal.kind);
-        if (c.signal.kind != SignalKind::Silence)
-            o << " at " << c.signal.levelDbfs << " dBFS";
-        if (c.signal.kind == SignalKind::Tone && c.signal.hz)
-            o << ", " << c.signal.hz << " Hz";
-        o << "\n";
-        return o.str();
-    }
-    case K::Meters:
-        return formatMeters(sim.meters(), sim.status());
-    case K::PinMeter:
-        sim.pinMeter(c.index, c.value);
-        o << "meter " << c.index << " pinned at " << c.value << "\n";
-        return o.str();
-    case K::ClearMeters:
-        sim.clearPinnedMeters();
-        return "meters follow the inputs\n";
-    case K::Matrix:
-        return formatMatrix(sim.mixerMatrix());
-    case K::FailCommand:
-        sim.failCommands(c.opcode, c.error, c.count);
-        o << "device command " << commandName(c.opcode) << " fails with error " << c.error << ", ";
-        if (c.count)
-            o << c.count << " times\n";
-        else
-            o << "until restored\n";
-        return o.str();
-    case K::RestoreCommand:
-        sim.restoreCommands(c.opcode);
-        o << "device command " << commandName(c.opcode) << " carried out again\n";
-        return o.str();
-    case K::Model:
-        sim.setModel(c.model.code);
-        o << "model " << sim.status().model.name << " (" << c.model.code << ")\n";
-        return o.str();
-    case K::Firmware:
-        sim.setFirmware(c.firmware);
-        o << "firmware " << formatFirmware(c.firmware) << "\n";
-        return o.str();
-    case K::FailOpens:
-        sim.failOpens(c.count, c.error, c.delayMs);
-        o << "after " << c.delayMs << " more, " << c.count << " opens fail with error " << c.error
-          << "\n";
-        return o.str();
-    case K::Commands: {
-        auto cmds = sim.commands();
-        if (cmds.empty())
-            return "(no commands)\n";
-        char hex[4];
-        for (const auto& p : cmds) {
-            for (std::size_t i = 0; i < 7; ++i) {
-                std::snprintf(hex, sizeof hex, "%02x", p.bytes[i]);
-                o << (i ? " " : "") << hex;
-            }
-            bool restZero = std::all_of(p.bytes + 7, p.bytes + protocol::CommandPacket::kSize,
-                                        [](uint8_t b) { return b == 0; });
-            o << (restZero ? " (+30 zero bytes)" : " ...") << "\n";
-        }
-        return o.str();
-    }
-    }
+    for (const CommandEntry& e : kCommands)
+        if (e.kind == c.kind)
+            return e.run(sim, c, ok);
     ok = false;
     return "error: unknown command\n";
 }

@@ -110,208 +110,291 @@ void Simulator::Impl::record(const BusRequest& rq, uint64_t timeNs, const BusRep
     }
 }
 
-void Simulator::Impl::dispatch(BusRequest& rq, BusReply& r) {
-    auto refuse = [&](uint32_t err) {
+namespace {
+
+// One request being answered, and the ways its handler fills in the reply.
+struct Exchange {
+    BusRequest& rq;
+    BusReply& r;
+
+    void refuse(uint32_t err) {
         r.success = false;
         r.error = err;
         r.output.clear();
         io::detachAreas(r);
-    };
+    }
     // A reply of `n` bytes, if the caller made room for it.
-    auto room = [&](std::size_t n) {
+    bool room(std::size_t n) {
         if (rq.outputCapacity < n) {
             refuse(platform::kErrorInsufficientBuffer);
             return false;
         }
         r.output.assign(n, 0);
         return true;
-    };
-    auto reply32 = [&](uint32_t v) {
+    }
+    void reply32(uint32_t v) {
         if (room(4))
             putLe32(r.output.data(), v);
-    };
-    auto input32 = [&](uint32_t& v) {
+    }
+    bool input32(uint32_t& v) {
         if (rq.input.size() < 4) {
             refuse(platform::kErrorInvalidParameter);
             return false;
         }
         v = getLe32(rq.input.data());
         return true;
-    };
-
-    std::lock_guard<std::mutex> lock(mutex);
-    uint32_t v = 0;
-    switch (rq.code) {
-    case IOCTL_ASIO_START:
-        if (engine == EngineState::Stopped)
-            return refuse(platform::kErrorGenFailure); // the audio engine is not up
-        asioStarted = true;
-        updateStreamLocked();
-        return;
-    case IOCTL_ASIO_STOP:
-        asioStarted = false;
-        endStreamLocked(false);
-        return;
-    case IOCTL_ASIO_SET_EVENTS: {
-        if (!room(1))
+    }
+    // A setting's new value, taken when `valid`.
+    void setting(uint32_t& field, bool (*valid)(uint32_t)) {
+        uint32_t v = 0;
+        if (!input32(v))
             return;
-        if (rq.input.empty()) {
-            endStreamLocked(false);
-            dropEventsLocked();
-            r.output[0] = 0;
-            return;
-        }
-        if (rq.input.size() != EventRegistration::kSize || rq.fds.size() != 3)
+        if (!valid(v))
             return refuse(platform::kErrorInvalidParameter);
-        // Only events are ever written to: any other handle would be a file or socket.
-        for (const auto& fd : rq.fds)
-            if (!io::isEvent(fd))
-                return refuse(platform::kErrorInvalidHandle);
-        endStreamLocked(false);
-        dropEventsLocked();
-        for (std::size_t i = 0; i < 3; ++i)
-            events[i] = std::move(rq.fds[i]);
-        eventsRegistered = true;
-        r.output[0] = 1;
-        updateStreamLocked();
+        field = v;
+    }
+};
+
+using Impl = Simulator::Impl;
+
+// The handlers run with the simulator's mutex held.
+
+void startAsio(Impl& s, Exchange& x) {
+    if (s.engine == EngineState::Stopped)
+        return x.refuse(platform::kErrorGenFailure); // the audio engine is not up
+    s.asioStarted = true;
+    s.updateStreamLocked();
+}
+
+void stopAsio(Impl& s, Exchange&) {
+    s.asioStarted = false;
+    s.endStreamLocked(false);
+}
+
+void setEvents(Impl& s, Exchange& x) {
+    if (!x.room(1))
+        return;
+    if (x.rq.input.empty()) {
+        s.endStreamLocked(false);
+        s.dropEventsLocked();
+        x.r.output[0] = 0;
         return;
     }
+    if (x.rq.input.size() != EventRegistration::kSize || x.rq.fds.size() != 3)
+        return x.refuse(platform::kErrorInvalidParameter);
+    // Only events are ever written to: any other handle would be a file or socket.
+    for (const auto& fd : x.rq.fds)
+        if (!io::isEvent(fd))
+            return x.refuse(platform::kErrorInvalidHandle);
+    s.endStreamLocked(false);
+    s.dropEventsLocked();
+    for (std::size_t i = 0; i < 3; ++i)
+        s.events[i] = std::move(x.rq.fds[i]);
+    s.eventsRegistered = true;
+    x.r.output[0] = 1;
+    s.updateStreamLocked();
+}
+
+void getBufferSize(Impl& s, Exchange& x) {
+    x.reply32(s.bufferSize);
+}
+
+void getChannels(Impl& s, Exchange& x) {
+    if (x.room(8)) {
+        putLe32(x.r.output.data(), s.profile.inputs);
+        putLe32(x.r.output.data() + 4, s.profile.outputs);
+    }
+}
+
+void getSampleRate(Impl& s, Exchange& x) {
+    x.reply32(s.sampleRate);
+}
+
+void getSharedMemory(Impl& s, Exchange& x) {
+    if (!s.inArea || !s.outArea)
+        return x.refuse(platform::kErrorNotEnoughMemory);
+    if (x.room(SharedMemoryReply::kSize)) {
+        // Addresses are the transport's to fill in; the sizes help a reader check them.
+        putLe64(x.r.output.data() + 16, s.inArea->size());
+        putLe64(x.r.output.data() + 24, s.outArea->size());
+        io::attachAreas(x.r, *s.inArea, *s.outArea);
+    }
+}
+
+void setSampleRate(Impl& s, Exchange& x) {
+    x.setting(s.sampleRate, isSupportedSampleRate);
+}
+
+void setMatrix(Impl& s, Exchange& x) {
+    if (x.rq.input.size() != MixerMatrix::kSize)
+        return x.refuse(platform::kErrorInvalidParameter);
+    std::memcpy(s.matrix->bytes, x.rq.input.data(), MixerMatrix::kSize);
+    s.mix.publish(*s.matrix);
+}
+
+void setBufferSize(Impl& s, Exchange& x) {
+    x.setting(s.bufferSize, isSupportedBufferSize);
+}
+
+void getUsbLatency(Impl& s, Exchange& x) {
+    x.reply32(s.usbLatency);
+}
+
+void setUsbLatency(Impl& s, Exchange& x) {
+    x.setting(s.usbLatency, [](uint32_t v) { return v != 0 && v <= kMaxUsbLatency; });
+}
+
+void getMeters(Impl& s, Exchange& x) {
+    if (!x.room(MeterBlock::kSize))
+        return;
+    MeterBlock block =
+        s.clock.running()
+            ? s.meters.snapshot()
+            : idleMeters(s.profile.inputs, s.profile.outputs, s.sampleRate,
+                         InputSource(s.inputSource.load()),
+                         platform::monotonicNs() / 1000 * s.sampleRate / 1000000, s.mix);
+    s.meters.applyPins(block);
+    std::memcpy(x.r.output.data(), block.bytes, MeterBlock::kSize);
+}
+
+void stopAudio(Impl& s, Exchange&) {
+    s.engine = EngineState::Stopped;
+    // The device stops sending: a host that streams learns it through event 2. The bus driver
+    // keeps the host's registration, so the engine's return resumes the stream (at the rate and
+    // size set meanwhile) unless the host stopped it first.
+    const bool hostStarted = s.asioStarted;
+    s.endStreamLocked(true);
+    s.asioStarted = hostStarted;
+}
+
+void initAudio(Impl& s, Exchange&) {
+    s.engine = EngineState::Initialised;
+    s.updateStreamLocked();
+}
+
+void restartAudio(Impl& s, Exchange&) {
+    s.engine = EngineState::Running;
+    s.updateStreamLocked();
+}
+
+void getPid(Impl& s, Exchange& x) {
+    x.reply32(s.profile.code);
+}
+
+void setWdmChannels(Impl& s, Exchange& x) {
+    x.setting(s.wdmChannels, [](uint32_t v) { return v <= kMaxSimChannels; });
+}
+
+void enableSlowMode(Impl& s, Exchange&) {
+    s.slowMode = true;
+}
+
+void disableSlowMode(Impl& s, Exchange&) {
+    s.slowMode = false;
+}
+
+// A command sent or a query asked: logged either way, then carried out or answered.
+void deviceCommand(Impl& s, Exchange& x) {
+    if (x.rq.input.size() < CommandPacket::kSize)
+        return x.refuse(platform::kErrorInvalidParameter);
+    CommandPacket packet;
+    std::memcpy(packet.bytes, x.rq.input.data(), CommandPacket::kSize);
+    s.commands.push_back(packet);
+    if (s.commands.size() > kCommandLimit)
+        s.commands.pop_front();
+    // A command that fails on demand is received (and logged) but not carried out.
+    auto failing = s.commandFailRules.find(packet.opcode());
+    if (failing != s.commandFailRules.end()) {
+        const uint32_t err = failing->second.error;
+        if (failing->second.remaining > 0 && --failing->second.remaining == 0)
+            s.commandFailRules.erase(failing);
+        return x.refuse(err);
+    }
+    if (x.rq.code == IOCTL_DEVICE_SEND_COMMAND)
+        return s.applyCommand(packet);
+    if (packet.opcode() != kOpFirmwareVersion)
+        return x.refuse(platform::kErrorInvalidParameter); // no other query has a reply
+    if (x.room(kQueryReplySize))
+        std::memcpy(x.r.output.data(), s.firmware, kFirmwareVersionBytes);
+}
+
+void getUsbStatus(Impl& s, Exchange& x) {
+    if (!x.room(UsbStatusWire::kSize))
+        return;
+    // Fields 0 and 1 are the device's own: USB release 2.0 and "link up".
+    UsbStatus status;
+    status.field0 = 0x0200;
+    status.field1 = 1;
+    status.errorCount = s.usbErrors;
+    UsbStatusWire w = status.toWire();
+    std::memcpy(x.r.output.data(), w.bytes, UsbStatusWire::kSize);
+}
+
+using Handler = void (*)(Impl& s, Exchange& x);
+
+// The handler of each request code; nullptr for a code the device does not know.
+Handler handlerFor(uint32_t code) {
+    switch (code) {
+    case IOCTL_ASIO_START:
+        return startAsio;
+    case IOCTL_ASIO_STOP:
+        return stopAsio;
+    case IOCTL_ASIO_SET_EVENTS:
+        return setEvents;
     case IOCTL_ASIO_GET_BUFFER_SIZE:
     case IOCTL_AUDIO_GET_BUFFER_SIZE:
-        return reply32(bufferSize);
+        return getBufferSize;
     case IOCTL_ASIO_GET_CHANNELS:
-        if (room(8)) {
-            putLe32(r.output.data(), profile.inputs);
-            putLe32(r.output.data() + 4, profile.outputs);
-        }
-        return;
+        return getChannels;
     case IOCTL_AUDIO_GET_SAMPLE_RATE:
-        return reply32(sampleRate);
+        return getSampleRate;
     case IOCTL_ASIO_GET_SHARED_MEMORY:
-        if (!inArea || !outArea)
-            return refuse(platform::kErrorNotEnoughMemory);
-        if (room(SharedMemoryReply::kSize)) {
-            // Addresses are the transport's to fill in; the sizes help a reader check them.
-            putLe64(r.output.data() + 16, inArea->size());
-            putLe64(r.output.data() + 24, outArea->size());
-            io::attachAreas(r, *inArea, *outArea);
-        }
-        return;
+        return getSharedMemory;
     case IOCTL_AUDIO_SET_SAMPLE_RATE:
-        if (!input32(v))
-            return;
-        if (!isSupportedSampleRate(v))
-            return refuse(platform::kErrorInvalidParameter);
-        sampleRate = v;
-        return;
+        return setSampleRate;
     case IOCTL_MIXER_SET_MATRIX:
-        if (rq.input.size() != MixerMatrix::kSize)
-            return refuse(platform::kErrorInvalidParameter);
-        std::memcpy(matrix->bytes, rq.input.data(), MixerMatrix::kSize);
-        mix.publish(*matrix);
-        return;
+        return setMatrix;
     case IOCTL_AUDIO_SET_BUFFER_SIZE:
-        if (!input32(v))
-            return;
-        if (!isSupportedBufferSize(v))
-            return refuse(platform::kErrorInvalidParameter);
-        bufferSize = v;
-        return;
+        return setBufferSize;
     case IOCTL_AUDIO_GET_USB_LATENCY:
-        return reply32(usbLatency);
+        return getUsbLatency;
     case IOCTL_AUDIO_SET_USB_LATENCY:
-        if (!input32(v))
-            return;
-        if (v == 0 || v > kMaxUsbLatency)
-            return refuse(platform::kErrorInvalidParameter);
-        usbLatency = v;
-        return;
+        return setUsbLatency;
     case IOCTL_MIXER_GET_METERS:
-        if (room(MeterBlock::kSize)) {
-            MeterBlock block =
-                clock.running()
-                    ? meters.snapshot()
-                    : idleMeters(profile.inputs, profile.outputs, sampleRate,
-                                 InputSource(inputSource.load()),
-                                 platform::monotonicNs() / 1000 * sampleRate / 1000000, mix);
-            meters.applyPins(block);
-            std::memcpy(r.output.data(), block.bytes, MeterBlock::kSize);
-        }
-        return;
-    case IOCTL_AUDIO_STOP: {
-        engine = EngineState::Stopped;
-        // The device stops sending: a host that streams learns it through event 2. The bus
-        // driver keeps the host's registration, so the engine's return resumes the stream
-        // (at the rate and size set meanwhile) unless the host stopped it first.
-        const bool hostStarted = asioStarted;
-        endStreamLocked(true);
-        asioStarted = hostStarted;
-        return;
-    }
+        return getMeters;
+    case IOCTL_AUDIO_STOP:
+        return stopAudio;
     case IOCTL_AUDIO_INIT:
-        engine = EngineState::Initialised;
-        updateStreamLocked();
-        return;
+        return initAudio;
     case IOCTL_AUDIO_RESTART:
-        engine = EngineState::Running;
-        updateStreamLocked();
-        return;
+        return restartAudio;
     case IOCTL_DEVICE_GET_PID:
-        return reply32(profile.code);
+        return getPid;
     case IOCTL_AUDIO_SET_WDM_CHANNELS:
-        if (!input32(v))
-            return;
-        if (v > kMaxSimChannels)
-            return refuse(platform::kErrorInvalidParameter);
-        wdmChannels = v;
-        return;
+        return setWdmChannels;
     case IOCTL_AUDIO_ENABLE_SLOW_MODE:
-        slowMode = true;
-        return;
+        return enableSlowMode;
     case IOCTL_AUDIO_DISABLE_SLOW_MODE:
-        slowMode = false;
-        return;
+        return disableSlowMode;
     case IOCTL_DEVICE_SEND_COMMAND:
-    case IOCTL_DEVICE_QUERY_COMMAND: {
-        if (rq.input.size() < CommandPacket::kSize)
-            return refuse(platform::kErrorInvalidParameter);
-        CommandPacket packet;
-        std::memcpy(packet.bytes, rq.input.data(), CommandPacket::kSize);
-        commands.push_back(packet);
-        if (commands.size() > kCommandLimit)
-            commands.pop_front();
-        // A command that fails on demand is received (and logged) but not carried out.
-        auto failing = commandFailRules.find(packet.opcode());
-        if (failing != commandFailRules.end()) {
-            const uint32_t err = failing->second.error;
-            if (failing->second.remaining > 0 && --failing->second.remaining == 0)
-                commandFailRules.erase(failing);
-            return refuse(err);
-        }
-        if (rq.code == IOCTL_DEVICE_SEND_COMMAND) {
-            applyCommand(packet);
-            return;
-        }
-        if (packet.opcode() != kOpFirmwareVersion)
-            return refuse(platform::kErrorInvalidParameter); // no other query has a reply
-        if (room(kQueryReplySize))
-            std::memcpy(r.output.data(), firmware, kFirmwareVersionBytes);
-        return;
-    }
+    case IOCTL_DEVICE_QUERY_COMMAND:
+        return deviceCommand;
     case IOCTL_DEVICE_GET_USB_STATUS:
-        if (room(UsbStatusWire::kSize)) {
-            // Fields 0 and 1 are the device's own: USB release 2.0 and "link up".
-            UsbStatus s;
-            s.field0 = 0x0200;
-            s.field1 = 1;
-            s.errorCount = usbErrors;
-            UsbStatusWire w = s.toWire();
-            std::memcpy(r.output.data(), w.bytes, UsbStatusWire::kSize);
-        }
-        return;
+        return getUsbStatus;
     default:
-        return refuse(kErrorInvalidFunction);
+        return nullptr;
     }
+}
+
+} // namespace
+
+void Simulator::Impl::dispatch(BusRequest& rq, BusReply& r) {
+    Exchange x{rq, r};
+    std::lock_guard<std::mutex> lock(mutex);
+    if (Handler handler = handlerFor(rq.code))
+        handler(*this, x);
+    else
+        x.refuse(kErrorInvalidFunction);
 }
 
 void Simulator::Impl::applyCommand(const CommandPacket& c) {

@@ -121,6 +121,187 @@ std::vector<uint8_t> replyMessage(const BusRequest& rq, const BusReply& reply) {
     return m;
 }
 
+// The server thread's side of the pipe: the connections, and the listener's pending connect.
+class PipeServer {
+public:
+    explicit PipeServer(Simulator::Impl& s)
+        : s_(s), pipeName_(simulatedBusPipeName(s.config.index)),
+          connectEvent_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+
+    // Serves until the simulator stops.
+    void run() {
+        if (connectEvent_)
+            listen(false);
+        while (serveNext()) {
+        }
+        finish();
+    }
+
+private:
+    // Waits for the next event and answers it; false once a stop is asked.
+    bool serveNext() {
+        HANDLE handles[MAXIMUM_WAIT_OBJECTS];
+        DWORD count = 0;
+        handles[count++] = s_.wake.handle();
+        const bool listening = bool(s_.listener) && conns_.size() < kMaxConnections;
+        if (listening)
+            handles[count++] = connectEvent_.get();
+        const DWORD firstConn = count;
+        for (const auto& c : conns_)
+            handles[count++] = c->event.get();
+        // Bounded, although the wake-up already ends the wait on every change.
+        const DWORD r = WaitForMultipleObjects(count, handles, FALSE, 1000);
+        if (r == WAIT_TIMEOUT || r == WAIT_FAILED || r >= WAIT_OBJECT_0 + count)
+            return true;
+        const DWORD which = r - WAIT_OBJECT_0;
+        if (which == 0)
+            return takeOps();
+        if (listening && which == 1)
+            acceptClient();
+        else if (which >= firstConn)
+            serveConnection(which - firstConn);
+        return true;
+    }
+
+    // Puts the listener (made anew when missing) in wait for the next client.
+    // `first`: no instance is left (after an unplug), and another simulator may have come.
+    void listen(bool first) {
+        if (!s_.listener) {
+            HANDLE h = CreateNamedPipeW(pipeName_.c_str(),
+                                        PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED |
+                                            (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0),
+                                        kPipeMode, PIPE_UNLIMITED_INSTANCES, kPipeBufferBytes,
+                                        kPipeBufferBytes, 0, ownUserPipeSecurity());
+            if (h == INVALID_HANDLE_VALUE) {
+                trace("cannot serve " + s_.socketPath + ": error " +
+                      std::to_string(GetLastError()));
+                return;
+            }
+            s_.listener.reset(h);
+        }
+        ResetEvent(connectEvent_.get());
+        connectOv_ = OVERLAPPED{};
+        connectOv_.hEvent = connectEvent_.get();
+        connectedAtOnce_ = false;
+        if (ConnectNamedPipe(s_.listener.get(), &connectOv_))
+            connectedAtOnce_ = true;
+        else if (GetLastError() == ERROR_PIPE_CONNECTED)
+            connectedAtOnce_ = true;
+        else if (GetLastError() != ERROR_IO_PENDING)
+            s_.listener.reset();
+        if (connectedAtOnce_)
+            SetEvent(connectEvent_.get());
+    }
+
+    void dropListener() {
+        if (!s_.listener)
+            return;
+        DWORD n = 0;
+        if (!connectedAtOnce_ && CancelIoEx(s_.listener.get(), &connectOv_))
+            GetOverlappedResult(s_.listener.get(), &connectOv_, &n, TRUE);
+        s_.listener.reset();
+    }
+
+    // The operations other threads asked for (unplug, replug); false for a stop.
+    bool takeOps() {
+        std::unique_lock<std::mutex> lock(s_.mutex);
+        if (s_.stopRequested)
+            return false;
+        if (s_.unplugPending) {
+            s_.unplugPending = false;
+            conns_.clear();
+            dropListener();
+            s_.plugged = false;
+        }
+        if (s_.replugPending) {
+            s_.replugPending = false;
+            if (!s_.listener)
+                listen(true);
+            s_.plugged = bool(s_.listener);
+            if (!s_.plugged)
+                s_.error = "cannot serve " + s_.socketPath + " again";
+        }
+        s_.connections.store(uint32_t(conns_.size()));
+        s_.opDone = s_.opRequested;
+        s_.cv.notify_all();
+        return true;
+    }
+
+    // A client opened the pipe: it gets its verdict, and its connection is kept if taken.
+    void acceptClient() {
+        DWORD n = 0;
+        const bool ok = connectedAtOnce_ ||
+                        GetOverlappedResult(s_.listener.get(), &connectOv_, &n, FALSE) ||
+                        GetLastError() == ERROR_PIPE_CONNECTED;
+        auto c = std::make_unique<Connection>();
+        c->pipe = std::move(s_.listener);
+        c->event.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        listen(false);
+        if (!ok || !c->event)
+            return; // the client went at once; the connection closes
+        GetNamedPipeClientProcessId(c->pipe.get(), &c->clientPid);
+        const uint32_t verdict = s_.takeOpenVerdict();
+        uint8_t message[kPipeOpenVerdictSize];
+        putLe32(message, kPipeOpenMagic);
+        putLe32(message + 4, verdict);
+        if (writeMessage(c->pipe.get(), message, sizeof message, kReplySendTimeoutMs) &&
+            verdict == 0 && c->startRead())
+            conns_.push_back(std::move(c));
+        else if (verdict != 0)
+            c->pipe.reset(); // closed, not disconnected: the verdict stays readable
+        s_.connections.store(uint32_t(conns_.size()));
+    }
+
+    // A connection's read ended: its request is answered, or the connection dropped.
+    void serveConnection(std::size_t ci) {
+        Connection& c = *conns_[ci];
+        if (answer(c) && c.startRead())
+            return;
+        conns_.erase(conns_.begin() + std::ptrdiff_t(ci));
+        s_.connections.store(uint32_t(conns_.size()));
+    }
+
+    // False when the connection is to be closed.
+    bool answer(Connection& c) {
+        DWORD n = 0;
+        if (!GetOverlappedResult(c.pipe.get(), &c.ov, &n, FALSE)) {
+            if (GetLastError() == ERROR_MORE_DATA)
+                trace("malformed request, connection closed");
+            return false;
+        }
+        BusRequest request;
+        BusReply reply;
+        if (!parseRequest(c.buffer.data(), n, request)) {
+            trace("malformed request, connection closed");
+            return false;
+        }
+        takeEvents(c.clientPid, request);
+        if (!s_.process(request, reply))
+            return true;
+        const std::vector<uint8_t> m = replyMessage(request, reply);
+        if (writeMessage(c.pipe.get(), m.data(), m.size(), kReplySendTimeoutMs))
+            return true;
+        trace("a reply could not be delivered, connection closed");
+        return false;
+    }
+
+    void finish() {
+        conns_.clear();
+        s_.connections.store(0);
+        dropListener();
+        std::lock_guard<std::mutex> lock(s_.mutex);
+        s_.opDone = s_.opRequested;
+        s_.cv.notify_all();
+    }
+
+    Simulator::Impl& s_;
+    const std::wstring pipeName_;
+    std::vector<std::unique_ptr<Connection>> conns_;
+    io::OwnedHandle connectEvent_;
+    OVERLAPPED connectOv_{};
+    bool connectedAtOnce_ = false;
+};
+
 } // namespace
 
 bool Simulator::Impl::openTransport() {
@@ -171,151 +352,7 @@ void Simulator::Impl::closeListener() {
 }
 
 void Simulator::Impl::serve() {
-    const std::wstring pipeName = simulatedBusPipeName(config.index);
-    std::vector<std::unique_ptr<Connection>> conns;
-    io::OwnedHandle connectEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    OVERLAPPED connectOv{};
-    bool connectedAtOnce = false;
-
-    // Puts the listener (made anew when missing) in wait for the next client.
-    // `first`: no instance is left (after an unplug), and another simulator may have come.
-    auto listen = [&](bool first) {
-        if (!listener) {
-            HANDLE h = CreateNamedPipeW(pipeName.c_str(),
-                                        PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED |
-                                            (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0),
-                                        kPipeMode, PIPE_UNLIMITED_INSTANCES, kPipeBufferBytes,
-                                        kPipeBufferBytes, 0, ownUserPipeSecurity());
-            if (h == INVALID_HANDLE_VALUE) {
-                trace("cannot serve " + socketPath + ": error " + std::to_string(GetLastError()));
-                return;
-            }
-            listener.reset(h);
-        }
-        ResetEvent(connectEvent.get());
-        connectOv = OVERLAPPED{};
-        connectOv.hEvent = connectEvent.get();
-        connectedAtOnce = false;
-        if (ConnectNamedPipe(listener.get(), &connectOv))
-            connectedAtOnce = true;
-        else if (GetLastError() == ERROR_PIPE_CONNECTED)
-            connectedAtOnce = true;
-        else if (GetLastError() != ERROR_IO_PENDING)
-            listener.reset();
-        if (connectedAtOnce)
-            SetEvent(connectEvent.get());
-    };
-    auto dropListener = [&]() {
-        if (!listener)
-            return;
-        DWORD n = 0;
-        if (!connectedAtOnce && CancelIoEx(listener.get(), &connectOv))
-            GetOverlappedResult(listener.get(), &connectOv, &n, TRUE);
-        listener.reset();
-    };
-    if (connectEvent)
-        listen(false);
-
-    for (;;) {
-        HANDLE handles[MAXIMUM_WAIT_OBJECTS];
-        DWORD count = 0;
-        handles[count++] = wake.handle();
-        const bool listening = bool(listener) && conns.size() < kMaxConnections;
-        if (listening)
-            handles[count++] = connectEvent.get();
-        const DWORD firstConn = count;
-        for (const auto& c : conns)
-            handles[count++] = c->event.get();
-        // Bounded, although the wake-up already ends the wait on every change.
-        const DWORD r = WaitForMultipleObjects(count, handles, FALSE, 1000);
-        if (r == WAIT_TIMEOUT || r == WAIT_FAILED || r >= WAIT_OBJECT_0 + count)
-            continue;
-        const DWORD which = r - WAIT_OBJECT_0;
-
-        if (which == 0) {
-            std::unique_lock<std::mutex> lock(mutex);
-            if (stopRequested)
-                break;
-            if (unplugPending) {
-                unplugPending = false;
-                conns.clear();
-                dropListener();
-                plugged = false;
-            }
-            if (replugPending) {
-                replugPending = false;
-                if (!listener)
-                    listen(true);
-                plugged = bool(listener);
-                if (!plugged)
-                    error = "cannot serve " + socketPath + " again";
-            }
-            connections.store(uint32_t(conns.size()));
-            opDone = opRequested;
-            cv.notify_all();
-            continue;
-        }
-
-        if (listening && which == 1) {
-            DWORD n = 0;
-            const bool ok = connectedAtOnce ||
-                            GetOverlappedResult(listener.get(), &connectOv, &n, FALSE) ||
-                            GetLastError() == ERROR_PIPE_CONNECTED;
-            auto c = std::make_unique<Connection>();
-            c->pipe = std::move(listener);
-            c->event.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-            listen(false);
-            if (!ok || !c->event)
-                continue; // the client went at once; the connection closes
-            GetNamedPipeClientProcessId(c->pipe.get(), &c->clientPid);
-            const uint32_t verdict = takeOpenVerdict();
-            uint8_t message[kPipeOpenVerdictSize];
-            putLe32(message, kPipeOpenMagic);
-            putLe32(message + 4, verdict);
-            if (writeMessage(c->pipe.get(), message, sizeof message, kReplySendTimeoutMs) &&
-                verdict == 0 && c->startRead())
-                conns.push_back(std::move(c));
-            else if (verdict != 0)
-                c->pipe.reset(); // closed, not disconnected: the verdict stays readable
-            connections.store(uint32_t(conns.size()));
-            continue;
-        }
-
-        if (which < firstConn)
-            continue;
-        const std::size_t ci = which - firstConn;
-        Connection& c = *conns[ci];
-        DWORD n = 0;
-        bool keep = false;
-        if (GetOverlappedResult(c.pipe.get(), &c.ov, &n, FALSE)) {
-            BusRequest request;
-            BusReply reply;
-            if (parseRequest(c.buffer.data(), n, request)) {
-                takeEvents(c.clientPid, request);
-                keep = true;
-                if (process(request, reply)) {
-                    const std::vector<uint8_t> m = replyMessage(request, reply);
-                    keep = writeMessage(c.pipe.get(), m.data(), m.size(), kReplySendTimeoutMs);
-                    if (!keep)
-                        trace("a reply could not be delivered, connection closed");
-                }
-            } else {
-                trace("malformed request, connection closed");
-            }
-        } else if (GetLastError() == ERROR_MORE_DATA) {
-            trace("malformed request, connection closed");
-        }
-        if (keep && c.startRead())
-            continue;
-        conns.erase(conns.begin() + std::ptrdiff_t(ci));
-        connections.store(uint32_t(conns.size()));
-    }
-    conns.clear();
-    connections.store(0);
-    dropListener();
-    std::lock_guard<std::mutex> lock(mutex);
-    opDone = opRequested;
-    cv.notify_all();
+    PipeServer(*this).run();
 }
 
 } // namespace halvern::sim

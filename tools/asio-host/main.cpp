@@ -105,6 +105,57 @@ bool parseSeconds(const std::string& text, double& out) {
     return true;
 }
 
+// The value of one of the stream's options that take one (--seconds, --channels, ...).
+bool parseStreamValue(const std::string& arg, const std::string& v, StreamOptions& stream,
+                      std::string& error) {
+    long n = 0;
+    if (arg == "--seconds") {
+        if (!parseSeconds(v, stream.seconds)) {
+            error = "--seconds takes a number of seconds above 0, at most 86400";
+            return false;
+        }
+    } else if (arg == "--channels") {
+        if (!parseInt(v, 1, 128, n)) {
+            error = "--channels takes 1 to 128";
+            return false;
+        }
+        stream.channels = int32_t(n);
+    } else if (arg == "--time-info") {
+        if (v != "on" && v != "off") {
+            error = "--time-info takes on or off";
+            return false;
+        }
+        stream.timeInfo = v == "on";
+    } else if (arg == "--slow-callback-us") {
+        if (!parseInt(v, 0, 1000000, n)) {
+            error = "--slow-callback-us takes 0 to 1000000";
+            return false;
+        }
+        stream.slowCallbackUs = uint32_t(n);
+    } else {
+        if (!parseInt(v, 1, 2048, n)) {
+            error = "--buffer-size takes 1 to 2048 samples";
+            return false;
+        }
+        stream.bufferSize = int32_t(n);
+    }
+    return true;
+}
+
+// The options that exclude each other, or need another.
+bool checkCombination(const Options& o, std::string& error) {
+    if (!o.driverPath.empty() && !o.driverName.empty()) {
+        error = "--driver and --name exclude each other";
+        return false;
+    }
+    if (o.streamOptionSeen && o.action != Action::Stream) {
+        error = "--seconds, --channels, --time-info, --slow-callback-us, --buffer-size and "
+                "--control-panel go with --stream";
+        return false;
+    }
+    return true;
+}
+
 bool parse(int argc, char** argv, Options& o, std::string& error) {
     bool actionSet = false;
     auto setAction = [&](Action a) {
@@ -154,37 +205,8 @@ bool parse(int argc, char** argv, Options& o, std::string& error) {
             if (!value(v))
                 return false;
             o.streamOptionSeen = true;
-            long n = 0;
-            if (arg == "--seconds") {
-                if (!parseSeconds(v, o.stream.seconds)) {
-                    error = "--seconds takes a number of seconds above 0, at most 86400";
-                    return false;
-                }
-            } else if (arg == "--channels") {
-                if (!parseInt(v, 1, 128, n)) {
-                    error = "--channels takes 1 to 128";
-                    return false;
-                }
-                o.stream.channels = int32_t(n);
-            } else if (arg == "--time-info") {
-                if (v != "on" && v != "off") {
-                    error = "--time-info takes on or off";
-                    return false;
-                }
-                o.stream.timeInfo = v == "on";
-            } else if (arg == "--slow-callback-us") {
-                if (!parseInt(v, 0, 1000000, n)) {
-                    error = "--slow-callback-us takes 0 to 1000000";
-                    return false;
-                }
-                o.stream.slowCallbackUs = uint32_t(n);
-            } else {
-                if (!parseInt(v, 1, 2048, n)) {
-                    error = "--buffer-size takes 1 to 2048 samples";
-                    return false;
-                }
-                o.stream.bufferSize = int32_t(n);
-            }
+            if (!parseStreamValue(arg, v, o.stream, error))
+                return false;
         } else if (arg == "--control-panel") {
             o.streamOptionSeen = true;
             o.stream.controlPanel = true;
@@ -198,16 +220,7 @@ bool parse(int argc, char** argv, Options& o, std::string& error) {
             return false;
         }
     }
-    if (!o.driverPath.empty() && !o.driverName.empty()) {
-        error = "--driver and --name exclude each other";
-        return false;
-    }
-    if (o.streamOptionSeen && o.action != Action::Stream) {
-        error = "--seconds, --channels, --time-info, --slow-callback-us, --buffer-size and "
-                "--control-panel go with --stream";
-        return false;
-    }
-    return true;
+    return checkCombination(o, error);
 }
 
 int list(const Options& o) {

@@ -239,134 +239,14 @@ public:
             loaded_.release();
             return false;
         }
-        IASIO* d = loaded_.driver();
-        if (!d->init(nullptr)) {
-            char message[kAsioErrorMessageSize + 1] = {};
-            d->getErrorMessage(message);
-            error = std::string("init failed: ") + (message[0] ? message : "(no message)");
-            close();
-            return false;
-        }
-        char name[kAsioDriverNameSize + 1] = {};
-        d->getDriverName(name);
-        r_.driverName = name;
-
-        ASIOError err = d->getChannels(&r_.deviceInputs, &r_.deviceOutputs);
-        if (err != ASE_OK) {
-            error = errorText("getChannels", err);
-            close();
-            return false;
-        }
-        int32_t minSize = 0, maxSize = 0, preferred = 0, granularity = 0;
-        err = d->getBufferSize(&minSize, &maxSize, &preferred, &granularity);
-        if (err != ASE_OK) {
-            error = errorText("getBufferSize", err);
-            close();
-            return false;
-        }
-        r_.preferredSize = preferred;
-        // A reset means the driver's settings changed: from then on its preferred size is the
-        // one to take, whatever was asked at the start.
-        const int32_t size = o_.bufferSize > 0 && !opened_ ? o_.bufferSize : preferred;
-        if (!validBufferSize(size, minSize, maxSize, granularity) ||
-            size > int32_t(kPatternMaxFrames)) {
-            error = "buffer size " + std::to_string(size) + " is not one the driver offers (min " +
-                    std::to_string(minSize) + ", max " + std::to_string(maxSize) +
-                    ", granularity " + std::to_string(granularity) + ")";
-            close();
-            return false;
-        }
-        err = d->getSampleRate(&r_.sampleRate);
-        if (err != ASE_OK || !(r_.sampleRate > 0)) {
-            error = err != ASE_OK ? errorText("getSampleRate", err) : "the sample rate is 0";
-            close();
-            return false;
-        }
-
-        auto want = [&](int32_t available) {
-            int32_t n = std::max<int32_t>(0, available);
-            if (o_.channels > 0)
-                n = std::min(n, o_.channels);
-            return std::min<int32_t>(n, int32_t(kMaxChannels));
-        };
-        r_.inputs = want(r_.deviceInputs);
-        r_.outputs = want(r_.deviceOutputs);
-        r_.checked = std::min(r_.inputs, r_.outputs);
-        r_.bufferSize = size;
-
+        int32_t size = 0;
         std::vector<ASIOBufferInfo> infos;
-        for (int32_t c = 0; c < r_.inputs; ++c)
-            infos.push_back(ASIOBufferInfo{ASIOTrue, c, {nullptr, nullptr}});
-        for (int32_t c = 0; c < r_.outputs; ++c)
-            infos.push_back(ASIOBufferInfo{ASIOFalse, c, {nullptr, nullptr}});
-        if (infos.empty()) {
-            error = "the driver has no channels";
-            close();
-            return false;
-        }
-
-        // Configure before createBuffers: the driver asks kAsioSupportsTimeInfo from inside it.
-        std::string why;
-        if (!signals_.openForDriverDevice(why))
-            r_.latencyNote = why;
-        e_.signals = signals_.available() ? &signals_ : nullptr;
-        e_.timeInfo = o_.timeInfo;
-        e_.spinNs = uint64_t(o_.slowCallbackUs) * 1000;
-        gEngine.store(&e_);
-
-        err = d->createBuffers(infos.data(), int32_t(infos.size()), size, &callbacks_);
-        if (err != ASE_OK) {
-            error = errorText("createBuffers", err);
-            close();
-            return false;
-        }
-        buffersCreated_ = true;
-        for (const ASIOBufferInfo& info : infos) {
-            for (int half = 0; half < 2; ++half) {
-                if (info.buffers[half] == nullptr) {
-                    error = "createBuffers gave no address for " +
-                            std::string(info.isInput ? "input " : "output ") +
-                            std::to_string(info.channelNum);
-                    close();
-                    return false;
-                }
-                if (info.isInput)
-                    e_.inputs[half][info.channelNum] =
-                        static_cast<const int32_t*>(info.buffers[half]);
-                else
-                    e_.outputs[half][info.channelNum] = static_cast<int32_t*>(info.buffers[half]);
-            }
-        }
-        if (e_.records.empty()) {
-            // Room for every switch of the run with a margin, at the smallest size and highest
-            // rate a reset may bring (switches beyond the room are still checked, only not
-            // timed). Touched now, so the callback never faults a page in.
-            const double expected =
-                o_.seconds * std::max(r_.sampleRate, 192000.0) / std::min<int32_t>(size, 32);
-            e_.records.assign(std::size_t(std::min(expected * 1.5 + 4096.0, double(kMaxRecords))),
-                              SwitchRecord{});
-        }
-        e_.outputCount = uint32_t(r_.outputs);
-        e_.checked = uint32_t(r_.checked);
-        e_.frames = uint32_t(size);
-        e_.sent = 0;
-        e_.havePosition = false;
-        e_.checker.restart();
-
-        locked_ = lockMemory();
-        e_.accepting.store(true);
-        err = d->start();
-        if (err != ASE_OK) {
-            error = errorText("start", err);
-            close();
-            return false;
-        }
-        started_ = true;
-        startedNs_ = platform::monotonicNs();
-        opened_ = true;
-        r_.segmentBufferSizes.push_back(size);
-        r_.segmentSampleRates.push_back(r_.sampleRate);
-        return true;
+        if (initDriver(error) && readDriverSettings(size, error) &&
+            chooseChannels(size, infos, error) && createBuffers(infos, size, error) &&
+            start(size, error))
+            return true;
+        close();
+        return false;
     }
 
     // The host's call of the driver's settings window, from the host's own thread as every
@@ -407,6 +287,145 @@ public:
     bool memoryLocked() const { return locked_; }
 
 private:
+    bool initDriver(std::string& error) {
+        IASIO* d = loaded_.driver();
+        if (!d->init(nullptr)) {
+            char message[kAsioErrorMessageSize + 1] = {};
+            d->getErrorMessage(message);
+            error = std::string("init failed: ") + (message[0] ? message : "(no message)");
+            return false;
+        }
+        char name[kAsioDriverNameSize + 1] = {};
+        d->getDriverName(name);
+        r_.driverName = name;
+        return true;
+    }
+
+    // The driver's channels, buffer sizes and sample rate; `size` is the one to stream with.
+    bool readDriverSettings(int32_t& size, std::string& error) {
+        IASIO* d = loaded_.driver();
+        ASIOError err = d->getChannels(&r_.deviceInputs, &r_.deviceOutputs);
+        if (err != ASE_OK) {
+            error = errorText("getChannels", err);
+            return false;
+        }
+        int32_t minSize = 0, maxSize = 0, preferred = 0, granularity = 0;
+        err = d->getBufferSize(&minSize, &maxSize, &preferred, &granularity);
+        if (err != ASE_OK) {
+            error = errorText("getBufferSize", err);
+            return false;
+        }
+        r_.preferredSize = preferred;
+        // A reset means the driver's settings changed: from then on its preferred size is the
+        // one to take, whatever was asked at the start.
+        size = o_.bufferSize > 0 && !opened_ ? o_.bufferSize : preferred;
+        if (!validBufferSize(size, minSize, maxSize, granularity) ||
+            size > int32_t(kPatternMaxFrames)) {
+            error = "buffer size " + std::to_string(size) + " is not one the driver offers (min " +
+                    std::to_string(minSize) + ", max " + std::to_string(maxSize) +
+                    ", granularity " + std::to_string(granularity) + ")";
+            return false;
+        }
+        err = d->getSampleRate(&r_.sampleRate);
+        if (err != ASE_OK || !(r_.sampleRate > 0)) {
+            error = err != ASE_OK ? errorText("getSampleRate", err) : "the sample rate is 0";
+            return false;
+        }
+        return true;
+    }
+
+    // The channels to stream, as the buffer requests for createBuffers.
+    bool chooseChannels(int32_t size, std::vector<ASIOBufferInfo>& infos, std::string& error) {
+        auto want = [&](int32_t available) {
+            int32_t n = std::max<int32_t>(0, available);
+            if (o_.channels > 0)
+                n = std::min(n, o_.channels);
+            return std::min<int32_t>(n, int32_t(kMaxChannels));
+        };
+        r_.inputs = want(r_.deviceInputs);
+        r_.outputs = want(r_.deviceOutputs);
+        r_.checked = std::min(r_.inputs, r_.outputs);
+        r_.bufferSize = size;
+
+        for (int32_t c = 0; c < r_.inputs; ++c)
+            infos.push_back(ASIOBufferInfo{ASIOTrue, c, {nullptr, nullptr}});
+        for (int32_t c = 0; c < r_.outputs; ++c)
+            infos.push_back(ASIOBufferInfo{ASIOFalse, c, {nullptr, nullptr}});
+        if (infos.empty()) {
+            error = "the driver has no channels";
+            return false;
+        }
+        return true;
+    }
+
+    bool createBuffers(std::vector<ASIOBufferInfo>& infos, int32_t size, std::string& error) {
+        // Configure before createBuffers: the driver asks kAsioSupportsTimeInfo from inside it.
+        std::string why;
+        if (!signals_.openForDriverDevice(why))
+            r_.latencyNote = why;
+        e_.signals = signals_.available() ? &signals_ : nullptr;
+        e_.timeInfo = o_.timeInfo;
+        e_.spinNs = uint64_t(o_.slowCallbackUs) * 1000;
+        gEngine.store(&e_);
+
+        const ASIOError err =
+            loaded_.driver()->createBuffers(infos.data(), int32_t(infos.size()), size, &callbacks_);
+        if (err != ASE_OK) {
+            error = errorText("createBuffers", err);
+            return false;
+        }
+        buffersCreated_ = true;
+        for (const ASIOBufferInfo& info : infos) {
+            for (int half = 0; half < 2; ++half) {
+                if (info.buffers[half] == nullptr) {
+                    error = "createBuffers gave no address for " +
+                            std::string(info.isInput ? "input " : "output ") +
+                            std::to_string(info.channelNum);
+                    return false;
+                }
+                if (info.isInput)
+                    e_.inputs[half][info.channelNum] =
+                        static_cast<const int32_t*>(info.buffers[half]);
+                else
+                    e_.outputs[half][info.channelNum] = static_cast<int32_t*>(info.buffers[half]);
+            }
+        }
+        return true;
+    }
+
+    // Readies the engine for a stream of `size` samples and starts the driver.
+    bool start(int32_t size, std::string& error) {
+        if (e_.records.empty()) {
+            // Room for every switch of the run with a margin, at the smallest size and highest
+            // rate a reset may bring (switches beyond the room are still checked, only not
+            // timed). Touched now, so the callback never faults a page in.
+            const double expected =
+                o_.seconds * std::max(r_.sampleRate, 192000.0) / std::min<int32_t>(size, 32);
+            e_.records.assign(std::size_t(std::min(expected * 1.5 + 4096.0, double(kMaxRecords))),
+                              SwitchRecord{});
+        }
+        e_.outputCount = uint32_t(r_.outputs);
+        e_.checked = uint32_t(r_.checked);
+        e_.frames = uint32_t(size);
+        e_.sent = 0;
+        e_.havePosition = false;
+        e_.checker.restart();
+
+        locked_ = lockMemory();
+        e_.accepting.store(true);
+        const ASIOError err = loaded_.driver()->start();
+        if (err != ASE_OK) {
+            error = errorText("start", err);
+            return false;
+        }
+        started_ = true;
+        startedNs_ = platform::monotonicNs();
+        opened_ = true;
+        r_.segmentBufferSizes.push_back(size);
+        r_.segmentSampleRates.push_back(r_.sampleRate);
+        return true;
+    }
+
     const StreamOptions& o_;
     StreamResult& r_;
     Engine& e_;
@@ -439,6 +458,85 @@ bool StreamResult::passed() const {
            repeated == 0 && corrupted == 0 && badIndex == 0;
 }
 
+namespace {
+
+// Where the main thread's loop stands.
+struct RunState {
+    uint64_t segmentStart = 0; // switches before the current stream
+    bool streaming = true;
+};
+
+void callControlPanel(Session& session, StreamResult& r, std::FILE* progress) {
+    r.controlPanelCalled = true;
+    r.controlPanelResult = session.controlPanel();
+    if (progress != nullptr)
+        std::fprintf(progress, "Control panel called: %s.\n", asioErrorName(r.controlPanelResult));
+}
+
+// A reset request: stop, dispose, create the driver anew and go on, as a host does. False when
+// the stream did not start again before the deadline (`r.error` says why).
+bool restartAfterReset(Session& session, Engine& e, StreamResult& r, RunState& s, uint64_t deadline,
+                       std::string& error, std::FILE* progress) {
+    ++r.resets;
+    if (s.streaming) {
+        session.close();
+        const uint64_t total = e.switches.load();
+        r.segmentSwitches.push_back(total - s.segmentStart);
+        s.segmentStart = total;
+        s.streaming = false;
+    }
+    ++e.segment;
+    if (progress != nullptr)
+        std::fprintf(progress, "Reset requested by the driver; starting again.\n");
+    if (progress != nullptr)
+        std::fflush(progress);
+    while (platform::monotonicNs() < deadline) {
+        if (session.open(error)) {
+            s.streaming = true;
+            r.memoryLocked = session.memoryLocked() && r.memoryLocked;
+            break;
+        }
+        platform::sleepMs(kRetryMs);
+    }
+    // Requests that came while the driver was being set up again are answered by it.
+    e.resetRequested.store(false);
+    if (!s.streaming) {
+        r.error = "the stream did not start again after a reset: " + error;
+        return false;
+    }
+    if (progress != nullptr) {
+        std::fprintf(progress, "Streaming again: %d samples at %.0f Hz.\n", r.bufferSize,
+                     r.sampleRate);
+        std::fflush(progress);
+    }
+    return true;
+}
+
+// What the engine counted and checked, once no callback runs any more.
+void takeEngineResults(const Engine& e, StreamResult& r) {
+    r.timeInfoAsked = e.timeInfoAsked.load();
+    r.rateChanges = e.rateChanges.load();
+    r.resetRequests = e.resetRequests.load();
+    r.timeInfoSwitches = e.timeInfoSwitches;
+    r.plainSwitches = e.plainSwitches;
+    r.badIndex = e.badIndex;
+    r.positionErrors = e.positionErrors;
+    r.positionSkips = e.positionSkips;
+    r.unrecorded = e.unrecorded;
+    r.intact = e.checker.intact();
+    r.priming = e.checker.priming();
+    r.lost = e.checker.lost();
+    r.repeated = e.checker.repeated();
+    r.corrupted = e.checker.corrupted();
+    r.loopDelay = e.checker.loopDelay();
+    r.stats = summarise(e.records.data(), e.recorded, r.periodUs());
+    r.stats.switches = e.switches.load();
+    if (!r.stats.latencyAvailable && r.latencyNote.empty())
+        r.latencyNote = "no signal times were read";
+}
+
+} // namespace
+
 StreamResult runStream(const StreamOptions& options, std::FILE* progress) {
     StreamResult r;
     r.timeInfo = options.timeInfo;
@@ -467,81 +565,24 @@ StreamResult runStream(const StreamOptions& options, std::FILE* progress) {
     if (progress != nullptr)
         std::fflush(progress);
 
-    uint64_t segmentStart = 0; // switches before the current stream
-    bool streaming = true;
+    RunState s;
     const uint64_t controlPanelAt = begin + uint64_t(kControlPanelAfterSeconds * 1e9);
     while (platform::monotonicNs() < deadline) {
         platform::sleepMs(kPollMs);
-        if (options.controlPanel && !r.controlPanelCalled && streaming &&
-            platform::monotonicNs() >= controlPanelAt) {
-            r.controlPanelCalled = true;
-            r.controlPanelResult = session.controlPanel();
-            if (progress != nullptr)
-                std::fprintf(progress, "Control panel called: %s.\n",
-                             asioErrorName(r.controlPanelResult));
-        }
-        if (!e.resetRequested.exchange(false))
-            continue;
-        // A reset request: stop, dispose, create the driver anew and go on, as a host does.
-        ++r.resets;
-        if (streaming) {
-            session.close();
-            const uint64_t total = e.switches.load();
-            r.segmentSwitches.push_back(total - segmentStart);
-            segmentStart = total;
-            streaming = false;
-        }
-        ++e.segment;
-        if (progress != nullptr)
-            std::fprintf(progress, "Reset requested by the driver; starting again.\n");
-        if (progress != nullptr)
-            std::fflush(progress);
-        while (platform::monotonicNs() < deadline) {
-            if (session.open(error)) {
-                streaming = true;
-                r.memoryLocked = session.memoryLocked() && r.memoryLocked;
-                break;
-            }
-            platform::sleepMs(kRetryMs);
-        }
-        // Requests that came while the driver was being set up again are answered by it.
-        e.resetRequested.store(false);
-        if (!streaming) {
-            r.error = "the stream did not start again after a reset: " + error;
+        if (options.controlPanel && !r.controlPanelCalled && s.streaming &&
+            platform::monotonicNs() >= controlPanelAt)
+            callControlPanel(session, r, progress);
+        if (e.resetRequested.exchange(false) &&
+            !restartAfterReset(session, e, r, s, deadline, error, progress))
             break;
-        }
-        if (progress != nullptr) {
-            std::fprintf(progress, "Streaming again: %d samples at %.0f Hz.\n", r.bufferSize,
-                         r.sampleRate);
-            std::fflush(progress);
-        }
     }
-    if (streaming) {
+    if (s.streaming) {
         session.close();
-        r.segmentSwitches.push_back(e.switches.load() - segmentStart);
+        r.segmentSwitches.push_back(e.switches.load() - s.segmentStart);
     }
     gEngine.store(nullptr);
     r.seconds = double(platform::monotonicNs() - begin) / 1e9;
-
-    r.timeInfoAsked = e.timeInfoAsked.load();
-    r.rateChanges = e.rateChanges.load();
-    r.resetRequests = e.resetRequests.load();
-    r.timeInfoSwitches = e.timeInfoSwitches;
-    r.plainSwitches = e.plainSwitches;
-    r.badIndex = e.badIndex;
-    r.positionErrors = e.positionErrors;
-    r.positionSkips = e.positionSkips;
-    r.unrecorded = e.unrecorded;
-    r.intact = e.checker.intact();
-    r.priming = e.checker.priming();
-    r.lost = e.checker.lost();
-    r.repeated = e.checker.repeated();
-    r.corrupted = e.checker.corrupted();
-    r.loopDelay = e.checker.loopDelay();
-    r.stats = summarise(e.records.data(), e.recorded, r.periodUs());
-    r.stats.switches = e.switches.load();
-    if (!r.stats.latencyAvailable && r.latencyNote.empty())
-        r.latencyNote = "no signal times were read";
+    takeEngineResults(e, r);
     return r;
 }
 

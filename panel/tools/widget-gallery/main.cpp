@@ -178,20 +178,17 @@ bool save(QWidget* w, const QDir& dir, const QString& name, QTextStream& out) {
     return ok;
 }
 
-} // namespace
+struct Style {
+    const char* name;
+    const char* text;
+    const char* accent;
+};
+const Style kButtonStyles[] = {
+    {"mic", "MIC", "#00ff7f"},       {"20db", "20dB", "#ff7f00"}, {"48v", "48V", "#ff1111"},
+    {"direct", "DIRECT", "#00FFFF"}, {"mute", "MUTE", "#00FFFF"}, {"dim", "DIM", "#00FFFF"},
+};
 
-int main(int argc, char** argv) {
-    QApplication app(argc, argv);
-    const QString folder = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("gallery");
-    QDir dir;
-    if (!dir.mkpath(folder)) {
-        QTextStream(stderr) << "cannot create " << folder << Qt::endl;
-        return 1;
-    }
-    dir.setPath(folder);
-    QTextStream out(stdout);
-    bool ok = true;
-
+bool saveKnobs(const QDir& dir, QTextStream& out) {
     struct Picture {
         const char* name;
         std::function<QWidget*()> make;
@@ -219,19 +216,15 @@ int main(int argc, char** argv) {
              return framed(k, "Defaults, -30");
          }},
     };
+    bool ok = true;
     for (const Picture& p : pictures)
         ok = save(p.make(), dir, p.name, out) && ok;
+    return ok;
+}
 
-    struct Style {
-        const char* name;
-        const char* text;
-        const char* accent;
-    };
-    const Style styles[] = {
-        {"mic", "MIC", "#00ff7f"},       {"20db", "20dB", "#ff7f00"}, {"48v", "48V", "#ff1111"},
-        {"direct", "DIRECT", "#00FFFF"}, {"mute", "MUTE", "#00FFFF"}, {"dim", "DIM", "#00FFFF"},
-    };
-    for (const Style& s : styles) {
+bool saveButtons(const QDir& dir, QTextStream& out) {
+    bool ok = true;
+    for (const Style& s : kButtonStyles) {
         for (bool on : {false, true}) {
             QWidget* w = framed(pageButton(s.text, s.accent, on), on ? "on" : "off");
             ok = save(w, dir, QStringLiteral("widgets-button-%1-%2").arg(s.name, on ? "on" : "off"),
@@ -243,94 +236,119 @@ int main(int argc, char** argv) {
         ok = save(framed(defaultButton(on), on ? "on" : "off"), dir,
                   QStringLiteral("widgets-button-default-%1").arg(on ? "on" : "off"), out) &&
              ok;
+    return ok;
+}
 
-    // Overview sheets for the documentation: every knob configuration, every button state.
-    {
-        QWidget* sheet = darkSheet();
-        auto* grid = new QGridLayout(sheet);
-        grid->setContentsMargins(20, 20, 20, 20);
-        grid->setSpacing(16);
-        const std::pair<Knob*, const char*> knobs[] = {
-            {gainKnob(0), "Gain 0 (+9)"},   {gainKnob(30), "Gain 30 (+9)"},
-            {gainKnob(56), "Gain 56 (+9)"}, {volumeKnob(-80), "Volume -80"},
-            {volumeKnob(0), "Volume 0"},    {volumeKnob(6), "Volume 6"},
-            {phoneKnob(-80), "Phone -80"},  {phoneKnob(-20), "Phone -20"},
-            {phoneKnob(6), "Phone 6"},
-        };
-        int i = 0;
-        for (const auto& [knob, caption] : knobs) {
-            grid->addWidget(knob, 2 * (i / 3), i % 3, Qt::AlignCenter);
-            grid->addWidget(captionLabel(caption), 2 * (i / 3) + 1, i % 3, Qt::AlignCenter);
-            ++i;
-        }
-        ok = save(sheet, dir, "widgets-knobs", out) && ok;
+// Overview sheets for the documentation: every knob configuration, every button state.
+bool saveKnobSheet(const QDir& dir, QTextStream& out) {
+    QWidget* sheet = darkSheet();
+    auto* grid = new QGridLayout(sheet);
+    grid->setContentsMargins(20, 20, 20, 20);
+    grid->setSpacing(16);
+    const std::pair<Knob*, const char*> knobs[] = {
+        {gainKnob(0), "Gain 0 (+9)"},   {gainKnob(30), "Gain 30 (+9)"},
+        {gainKnob(56), "Gain 56 (+9)"}, {volumeKnob(-80), "Volume -80"},
+        {volumeKnob(0), "Volume 0"},    {volumeKnob(6), "Volume 6"},
+        {phoneKnob(-80), "Phone -80"},  {phoneKnob(-20), "Phone -20"},
+        {phoneKnob(6), "Phone 6"},
+    };
+    int i = 0;
+    for (const auto& [knob, caption] : knobs) {
+        grid->addWidget(knob, 2 * (i / 3), i % 3, Qt::AlignCenter);
+        grid->addWidget(captionLabel(caption), 2 * (i / 3) + 1, i % 3, Qt::AlignCenter);
+        ++i;
     }
-    {
-        QWidget* sheet = darkSheet();
-        auto* grid = new QGridLayout(sheet);
-        grid->setContentsMargins(20, 20, 20, 20);
-        grid->setHorizontalSpacing(20);
-        grid->setVerticalSpacing(14);
-        grid->addWidget(captionLabel("off"), 0, 0, Qt::AlignCenter);
-        grid->addWidget(captionLabel("on"), 0, 1, Qt::AlignCenter);
-        int row = 1;
-        for (const Style& s : styles) {
-            grid->addWidget(pageButton(s.text, s.accent, false), row, 0, Qt::AlignCenter);
-            grid->addWidget(pageButton(s.text, s.accent, true), row, 1, Qt::AlignCenter);
-            ++row;
-        }
-        grid->addWidget(defaultButton(false), row, 0, Qt::AlignCenter);
-        grid->addWidget(defaultButton(true), row, 1, Qt::AlignCenter);
-        ok = save(sheet, dir, "widgets-buttons", out) && ok;
-    }
+    return save(sheet, dir, "widgets-knobs", out);
+}
 
+bool saveButtonSheet(const QDir& dir, QTextStream& out) {
+    QWidget* sheet = darkSheet();
+    auto* grid = new QGridLayout(sheet);
+    grid->setContentsMargins(20, 20, 20, 20);
+    grid->setHorizontalSpacing(20);
+    grid->setVerticalSpacing(14);
+    grid->addWidget(captionLabel("off"), 0, 0, Qt::AlignCenter);
+    grid->addWidget(captionLabel("on"), 0, 1, Qt::AlignCenter);
+    int row = 1;
+    for (const Style& s : kButtonStyles) {
+        grid->addWidget(pageButton(s.text, s.accent, false), row, 0, Qt::AlignCenter);
+        grid->addWidget(pageButton(s.text, s.accent, true), row, 1, Qt::AlignCenter);
+        ++row;
+    }
+    grid->addWidget(defaultButton(false), row, 0, Qt::AlignCenter);
+    grid->addWidget(defaultButton(true), row, 1, Qt::AlignCenter);
+    return save(sheet, dir, "widgets-buttons", out);
+}
+
+bool saveMeters(const QDir& dir, QTextStream& out) {
+    bool ok = true;
     for (const MeterPose& p : kMeterPoses)
         ok = save(framed(p.make(), p.caption), dir, QStringLiteral("widgets-meter-%1").arg(p.name),
                   out) &&
              ok;
-    // The bars in their three states beside a focused knob, for the documentation.
-    {
-        QWidget* sheet = darkSheet();
-        auto* row = new QHBoxLayout(sheet);
-        row->setContentsMargins(20, 20, 20, 20);
-        row->setSpacing(24);
-        auto* meters = new QVBoxLayout;
-        meters->setSpacing(6);
-        for (const MeterPose& p : kMeterPoses) {
-            meters->addWidget(p.make(), 0, Qt::AlignCenter);
-            meters->addWidget(captionLabel(p.caption));
-        }
-        row->addLayout(meters);
-        auto* focused = new QVBoxLayout;
-        Knob* k = volumeKnob(-12);
-        k->setObjectName("focused");
-        focused->addWidget(k, 0, Qt::AlignCenter);
-        focused->addWidget(captionLabel("Volume -12, focused"));
-        row->addLayout(focused);
-        ok = save(sheet, dir, "widgets-meters", out) && ok;
-    }
+    return ok;
+}
 
-    // One sheet with a whole strip as a page shows it.
-    {
-        QWidget* sheet = darkSheet();
-        auto* row = new QHBoxLayout(sheet);
-        row->setContentsMargins(20, 20, 20, 20);
-        row->setSpacing(24);
-        auto* mic = new QVBoxLayout;
-        mic->addWidget(gainKnob(20), 0, Qt::AlignCenter);
-        mic->addWidget(pageButton("20dB", "#ff7f00", true), 0, Qt::AlignCenter);
-        mic->addWidget(pageButton("48V", "#ff1111", false), 0, Qt::AlignCenter);
-        mic->addWidget(pageButton("DIRECT", "#00FFFF", true), 0, Qt::AlignCenter);
-        row->addLayout(mic);
-        auto* out1 = new QVBoxLayout;
-        out1->addWidget(volumeKnob(-12), 0, Qt::AlignCenter);
-        auto* buttons = new QHBoxLayout;
-        buttons->addWidget(pageButton("MUTE", "#00FFFF", false));
-        buttons->addWidget(pageButton("DIM", "#00FFFF", true));
-        out1->addLayout(buttons);
-        out1->addWidget(phoneKnob(0), 0, Qt::AlignCenter);
-        row->addLayout(out1);
-        ok = save(sheet, dir, "widgets-sheet", out) && ok;
+// The bars in their three states beside a focused knob, for the documentation.
+bool saveMeterSheet(const QDir& dir, QTextStream& out) {
+    QWidget* sheet = darkSheet();
+    auto* row = new QHBoxLayout(sheet);
+    row->setContentsMargins(20, 20, 20, 20);
+    row->setSpacing(24);
+    auto* meters = new QVBoxLayout;
+    meters->setSpacing(6);
+    for (const MeterPose& p : kMeterPoses) {
+        meters->addWidget(p.make(), 0, Qt::AlignCenter);
+        meters->addWidget(captionLabel(p.caption));
     }
+    row->addLayout(meters);
+    auto* focused = new QVBoxLayout;
+    Knob* k = volumeKnob(-12);
+    k->setObjectName("focused");
+    focused->addWidget(k, 0, Qt::AlignCenter);
+    focused->addWidget(captionLabel("Volume -12, focused"));
+    row->addLayout(focused);
+    return save(sheet, dir, "widgets-meters", out);
+}
+
+// One sheet with a whole strip as a page shows it.
+bool saveStripSheet(const QDir& dir, QTextStream& out) {
+    QWidget* sheet = darkSheet();
+    auto* row = new QHBoxLayout(sheet);
+    row->setContentsMargins(20, 20, 20, 20);
+    row->setSpacing(24);
+    auto* mic = new QVBoxLayout;
+    mic->addWidget(gainKnob(20), 0, Qt::AlignCenter);
+    mic->addWidget(pageButton("20dB", "#ff7f00", true), 0, Qt::AlignCenter);
+    mic->addWidget(pageButton("48V", "#ff1111", false), 0, Qt::AlignCenter);
+    mic->addWidget(pageButton("DIRECT", "#00FFFF", true), 0, Qt::AlignCenter);
+    row->addLayout(mic);
+    auto* out1 = new QVBoxLayout;
+    out1->addWidget(volumeKnob(-12), 0, Qt::AlignCenter);
+    auto* buttons = new QHBoxLayout;
+    buttons->addWidget(pageButton("MUTE", "#00FFFF", false));
+    buttons->addWidget(pageButton("DIM", "#00FFFF", true));
+    out1->addLayout(buttons);
+    out1->addWidget(phoneKnob(0), 0, Qt::AlignCenter);
+    row->addLayout(out1);
+    return save(sheet, dir, "widgets-sheet", out);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    const QString folder = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("gallery");
+    QDir dir;
+    if (!dir.mkpath(folder)) {
+        QTextStream(stderr) << "cannot create " << folder << Qt::endl;
+        return 1;
+    }
+    dir.setPath(folder);
+    QTextStream out(stdout);
+    bool ok = true;
+    for (auto step : {saveKnobs, saveButtons, saveKnobSheet, saveButtonSheet, saveMeters,
+                      saveMeterSheet, saveStripSheet})
+        ok = step(dir, out) && ok;
     return ok ? 0 : 1;
 }

@@ -7,6 +7,8 @@
 #include "halvern/sim/control.h"
 
 #include <atomic>
+#include <cctype>
+#include <sstream>
 #include <thread>
 
 namespace halvern::sim::test {
@@ -177,6 +179,33 @@ TEST(SimControl, ParsesCommandsAndRequestCodes) {
         EXPECT_FALSE(parseControlCommand(bad, cmd, error)) << (bad.empty() ? "" : bad[0]);
         EXPECT_FALSE(error.empty());
     }
+}
+
+// The usage and the parser come from one table; a command the usage names but the parser does
+// not know would be an entry read by no one.
+TEST(SimControl, UsageNamesOnlyCommandsTheParserKnows) {
+    std::istringstream usage(controlUsage());
+    std::size_t named = 0;
+    for (std::string line; std::getline(usage, line);) {
+        if (line.size() < 3 || line.compare(0, 2, "  ") != 0 ||
+            !std::islower(static_cast<unsigned char>(line[2])))
+            continue;
+        const std::string syntax = line.substr(2, line.find("  ", 2) - 2);
+        for (std::size_t at = 0; at != std::string::npos;) {
+            const std::size_t bar = syntax.find(" | ", at);
+            const std::string part = syntax.substr(at, bar == std::string::npos ? bar : bar - at);
+            at = bar == std::string::npos ? bar : bar + 3;
+            const std::string name = part.substr(0, part.find(' '));
+            if (!std::islower(static_cast<unsigned char>(name[0])))
+                continue; // an argument's alternative ("TEXT | B0 ... B9")
+            ControlCommand cmd;
+            std::string error;
+            parseControlCommand({name}, cmd, error);
+            EXPECT_EQ(error.find("unknown command"), std::string::npos) << name;
+            ++named;
+        }
+    }
+    EXPECT_GE(named, 25u);
 }
 
 TEST_F(SimFaults, ControlCommandsDriveTheSimulator) {
