@@ -2,9 +2,10 @@
 // the state streaming and the panel pipes work on.
 #pragma once
 
-#include "asio/iasio.h"
 #include "com/com_base.h"
 #include "driver_gate.h"
+
+#include <halvern/asio/iasio.h>
 
 #include "halvern/platform/handle.h"
 #include "halvern/protocol/bus_protocol.h"

@@ -1,8 +1,8 @@
 #include "settings/settings.h"
 
+#include "app/thread_settings_pip.h"
 #include "device/audio_bus_device.h"
 #include "settings/ini_file.h"
-#include "settings/thread_settings_pip.h"
 
 #include "halvern/platform/pipe.h"
 #include "halvern/protocol/pipe_messages.h"

@@ -1,4 +1,4 @@
-// The shared object or program the code runs in.
+// The shared object or program the code runs in, and the libraries the code loads.
 #include "halvern/platform/module.h"
 
 #include "halvern/platform/handle.h"
@@ -92,6 +92,39 @@ bool executableDirectory(char* buffer, uint32_t size) {
     }
     std::memcpy(buffer, dir.c_str(), dir.size() + 1);
     return true;
+}
+
+void* openLibrary(const std::string& path, std::string& error) {
+    char* full = realpath(path.c_str(), nullptr);
+    if (full == nullptr) {
+        error = "cannot load " + path + ": no such file";
+        return nullptr;
+    }
+    void* handle = dlopen(full, RTLD_NOW | RTLD_LOCAL);
+    std::free(full);
+    if (handle == nullptr)
+        error = "cannot load " + path + ": " + dlerror();
+    return handle;
+}
+
+void* libraryEntry(void* library, const char* name) {
+    return dlsym(library, name);
+}
+
+void closeLibrary(void* library) {
+    dlclose(library);
+}
+
+bool comInitialize() {
+    return false;
+}
+
+void comUninitialize() {}
+
+HRESULT comCreateInstance(REFCLSID /*clsid*/, REFIID /*iid*/, void** object) {
+    if (object != nullptr)
+        *object = nullptr;
+    return E_NOTIMPL;
 }
 
 } // namespace halvern::platform

@@ -1,9 +1,10 @@
-// The module the code runs in and the executable's folder.
+// The module the code runs in, the executable's folder and the libraries the code loads.
 #include "halvern/platform/module.h"
 
 #include <windows.h>
 
 #include <cstring>
+#include <string>
 
 namespace halvern::platform {
 
@@ -49,6 +50,33 @@ bool executableDirectory(char* buffer, uint32_t size) {
     }
     *slash = '\0';
     return true;
+}
+
+void* openLibrary(const std::string& path, std::string& error) {
+    HMODULE module = LoadLibraryA(path.c_str());
+    if (module == nullptr)
+        error = "cannot load " + path + " (error " + std::to_string(GetLastError()) + ")";
+    return reinterpret_cast<void*>(module);
+}
+
+void* libraryEntry(void* library, const char* name) {
+    return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), name));
+}
+
+void closeLibrary(void* library) {
+    FreeLibrary(static_cast<HMODULE>(library));
+}
+
+bool comInitialize() {
+    return SUCCEEDED(CoInitialize(nullptr));
+}
+
+void comUninitialize() {
+    CoUninitialize();
+}
+
+HRESULT comCreateInstance(REFCLSID clsid, REFIID iid, void** object) {
+    return CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, iid, object);
 }
 
 } // namespace halvern::platform

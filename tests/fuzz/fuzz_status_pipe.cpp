@@ -4,7 +4,7 @@
 // serves the next one.
 #include "fuzz_support.h"
 
-#include "settings/pipe_server.h"
+#include "app/pipe_server.h"
 
 #include "halvern/platform/pipe.h"
 #include "halvern/protocol/pipe_messages.h"

@@ -1,16 +1,9 @@
 #include "driver_loader.h"
 
+#include "halvern/platform/module.h"
 #include "halvern/platform/registry.h"
 
-#include <climits>
 #include <cstdio>
-#include <cstdlib>
-
-#if defined(_WIN32)
-#include <windows.h>
-#else
-#include <dlfcn.h>
-#endif
 
 namespace halvern::host {
 
@@ -35,43 +28,6 @@ std::string queryString(platform::RegKey root, const std::string& path, const ch
         data[0] = '\0';
     platform::regCloseKey(key);
     return data;
-}
-
-void* openLibrary(const std::string& path, std::string& error) {
-#if defined(_WIN32)
-    HMODULE module = LoadLibraryA(path.c_str());
-    if (module == nullptr)
-        error = "cannot load " + path + " (error " + std::to_string(GetLastError()) + ")";
-    return reinterpret_cast<void*>(module);
-#else
-    // The library finds its own registry path from how it was loaded: give it the full path.
-    char* full = realpath(path.c_str(), nullptr);
-    if (full == nullptr) {
-        error = "cannot load " + path + ": no such file";
-        return nullptr;
-    }
-    void* handle = dlopen(full, RTLD_NOW | RTLD_LOCAL);
-    std::free(full);
-    if (handle == nullptr)
-        error = "cannot load " + path + ": " + dlerror();
-    return handle;
-#endif
-}
-
-void* findEntry(void* library, const char* name) {
-#if defined(_WIN32)
-    return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), name));
-#else
-    return dlsym(library, name);
-#endif
-}
-
-void closeLibrary(void* library) {
-#if defined(_WIN32)
-    FreeLibrary(static_cast<HMODULE>(library));
-#else
-    dlclose(library);
-#endif
 }
 
 } // namespace
@@ -108,15 +64,14 @@ void LoadedDriver::release() {
     }
     if (library_ != nullptr) {
         // As COM does: a library still holding objects stays loaded.
-        auto canUnload = reinterpret_cast<EntryFn>(findEntry(library_, "DllCanUnloadNow"));
+        auto canUnload =
+            reinterpret_cast<EntryFn>(platform::libraryEntry(library_, "DllCanUnloadNow"));
         if (canUnload == nullptr || canUnload() == S_OK)
-            closeLibrary(library_);
+            platform::closeLibrary(library_);
         library_ = nullptr;
     }
-#if defined(_WIN32)
     if (comInitialised_)
-        CoUninitialize();
-#endif
+        platform::comUninitialize();
     comInitialised_ = false;
 }
 
@@ -140,30 +95,28 @@ bool LoadedDriver::loadRegistered(const std::string& name, std::string& error) {
         return false;
     }
     source_ = chosen->name;
-#if defined(_WIN32)
-    CLSID clsid;
-    if (!platform::parseGuid(chosen->clsid.c_str(), clsid)) {
-        error = "driver \"" + chosen->name + "\" has a malformed CLSID " + chosen->clsid;
-        return false;
+    if (platform::kSystemCreatesClasses) {
+        CLSID clsid;
+        if (!platform::parseGuid(chosen->clsid.c_str(), clsid)) {
+            error = "driver \"" + chosen->name + "\" has a malformed CLSID " + chosen->clsid;
+            return false;
+        }
+        comInitialised_ = platform::comInitialize();
+        // ASIO asks for the driver interface under the driver's class identifier.
+        void* object = nullptr;
+        const HRESULT hr = platform::comCreateInstance(clsid, clsid, &object);
+        if (FAILED(hr) || object == nullptr) {
+            error = "CoCreateInstance of " + chosen->clsid + " failed: " + hex(hr);
+            return false;
+        }
+        asio_ = static_cast<IASIO*>(object);
+        return true;
     }
-    HRESULT hr = CoInitialize(nullptr);
-    comInitialised_ = SUCCEEDED(hr);
-    // ASIO asks for the driver interface under the driver's class identifier.
-    void* object = nullptr;
-    hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, clsid, &object);
-    if (FAILED(hr) || object == nullptr) {
-        error = "CoCreateInstance of " + chosen->clsid + " failed: " + hex(hr);
-        return false;
-    }
-    asio_ = static_cast<IASIO*>(object);
-    return true;
-#else
     if (chosen->path.empty()) {
         error = "driver \"" + chosen->name + "\" has no InprocServer32 path for " + chosen->clsid;
         return false;
     }
     return createFromLibrary(chosen->path, chosen->clsid, error);
-#endif
 }
 
 bool LoadedDriver::loadLibrary(const std::string& path, const std::string& clsidText,
@@ -179,11 +132,11 @@ bool LoadedDriver::createFromLibrary(const std::string& path, const std::string&
         error = "malformed CLSID " + clsidText;
         return false;
     }
-    library_ = openLibrary(path, error);
+    library_ = platform::openLibrary(path, error);
     if (library_ == nullptr)
         return false;
     auto getClassObject =
-        reinterpret_cast<GetClassObjectFn>(findEntry(library_, "DllGetClassObject"));
+        reinterpret_cast<GetClassObjectFn>(platform::libraryEntry(library_, "DllGetClassObject"));
     if (getClassObject == nullptr) {
         error = path + " exports no DllGetClassObject";
         return false;
@@ -206,18 +159,18 @@ bool LoadedDriver::createFromLibrary(const std::string& path, const std::string&
 }
 
 bool callRegistration(const std::string& path, bool doRegister, long& result, std::string& error) {
-    void* library = openLibrary(path, error);
+    void* library = platform::openLibrary(path, error);
     if (library == nullptr)
         return false;
     const char* entryName = doRegister ? "DllRegisterServer" : "DllUnregisterServer";
-    auto entry = reinterpret_cast<EntryFn>(findEntry(library, entryName));
+    auto entry = reinterpret_cast<EntryFn>(platform::libraryEntry(library, entryName));
     if (entry == nullptr) {
         error = path + " exports no " + entryName;
-        closeLibrary(library);
+        platform::closeLibrary(library);
         return false;
     }
     result = entry();
-    closeLibrary(library);
+    platform::closeLibrary(library);
     return true;
 }
 

@@ -2,7 +2,7 @@
 // elsewhere the file registry, the library and its class factory) or straight from a library.
 #pragma once
 
-#include "asio/iasio.h"
+#include <halvern/asio/iasio.h>
 
 #include <string>
 #include <vector>

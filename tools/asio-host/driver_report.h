@@ -2,7 +2,7 @@
 // their text and JSON forms.
 #pragma once
 
-#include "asio/iasio.h"
+#include <halvern/asio/iasio.h>
 
 #include <cstdint>
 #include <cstdio>

@@ -45,20 +45,20 @@ bool SignalTimesReader::open(const std::string& path, std::string& why) {
         why = path + ": error " + std::to_string(GetLastError());
         return false;
     }
-    void* p = MapViewOfFile(section, FILE_MAP_READ, 0, 0, sizeof(sim::SignalTimes));
+    void* p = MapViewOfFile(section, FILE_MAP_READ, 0, 0, sizeof(protocol::SignalTimes));
     CloseHandle(section);
     if (p == nullptr) {
         why = path + ": error " + std::to_string(GetLastError());
         return false;
     }
-    times_ = static_cast<const sim::SignalTimes*>(p);
+    times_ = static_cast<const protocol::SignalTimes*>(p);
     path_ = path;
     return true;
 }
 
 void SignalTimesReader::close() {
     if (times_ != nullptr)
-        UnmapViewOfFile(const_cast<sim::SignalTimes*>(times_));
+        UnmapViewOfFile(const_cast<protocol::SignalTimes*>(times_));
     times_ = nullptr;
     path_.clear();
 }
@@ -96,25 +96,25 @@ bool SignalTimesReader::open(const std::string& path, std::string& why) {
         return false;
     }
     struct stat st {};
-    if (fstat(fd, &st) != 0 || st.st_size < static_cast<off_t>(sizeof(sim::SignalTimes))) {
+    if (fstat(fd, &st) != 0 || st.st_size < static_cast<off_t>(sizeof(protocol::SignalTimes))) {
         why = path + " is too short for a signal-times record";
         ::close(fd);
         return false;
     }
-    void* p = mmap(nullptr, sizeof(sim::SignalTimes), PROT_READ, MAP_SHARED, fd, 0);
+    void* p = mmap(nullptr, sizeof(protocol::SignalTimes), PROT_READ, MAP_SHARED, fd, 0);
     ::close(fd);
     if (p == MAP_FAILED) {
         why = path + ": " + std::strerror(errno);
         return false;
     }
-    times_ = static_cast<const sim::SignalTimes*>(p);
+    times_ = static_cast<const protocol::SignalTimes*>(p);
     path_ = path;
     return true;
 }
 
 void SignalTimesReader::close() {
     if (times_ != nullptr)
-        munmap(const_cast<sim::SignalTimes*>(times_), sizeof(sim::SignalTimes));
+        munmap(const_cast<protocol::SignalTimes*>(times_), sizeof(protocol::SignalTimes));
     times_ = nullptr;
     path_.clear();
 }
@@ -141,7 +141,7 @@ bool SignalTimesReader::latestFor(uint32_t half, uint64_t& number, uint64_t& tim
     }
     // The clock writes a slot as sequence 0, time, sequence n + 1: a time read between two
     // equal sequence numbers n + 1 is whole.
-    const sim::SignalTimes::Slot& slot = times_->entries[n % sim::SignalTimes::kSlots];
+    const protocol::SignalTimes::Slot& slot = times_->entries[n % protocol::SignalTimes::kSlots];
     if (loadAcquire(&slot.sequence) != n + 1)
         return false;
     const uint64_t t = loadAcquire(&slot.timeNs);

@@ -4,7 +4,7 @@
 // measure its wake-up latency. A real device publishes nothing; then latency is unavailable.
 #pragma once
 
-#include "halvern/sim/simulator.h"
+#include "halvern/protocol/signal_times.h"
 
 #include <cstdint>
 #include <string>
@@ -31,7 +31,7 @@ public:
     bool latestFor(uint32_t half, uint64_t& number, uint64_t& timeNs) const;
 
 private:
-    const sim::SignalTimes* times_ = nullptr;
+    const protocol::SignalTimes* times_ = nullptr;
     std::string path_;
 };
 

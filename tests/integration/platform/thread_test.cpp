@@ -1,4 +1,5 @@
-// Threads: suspended start, bounded waits, closing, real-time refusals; module paths.
+// Threads: suspended start, bounded waits, closing, real-time refusals; module paths and
+// loaded libraries.
 #include "halvern/platform/event.h"
 #include "halvern/platform/module.h"
 #include "halvern/platform/thread.h"
@@ -8,6 +9,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <unistd.h>
 
@@ -137,6 +139,31 @@ TEST(Module, PathsOfTheRunningProgram) {
     EXPECT_EQ(std::strlen(tiny), 4u);
     EXPECT_FALSE(executableDirectory(tiny, sizeof tiny));
     EXPECT_EQ(moduleHandle("", reinterpret_cast<const void*>(&countRun)), nullptr);
+}
+
+TEST(Module, LibrariesAreLoadedByPathOrSayWhyNot) {
+    // The C library, found by a function inside it, stands for a driver.
+    char libc[4096];
+    ASSERT_GT(moduleFileName(moduleHandle("libc", reinterpret_cast<const void*>(&::strlen)), libc,
+                             sizeof libc),
+              0u);
+    std::string error;
+    void* library = openLibrary(libc, error);
+    ASSERT_NE(library, nullptr) << error;
+    EXPECT_NE(libraryEntry(library, "strlen"), nullptr);
+    EXPECT_EQ(libraryEntry(library, "DllGetClassObject"), nullptr);
+    closeLibrary(library);
+
+    halvern::test::TempRuntimeDir dir;
+    const std::string text = dir.path() + "/not-a-library.so";
+    std::ofstream(text) << "text";
+    const std::string missing = dir.path() + "/missing.so";
+    for (const std::string& path : {text, missing}) {
+        error.clear();
+        EXPECT_EQ(openLibrary(path, error), nullptr);
+        EXPECT_EQ(error.rfind("cannot load " + path + ": ", 0), 0u) << error;
+    }
+    EXPECT_EQ(error, "cannot load " + missing + ": no such file");
 }
 
 } // namespace

@@ -2,7 +2,7 @@
 // front, what malformed ones do, and that the dialog's end also ends the thread promptly.
 #include "settings_support.h"
 
-#include "settings/pipe_server.h"
+#include "app/pipe_server.h"
 
 #include "halvern/platform/pipe.h"
 #include "halvern/platform/thread.h"

@@ -4,6 +4,7 @@
 
 #include "halvern/protocol/bus_protocol.h"
 #include "halvern/protocol/models.h"
+#include "halvern/protocol/signal_times.h"
 
 #include <cstdint>
 #include <memory>
@@ -173,21 +174,9 @@ struct Status {
     uint8_t firmware[protocol::kFirmwareVersionBytes] = {};
 };
 
-// Where a host tool reads the monotonic time of each half-buffer signal:
-// <runtime>/bus/HalvernAudioBus<index>.timing, a SignalTimes record in shared memory.
-struct SignalTimes {
-    static constexpr uint32_t kSlots = 4096;
-    // Written by the simulator's clock: count is the number of signals since the stream
-    // started (reset at each start); slot (n % kSlots) holds the CLOCK_MONOTONIC nanoseconds
-    // of signal n (0-based), which was for half n % 2. Each slot is written before count, with
-    // release ordering; a reader checks that the slot's sequence is n + 1.
-    uint64_t count;
-    uint64_t periodNs;
-    struct Slot {
-        uint64_t sequence; // n + 1 once written
-        uint64_t timeNs;
-    } entries[kSlots]; // not "slots": a macro in Qt code that includes this
-};
+// The record of the signals' times (halvern/protocol/signal_times.h), which the clock writes to
+// <runtime>/bus/HalvernAudioBus<index>.timing.
+using SignalTimes = protocol::SignalTimes;
 std::string signalTimesPath(const std::string& runtimeDir, int index);
 
 class Simulator {

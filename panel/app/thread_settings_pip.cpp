@@ -1,6 +1,6 @@
-#include "settings/thread_settings_pip.h"
+#include "app/thread_settings_pip.h"
 
-#include "settings/pipe_server.h"
+#include "app/pipe_server.h"
 
 #include "halvern/protocol/bus_protocol.h"
 #include "halvern/protocol/pipe_messages.h"

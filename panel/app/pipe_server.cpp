@@ -1,4 +1,4 @@
-#include "settings/pipe_server.h"
+#include "app/pipe_server.h"
 
 #include "halvern/platform/pipe.h"
 
