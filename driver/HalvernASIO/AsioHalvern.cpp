@@ -352,14 +352,7 @@ ASIOError AsioHalvern::getChannelInfo(ASIOChannelInfo* info) {
     const bool isInput = info->isInput != ASIOFalse;
     info->isActive = ASIOFalse;
     info->channelGroup = 0;
-    const int32_t* withBuffers = isInput ? inputChannelNumbers_ : outputChannelNumbers_;
-    const int32_t count = (isInput ? numInputBuffers_ : numOutputBuffers_).load();
-    for (int32_t i = 0; i < count; ++i) {
-        if (withBuffers[i] == info->channel) {
-            info->isActive = ASIOTrue;
-            break;
-        }
-    }
+    info->isActive = buffers_.isActive(isInput, info->channel) ? ASIOTrue : ASIOFalse;
     channelName(model, isInput, info->channel, info->name, sizeof info->name);
     return ASE_OK;
 }

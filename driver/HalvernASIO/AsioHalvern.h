@@ -5,6 +5,7 @@
 #include "asio/iasio.h"
 #include "com/com_base.h"
 #include "driver_gate.h"
+#include "stream_states.h"
 
 #include "halvern/platform/handle.h"
 #include "halvern/protocol/bus_protocol.h"
@@ -18,7 +19,7 @@ namespace halvern::driver {
 
 class AsioHalvern : public IASIO, public com::CUnknown {
 public:
-    static constexpr int kMaxChannels = 128;
+    static constexpr int kMaxChannels = PreparedBuffers::kMaxChannels;
     // The largest half-buffer the shared areas hold for every channel.
     static constexpr int32_t kMaxBufferSize = 2048;
     static constexpr std::size_t kErrorTextSize = 128;
@@ -91,9 +92,6 @@ private:
 
     // Streaming (asio_streaming.cpp).
     ASIOError stopStreaming(bool onAudioThread);
-    // The buffer lists emptied, without the dispose's traces.
-    void forgetBuffers();
-    void releaseBuffers();
     // All three events, or none (traced) when one cannot be created.
     bool createEvents();
     void closeEvents();
@@ -132,8 +130,6 @@ private:
 
     bool initialised_ = false;
     std::atomic<bool> running_{false};
-    // The host created buffers and has not disposed them yet.
-    std::atomic<bool> hostBuffers_{false};
     // This object's stream raised the process to the real-time class.
     std::atomic<bool> raisedPriority_{false};
 
@@ -160,15 +156,8 @@ private:
     std::atomic<double> timeSampleRate_{0.0};
     std::atomic<uint32_t> timeFlags_{0};
 
-    // Buffers handed to the host: for each entry its two half-buffers in the shared areas, and
-    // the channel numbers that have buffers. A hardware stop disposes them on the audio thread.
-    std::atomic<void*> inputBuffers_[kMaxChannels][2] = {};
-    std::atomic<void*> outputBuffers_[kMaxChannels][2] = {};
-    protocol::SharedMemoryReply sharedMemory_{};
-    int32_t inputChannelNumbers_[kMaxChannels] = {};
-    int32_t outputChannelNumbers_[kMaxChannels] = {};
-    std::atomic<int32_t> numInputBuffers_{0};
-    std::atomic<int32_t> numOutputBuffers_{0};
+    // Buffers handed to the host. A hardware stop empties them on the audio thread.
+    PreparedBuffers buffers_;
     std::atomic<int32_t> blockFrames_{256};
     // The current half index, kept as part of the driver's state.
     std::atomic<int32_t> toggle_{0};

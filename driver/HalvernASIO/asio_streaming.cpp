@@ -161,7 +161,7 @@ ASIOError AsioHalvern::createBuffers(ASIOBufferInfo* bufferInfos, int32_t numCha
                                      int32_t bufferSize, ASIOCallbacks* callbacks) {
     // The previous call's buffers are given up whatever this one does: a failure must not
     // leave them listed as active.
-    forgetBuffers();
+    buffers_.forget();
     // The host's size places every buffer: one outside 1 to 2048 samples would reach past the
     // shared areas. Refused before any memory is touched.
     if (bufferInfos == nullptr || callbacks == nullptr || numChannels < 0 || bufferSize <= 0 ||
@@ -190,14 +190,14 @@ ASIOError AsioHalvern::createBuffers(ASIOBufferInfo* bufferInfos, int32_t numCha
     }
     const uint32_t deviceInputs = getLe32(channels);
     const uint32_t deviceOutputs = getLe32(channels + 4);
-    if (!request(IOCTL_ASIO_GET_SHARED_MEMORY, sharedMemory_.bytes, SharedMemoryReply::kSize)) {
+    SharedMemoryReply& shared = buffers_.sharedMemory();
+    if (!request(IOCTL_ASIO_GET_SHARED_MEMORY, shared.bytes, SharedMemoryReply::kSize)) {
         hostTrace("failed to set input buffers: 0x%x\n", platform::lastError());
         return ASE_HWMalfunction;
     }
     deviceLock.unlock();
-    auto* inputArea = reinterpret_cast<int32_t*>(static_cast<uintptr_t>(sharedMemory_.inputArea()));
-    auto* outputArea =
-        reinterpret_cast<int32_t*>(static_cast<uintptr_t>(sharedMemory_.outputArea()));
+    auto* inputArea = reinterpret_cast<int32_t*>(static_cast<uintptr_t>(shared.inputArea()));
+    auto* outputArea = reinterpret_cast<int32_t*>(static_cast<uintptr_t>(shared.outputArea()));
     if (inputArea == nullptr || outputArea == nullptr) {
         hostTrace("dataInShareMemPointer in NULL!!!\n");
         return ASE_HWMalfunction;
@@ -216,8 +216,7 @@ ASIOError AsioHalvern::createBuffers(ASIOBufferInfo* bufferInfos, int32_t numCha
             return ASE_HWMalfunction;
         }
         const uint64_t end = uint64_t(8) * uint64_t(bufferSize) * uint64_t(info.channelNum + 1);
-        const uint64_t area =
-            isInput ? sharedMemory_.inputAreaBytes() : sharedMemory_.outputAreaBytes();
+        const uint64_t area = isInput ? shared.inputAreaBytes() : shared.outputAreaBytes();
         if (end > area) {
             hostTrace("createBuffers refused: %s channel %d needs %u bytes, the area has %llu\n",
                       isInput ? "input" : "output", static_cast<int>(info.channelNum),
@@ -229,33 +228,20 @@ ASIOError AsioHalvern::createBuffers(ASIOBufferInfo* bufferInfos, int32_t numCha
 
     blockFrames_.store(bufferSize);
     gPanelBlockFrames.store(bufferSize);
-    numInputBuffers_.store(0);
-    numOutputBuffers_.store(0);
+    buffers_.beginListing();
     const std::size_t frames = static_cast<std::size_t>(bufferSize);
     for (int32_t i = 0; i < numChannels; ++i) {
         ASIOBufferInfo& info = bufferInfos[i];
         const bool isInput = info.isInput != ASIOFalse;
-        std::atomic<int32_t>& count = isInput ? numInputBuffers_ : numOutputBuffers_;
-        const int32_t entry = count.load();
-        const int32_t channel = info.channelNum;
-        if (channel < 0 || channel >= kMaxChannels || entry >= kMaxChannels) {
+        if (!buffers_.add(isInput, info.channelNum, isInput ? inputArea : outputArea, frames,
+                          info.buffers)) {
             hostTrace("disposeBuffers.\n");
-            releaseBuffers();
+            buffers_.release();
             return ASE_HWMalfunction;
         }
-        int32_t* half0 = (isInput ? inputArea : outputArea) + 2 * frames * channel;
-        int32_t* half1 = half0 + frames;
-        (isInput ? inputChannelNumbers_ : outputChannelNumbers_)[entry] = channel;
-        std::atomic<void*>* pair = (isInput ? inputBuffers_ : outputBuffers_)[entry];
-        info.buffers[0] = half0;
-        info.buffers[1] = half1;
-        pair[0].store(half0);
-        pair[1].store(half1);
-        std::memset(half0, 0, 2 * frames * sizeof(int32_t));
-        count.store(entry + 1);
     }
 
-    hostBuffers_.store(true);
+    buffers_.hold();
     takeCallbacks(*callbacks);
     const AsioMessageFn message = cbAsioMessage_.load();
     const bool timeInfo =
@@ -272,41 +258,13 @@ ASIOError AsioHalvern::createBuffers(ASIOBufferInfo* bufferInfos, int32_t numCha
 ASIOError AsioHalvern::disposeBuffers() {
     hostTrace("disposeBuffers.\n");
     // Nothing to dispose: never created, or disposed already.
-    if (!hostBuffers_.exchange(false))
+    if (!buffers_.dropHold())
         return ASE_InvalidMode;
     // The host frees its side once this returns: no buffer switch may come after it.
     if (running_.load())
         stop();
-    releaseBuffers();
+    buffers_.release();
     return ASE_OK;
-}
-
-void AsioHalvern::forgetBuffers() {
-    hostBuffers_.store(false);
-    for (auto* pairs : {inputBuffers_, outputBuffers_})
-        for (int32_t i = 0; i < kMaxChannels; ++i) {
-            pairs[i][0].store(nullptr);
-            pairs[i][1].store(nullptr);
-        }
-    numInputBuffers_.store(0);
-    numOutputBuffers_.store(0);
-}
-
-void AsioHalvern::releaseBuffers() {
-    auto clear = [](std::atomic<void*>(*pairs)[2], std::atomic<int32_t>& count,
-                    const char* nullTrace) {
-        const int32_t n = count.exchange(0);
-        for (int32_t i = 0; i < n && i < kMaxChannels; ++i) {
-            if (pairs[i][0].load() != nullptr && pairs[i][1].load() != nullptr) {
-                pairs[i][0].store(nullptr);
-                pairs[i][1].store(nullptr);
-            } else {
-                hostTrace(nullTrace, static_cast<int>(i));
-            }
-        }
-    };
-    clear(inputBuffers_, numInputBuffers_, "inputBuffers[%d] is NULL\n");
-    clear(outputBuffers_, numOutputBuffers_, "outputBuffers[%d] is NULL\n");
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -750,7 +708,7 @@ void AsioHalvern::bufferSwitch(int32_t index, int64_t signal, ASIOTime* handed,
 void AsioHalvern::hardwareStop() {
     audioTrace("Hardware stop.\n");
     running_.store(false);
-    releaseBuffers();
+    buffers_.release();
     stopStreaming(true);
     // The callbacks are cleared before the host hears of it: a host that resets inside the
     // callback brings new ones, which must survive.
