@@ -92,9 +92,6 @@ private:
 
     // Streaming (asio_streaming.cpp).
     ASIOError stopStreaming(bool onAudioThread);
-    // All three events, or none (traced) when one cannot be created.
-    bool createEvents();
-    void closeEvents();
     void timerOn();
     void timerOff();
     void raisePriority();
@@ -104,8 +101,6 @@ private:
     void bufferSwitch(int32_t index, int64_t signal, ASIOTime* handed, const DriverGate& gate);
     double periodNs() const;
     void hardwareStop();
-    void publishPosition(double position, uint64_t systemTime);
-    void readPosition(double& position, uint64_t& systemTime) const;
     static uint32_t audioThreadMain(void* arg);
 
     // Panel pipes (asio_pipes.cpp).
@@ -120,18 +115,12 @@ private:
     // This object's audio thread and what it shares with it.
     std::shared_ptr<AudioLink> audio_ = std::make_shared<AudioLink>();
 
-    // Device and streaming events. The audio thread reads the events while the host thread
-    // (or a hardware stop) may close them.
     platform::Handle device_ = nullptr;
     // Two host threads may query at once: one closing the handle under the other's request
     // would take its reply. Never taken by the audio thread.
     std::recursive_mutex deviceMutex_;
-    std::atomic<platform::Handle> events_[3] = {nullptr, nullptr, nullptr};
 
     bool initialised_ = false;
-    std::atomic<bool> running_{false};
-    // This object's stream raised the process to the real-time class.
-    std::atomic<bool> raisedPriority_{false};
 
     // The host's callbacks, copied by createBuffers; read by the audio thread and the listener.
     std::atomic<bool> callbacksPresent_{false};
@@ -144,12 +133,6 @@ private:
     BackgroundThread listener_;
     std::atomic<bool> listenerRun_{false};
 
-    // Time. The audio thread writes the sample position and the system time of the last buffer
-    // switch; getSamplePosition reads them on the host's thread: a sequence lock over atomics
-    // gives a consistent pair without a lock.
-    std::atomic<uint32_t> positionSequence_{0};
-    std::atomic<double> samplePosition_{0.0};
-    std::atomic<uint64_t> systemTime_{0}; // ASIOTimeStamp as hi << 32 | lo
     std::atomic<double> sampleRate_{44100.0};
     // The time-info record's rate and flags; the record itself is built on the audio thread
     // for each buffer switch from these.
@@ -159,10 +142,9 @@ private:
     // Buffers handed to the host. A hardware stop empties them on the audio thread.
     PreparedBuffers buffers_;
     std::atomic<int32_t> blockFrames_{256};
-    // The current half index, kept as part of the driver's state.
-    std::atomic<int32_t> toggle_{0};
-    // Device signals of this stream that reached the host as no buffer switch.
-    std::atomic<uint64_t> skippedHalves_{0};
+    // The stream the device signals; its events are read by the audio thread while the host's
+    // thread (or a hardware stop) may close them.
+    RunningStream stream_;
 
     std::atomic<bool> timeInfoMode_{false};
     std::atomic<bool> timeCodeRead_{false};

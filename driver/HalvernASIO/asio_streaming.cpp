@@ -119,35 +119,12 @@ AsioHalvern::AsioMessageFn AsioHalvern::asioMessageCallback() const {
 // ---------------------------------------------------------------------------------------------
 // Sample position
 
-void AsioHalvern::publishPosition(double position, uint64_t systemTime) {
-    const uint32_t s = positionSequence_.load(std::memory_order_relaxed);
-    positionSequence_.store(s + 1, std::memory_order_relaxed);
-    // Release stores keep the odd sequence ahead of the data, without a stand-alone fence
-    // (which the thread sanitizer cannot follow).
-    samplePosition_.store(position, std::memory_order_release);
-    systemTime_.store(systemTime, std::memory_order_release);
-    positionSequence_.store(s + 2, std::memory_order_release);
-}
-
-void AsioHalvern::readPosition(double& position, uint64_t& systemTime) const {
-    // The writer never blocks inside its update, so a reader gets a stable pair within a few
-    // tries; the bound only guards against a writer stalled mid-update.
-    for (int attempt = 0; attempt < 1000; ++attempt) {
-        const uint32_t before = positionSequence_.load(std::memory_order_acquire);
-        // Acquire loads keep the second look at the sequence after the data.
-        position = samplePosition_.load(std::memory_order_acquire);
-        systemTime = systemTime_.load(std::memory_order_acquire);
-        if ((before & 1) == 0 && positionSequence_.load(std::memory_order_relaxed) == before)
-            return;
-    }
-}
-
 ASIOError AsioHalvern::getSamplePosition(ASIOSamples* sPos, ASIOTimeStamp* tStamp) {
     if (sPos == nullptr || tStamp == nullptr)
         return ASE_InvalidParameter;
     double position = 0.0;
     uint64_t systemTime = 0;
-    readPosition(position, systemTime);
+    stream_.position.read(position, systemTime);
     tStamp->hi = static_cast<uint32_t>(systemTime >> 32);
     tStamp->lo = static_cast<uint32_t>(systemTime);
     splitHiLo(position, sPos->hi, sPos->lo);
@@ -248,7 +225,7 @@ ASIOError AsioHalvern::createBuffers(ASIOBufferInfo* bufferInfos, int32_t numCha
         message != nullptr && message(kAsioSupportsTimeInfo, 0, nullptr, nullptr) != 0;
     timeInfoMode_.store(timeInfo);
     if (timeInfo) {
-        publishPosition(0.0, 0);
+        stream_.position.publish(0.0, 0);
         timeSampleRate_.store(sampleRate_.load());
         timeFlags_.store(kAllTimeFlagsValid);
     }
@@ -261,7 +238,7 @@ ASIOError AsioHalvern::disposeBuffers() {
     if (!buffers_.dropHold())
         return ASE_InvalidMode;
     // The host frees its side once this returns: no buffer switch may come after it.
-    if (running_.load())
+    if (stream_.running.load())
         stop();
     buffers_.release();
     return ASE_OK;
@@ -269,29 +246,6 @@ ASIOError AsioHalvern::disposeBuffers() {
 
 // ---------------------------------------------------------------------------------------------
 // Start and stop
-
-bool AsioHalvern::createEvents() {
-    for (std::size_t i = 0; i < 3; ++i) {
-        platform::Handle h = platform::createEvent(false, false);
-        if (!platform::isValid(h)) {
-            hostTrace("failed to create event %d: 0x%x\n", static_cast<int>(i),
-                      platform::lastError());
-            closeEvents();
-            return false;
-        }
-        events_[i].store(h);
-    }
-    return true;
-}
-
-void AsioHalvern::closeEvents() {
-    // Whoever takes a handle closes it: the host's stop and a hardware stop may meet here.
-    for (auto& e : events_) {
-        platform::Handle h = e.exchange(nullptr);
-        if (platform::isValid(h))
-            platform::closeHandle(h);
-    }
-}
 
 ASIOError AsioHalvern::start() {
     hostTrace("asio start.\n");
@@ -302,26 +256,23 @@ ASIOError AsioHalvern::start() {
 
     // A start while the previous stream still has its events ends that stream's thread and
     // frees its events first, instead of leaking them and leaving two threads to race.
-    bool restarting = false;
-    for (auto& e : events_)
-        restarting = restarting || e.load() != nullptr;
-    if (restarting) {
+    if (stream_.hasEvents()) {
         timerOff();
-        closeEvents();
+        stream_.closeEvents();
     }
 
-    publishPosition(0.0, 0);
-    toggle_.store(0);
-    skippedHalves_.store(0);
-    running_.store(false);
+    stream_.position.publish(0.0, 0);
+    stream_.toggle.store(0);
+    stream_.skippedHalves.store(0);
+    stream_.running.store(false);
     // Without all three events the device could never signal a half: nothing is started.
-    if (!createEvents())
+    if (!stream_.openEvents())
         return ASE_HWMalfunction;
-    running_.store(true);
+    stream_.running.store(true);
     // A start that fails before the audio thread exists leaves no events and no running flag.
     auto abandon = [this] {
-        running_.store(false);
-        closeEvents();
+        stream_.running.store(false);
+        stream_.closeEvents();
         return ASE_HWMalfunction;
     };
 
@@ -340,7 +291,7 @@ ASIOError AsioHalvern::start() {
     EventRegistration registration;
     for (std::size_t i = 0; i < 3; ++i)
         registration.setHandle(
-            i, static_cast<uint64_t>(reinterpret_cast<uintptr_t>(events_[i].load())));
+            i, static_cast<uint64_t>(reinterpret_cast<uintptr_t>(stream_.event(int(i)))));
     uint8_t reply = 1;
     if (!platform::deviceIoControl(device_, IOCTL_ASIO_SET_EVENTS, registration.bytes,
                                    EventRegistration::kSize, &reply, sizeof reply, nullptr)) {
@@ -375,9 +326,9 @@ ASIOError AsioHalvern::stop() {
 
 ASIOError AsioHalvern::stopStreaming(bool onAudioThread) {
     hostTrace("asio stop.\n");
-    running_.store(false);
+    stream_.running.store(false);
     timerOff();
-    if (const uint64_t skipped = skippedHalves_.exchange(0))
+    if (const uint64_t skipped = stream_.skippedHalves.exchange(0))
         hostTrace("Half buffers skipped while the host was behind: %u\n",
                   static_cast<unsigned>(skipped));
 
@@ -416,7 +367,7 @@ ASIOError AsioHalvern::stopStreaming(bool onAudioThread) {
         else
             closeDevice();
     }
-    closeEvents();
+    stream_.closeEvents();
     return ASE_OK;
 }
 
@@ -481,13 +432,13 @@ void AsioHalvern::raisePriority() {
         if (gRaisedStreams == 0)
             return;
     }
-    if (!raisedPriority_.exchange(true))
+    if (!stream_.raisedPriority.exchange(true))
         ++gRaisedStreams;
 }
 
 // The host's process gets its own class back when its last stream ends.
 void AsioHalvern::restorePriority() {
-    if (!raisedPriority_.exchange(false))
+    if (!stream_.raisedPriority.exchange(false))
         return;
     std::lock_guard<std::mutex> lock(gPriorityMutex);
     if (--gRaisedStreams == 0 && !platform::setProcessPriorityClass(gPriorityBefore))
@@ -546,7 +497,8 @@ uint32_t AsioHalvern::audioThreadMain(void* arg) {
     int quietWaits = 0;
     bool quietResetAsked = false;
     while (runToken.load() == generation) {
-        platform::Handle events[3] = {};
+        platform::Handle events[RunningStream::kEvents] = {};
+        bool hasAll = false;
         {
             DriverGate::Entry entry(gate);
             AsioHalvern* d = entry.driver();
@@ -554,10 +506,9 @@ uint32_t AsioHalvern::audioThreadMain(void* arg) {
                 platform::sleepMs(kNoDriverSleepMs);
                 continue;
             }
-            for (int i = 0; i < 3; ++i)
-                events[i] = d->events_[i].load();
+            hasAll = d->stream_.takeEvents(events);
         }
-        if (events[0] == nullptr || events[1] == nullptr || events[2] == nullptr) {
+        if (!hasAll) {
             platform::sleepMs(kNoEventsSleepMs);
             continue;
         }
@@ -582,7 +533,7 @@ uint32_t AsioHalvern::audioThreadMain(void* arg) {
         AsioHalvern* d = entry.driver();
         if (d == nullptr)
             continue;
-        if (!d->running_.load()) {
+        if (!d->stream_.running.load()) {
             uint64_t expected = generation;
             runToken.compare_exchange_strong(expected, 0);
             break;
@@ -626,7 +577,7 @@ uint32_t AsioHalvern::audioThreadMain(void* arg) {
             const double period = d->periodNs();
             const int64_t signal =
                 tracker.take(half, !alreadySet, alreadySet ? waitBegan : waitEnded, period);
-            d->skippedHalves_.store(tracker.skipped(), std::memory_order_relaxed);
+            d->stream_.skippedHalves.store(tracker.skipped(), std::memory_order_relaxed);
             if (signal != SignalTracker::kStale)
                 d->bufferSwitch(half, signal, &handed, gate);
             continue;
@@ -661,16 +612,16 @@ double AsioHalvern::periodNs() const {
 // The real-time path: no allocation, no lock, no trace, no request.
 void AsioHalvern::bufferSwitch(int32_t index, int64_t signal, ASIOTime* handed,
                                const DriverGate& gate) {
-    if (!running_.load(std::memory_order_relaxed) || !hasCallbacks())
+    if (!stream_.running.load(std::memory_order_relaxed) || !hasCallbacks())
         return;
-    toggle_.store(index, std::memory_order_relaxed);
+    stream_.toggle.store(index, std::memory_order_relaxed);
     // Nanoseconds on the system clock's millisecond base, finer than a period of 32 samples.
     const uint64_t t = platform::systemTimeNs();
     const auto hi = static_cast<uint32_t>(t >> 32);
     const auto lo = static_cast<uint32_t>(t);
     // The samples the device has played up to the end of this half, skipped halves included.
     const double position = double(signal + 1) * blockFrames_.load(std::memory_order_relaxed);
-    publishPosition(position, packHiLo(hi, lo));
+    stream_.position.publish(position, packHiLo(hi, lo));
 
     if (timeInfoMode_.load(std::memory_order_relaxed)) {
         auto* timeInfoSwitch = cbBufferSwitchTimeInfo_.load(std::memory_order_relaxed);
@@ -707,7 +658,7 @@ void AsioHalvern::bufferSwitch(int32_t index, int64_t signal, ASIOTime* handed,
 
 void AsioHalvern::hardwareStop() {
     audioTrace("Hardware stop.\n");
-    running_.store(false);
+    stream_.running.store(false);
     buffers_.release();
     stopStreaming(true);
     // The callbacks are cleared before the host hears of it: a host that resets inside the

@@ -2,6 +2,9 @@
 
 #include "driver_trace.h"
 
+#include "halvern/platform/event.h"
+#include "halvern/platform/thread.h"
+
 #include <cstring>
 
 namespace halvern::driver {
@@ -61,6 +64,64 @@ bool PreparedBuffers::isActive(bool isInput, int32_t channel) const {
             return true;
     }
     return false;
+}
+
+void SamplePosition::publish(double position, uint64_t systemTime) {
+    const uint32_t s = sequence_.load(std::memory_order_relaxed);
+    sequence_.store(s + 1, std::memory_order_relaxed);
+    // Release stores keep the odd sequence ahead of the data, without a stand-alone fence
+    // (which the thread sanitizer cannot follow).
+    position_.store(position, std::memory_order_release);
+    systemTime_.store(systemTime, std::memory_order_release);
+    sequence_.store(s + 2, std::memory_order_release);
+}
+
+void SamplePosition::read(double& position, uint64_t& systemTime) const {
+    // The writer never blocks inside its update, so a reader gets a stable pair within a few
+    // tries; the bound only guards against a writer stalled mid-update.
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        const uint32_t before = sequence_.load(std::memory_order_acquire);
+        // Acquire loads keep the second look at the sequence after the data.
+        position = position_.load(std::memory_order_acquire);
+        systemTime = systemTime_.load(std::memory_order_acquire);
+        if ((before & 1) == 0 && sequence_.load(std::memory_order_relaxed) == before)
+            return;
+    }
+}
+
+bool RunningStream::openEvents() {
+    for (int i = 0; i < kEvents; ++i) {
+        platform::Handle h = platform::createEvent(false, false);
+        if (!platform::isValid(h)) {
+            hostTrace("failed to create event %d: 0x%x\n", i, platform::lastError());
+            closeEvents();
+            return false;
+        }
+        events_[i].store(h);
+    }
+    return true;
+}
+
+void RunningStream::closeEvents() {
+    for (auto& e : events_) {
+        platform::Handle h = e.exchange(nullptr);
+        if (platform::isValid(h))
+            platform::closeHandle(h);
+    }
+}
+
+bool RunningStream::hasEvents() const {
+    for (const auto& e : events_) {
+        if (e.load() != nullptr)
+            return true;
+    }
+    return false;
+}
+
+bool RunningStream::takeEvents(platform::Handle (&out)[kEvents]) const {
+    for (int i = 0; i < kEvents; ++i)
+        out[i] = events_[i].load();
+    return out[0] != nullptr && out[1] != nullptr && out[2] != nullptr;
 }
 
 } // namespace halvern::driver

@@ -1,9 +1,11 @@
 // What each streaming state holds. Buffers: the channel lists the host was handed and the
-// shared areas they lie in. The lists live in place for the object's lifetime, because a
-// hardware stop empties them on the audio thread while the host's thread may be asking which
-// channels are active; the host's hold on them is part of the value.
+// shared areas they lie in. A running stream: the device's three events, the position the audio
+// thread publishes, and what the stream's end undoes. Both live in place for the object's
+// lifetime, because a hardware stop ends them on the audio thread while the host's thread may
+// be asking which channels are active or where the stream is.
 #pragma once
 
+#include "halvern/platform/handle.h"
 #include "halvern/protocol/bus_protocol.h"
 
 #include <atomic>
@@ -52,6 +54,50 @@ private:
     Side outputs_;
     protocol::SharedMemoryReply sharedMemory_{};
     std::atomic<bool> held_{false};
+};
+
+// The sample position and the system time of the last buffer switch. The audio thread writes
+// them, getSamplePosition reads them on the host's thread: a sequence lock over atomics gives a
+// consistent pair without a lock.
+class SamplePosition {
+public:
+    void publish(double position, uint64_t systemTime);
+    void read(double& position, uint64_t& systemTime) const;
+
+private:
+    std::atomic<uint32_t> sequence_{0};
+    std::atomic<double> position_{0.0};
+    std::atomic<uint64_t> systemTime_{0}; // ASIOTimeStamp as hi << 32 | lo
+};
+
+class RunningStream {
+public:
+    // The events the device signals: the two halves and the stop.
+    static constexpr int kEvents = 3;
+
+    // All three events, or none (traced) when one cannot be created.
+    bool openEvents();
+    // Whoever takes a handle closes it: the host's stop and a hardware stop may meet here.
+    void closeEvents();
+    // Some event is still open: a stream that was never stopped.
+    bool hasEvents() const;
+    platform::Handle event(int index) const { return events_[index].load(); }
+    // All three as they are now: false when one is missing (the stream is ending).
+    bool takeEvents(platform::Handle (&out)[kEvents]) const;
+
+    // Buffer switches are handed to the host only while this holds.
+    std::atomic<bool> running{false};
+    // The current half index, kept as part of the driver's state.
+    std::atomic<int32_t> toggle{0};
+    // Device signals of this stream that reached the host as no buffer switch.
+    std::atomic<uint64_t> skippedHalves{0};
+    // This stream raised the process to the real-time class.
+    std::atomic<bool> raisedPriority{false};
+    SamplePosition position;
+
+private:
+    friend struct AsioHalvernTestAccess;
+    std::atomic<platform::Handle> events_[kEvents] = {nullptr, nullptr, nullptr};
 };
 
 } // namespace halvern::driver
