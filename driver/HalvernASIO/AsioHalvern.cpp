@@ -23,11 +23,11 @@ constexpr uint32_t kThreadLeaveWaitMs = 2000;
 
 } // namespace
 
-AsioHalvern::AsioHalvern(IUnknown* outer) : com::CUnknown(kDriverObjectName, outer) {
+DriverCore::DriverCore() {
     audio_->gate.serve(this);
 }
 
-AsioHalvern::~AsioHalvern() {
+DriverCore::~DriverCore() {
     hostTrace("asio destructor called.\n");
     stop();
     disposeBuffers();
@@ -45,6 +45,11 @@ AsioHalvern::~AsioHalvern() {
     std::lock_guard<std::recursive_mutex> lock(deviceMutex_);
     closeDevice();
 }
+
+AsioHalvern::AsioHalvern(IUnknown* outer) : com::CUnknown(kDriverObjectName, outer) {}
+
+// The core ends the stream, the listener and the device as it goes.
+AsioHalvern::~AsioHalvern() = default;
 
 com::CUnknown* AsioHalvern::create(IUnknown* outer, HRESULT* /*result*/) {
     // The object's audio link is allocated with it: a failure is a null object, as the
@@ -74,15 +79,104 @@ HRESULT AsioHalvern::NonDelegatingQueryInterface(REFIID riid, void** ppv) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// IASIO: each call is the core's
+
+ASIOBool AsioHalvern::init(void* sysHandle) {
+    return core_.init(sysHandle);
+}
+
+void AsioHalvern::getDriverName(char* name) {
+    core_.getDriverName(name);
+}
+
+int32_t AsioHalvern::getDriverVersion() {
+    return core_.getDriverVersion();
+}
+
+void AsioHalvern::getErrorMessage(char* string) {
+    core_.getErrorMessage(string);
+}
+
+ASIOError AsioHalvern::start() {
+    return core_.start();
+}
+
+ASIOError AsioHalvern::stop() {
+    return core_.stop();
+}
+
+ASIOError AsioHalvern::getChannels(int32_t* numInputChannels, int32_t* numOutputChannels) {
+    return core_.getChannels(numInputChannels, numOutputChannels);
+}
+
+ASIOError AsioHalvern::getLatencies(int32_t* inputLatency, int32_t* outputLatency) {
+    return core_.getLatencies(inputLatency, outputLatency);
+}
+
+ASIOError AsioHalvern::getBufferSize(int32_t* minSize, int32_t* maxSize, int32_t* preferredSize,
+                                     int32_t* granularity) {
+    return core_.getBufferSize(minSize, maxSize, preferredSize, granularity);
+}
+
+ASIOError AsioHalvern::canSampleRate(ASIOSampleRate sampleRate) {
+    return core_.canSampleRate(sampleRate);
+}
+
+ASIOError AsioHalvern::getSampleRate(ASIOSampleRate* sampleRate) {
+    return core_.getSampleRate(sampleRate);
+}
+
+ASIOError AsioHalvern::setSampleRate(ASIOSampleRate sampleRate) {
+    return core_.setSampleRate(sampleRate);
+}
+
+ASIOError AsioHalvern::getClockSources(ASIOClockSource* clocks, int32_t* numSources) {
+    return core_.getClockSources(clocks, numSources);
+}
+
+ASIOError AsioHalvern::setClockSource(int32_t reference) {
+    return core_.setClockSource(reference);
+}
+
+ASIOError AsioHalvern::getSamplePosition(ASIOSamples* sPos, ASIOTimeStamp* tStamp) {
+    return core_.getSamplePosition(sPos, tStamp);
+}
+
+ASIOError AsioHalvern::getChannelInfo(ASIOChannelInfo* info) {
+    return core_.getChannelInfo(info);
+}
+
+ASIOError AsioHalvern::createBuffers(ASIOBufferInfo* bufferInfos, int32_t numChannels,
+                                     int32_t bufferSize, ASIOCallbacks* callbacks) {
+    return core_.createBuffers(bufferInfos, numChannels, bufferSize, callbacks);
+}
+
+ASIOError AsioHalvern::disposeBuffers() {
+    return core_.disposeBuffers();
+}
+
+ASIOError AsioHalvern::controlPanel() {
+    return core_.controlPanel();
+}
+
+ASIOError AsioHalvern::future(int32_t selector, void* opt) {
+    return core_.future(selector, opt);
+}
+
+ASIOError AsioHalvern::outputReady() {
+    return core_.outputReady();
+}
+
+// ---------------------------------------------------------------------------------------------
 // Device access
 
-void AsioHalvern::closeDevice() {
+void DriverCore::closeDevice() {
     if (platform::isValid(device_))
         platform::closeBusDevice(device_);
     device_ = nullptr;
 }
 
-bool AsioHalvern::reopenDevice() {
+bool DriverCore::reopenDevice() {
     closeDevice();
     platform::Handle h = platform::openBusDeviceByInterface();
     if (!platform::isValid(h))
@@ -91,14 +185,14 @@ bool AsioHalvern::reopenDevice() {
     return true;
 }
 
-bool AsioHalvern::request(uint32_t code, void* out, uint32_t outLen, uint32_t* returned) {
+bool DriverCore::request(uint32_t code, void* out, uint32_t outLen, uint32_t* returned) {
     return platform::deviceIoControl(device_, code, nullptr, 0, out, outLen, returned);
 }
 
 // ---------------------------------------------------------------------------------------------
 // Identity and set-up
 
-ASIOBool AsioHalvern::init(void* /*sysHandle*/) {
+ASIOBool DriverCore::init(void* /*sysHandle*/) {
     hostTrace("asio init.\n");
     listenerRun_.store(true);
     if (initialised_)
@@ -117,17 +211,17 @@ ASIOBool AsioHalvern::init(void* /*sysHandle*/) {
     return ASIOTrue;
 }
 
-void AsioHalvern::getDriverName(char* name) {
+void DriverCore::getDriverName(char* name) {
     if (name == nullptr)
         return;
     std::snprintf(name, kAsioDriverNameSize, "%s", kDriverName);
 }
 
-int32_t AsioHalvern::getDriverVersion() {
+int32_t DriverCore::getDriverVersion() {
     return kDriverVersion;
 }
 
-void AsioHalvern::getErrorMessage(char* string) {
+void DriverCore::getErrorMessage(char* string) {
     if (string == nullptr)
         return;
     // The host's buffer holds 124 bytes, less than our text field: cut to fit.
@@ -139,7 +233,7 @@ void AsioHalvern::getErrorMessage(char* string) {
 // ---------------------------------------------------------------------------------------------
 // Channels, buffer sizes, latencies
 
-ASIOError AsioHalvern::getChannels(int32_t* numInputChannels, int32_t* numOutputChannels) {
+ASIOError DriverCore::getChannels(int32_t* numInputChannels, int32_t* numOutputChannels) {
     hostTrace("get Channels.\n");
     if (numInputChannels == nullptr || numOutputChannels == nullptr)
         return ASE_InvalidParameter;
@@ -177,7 +271,7 @@ ASIOError AsioHalvern::getChannels(int32_t* numInputChannels, int32_t* numOutput
     return ASE_OK;
 }
 
-ASIOError AsioHalvern::getLatencies(int32_t* inputLatency, int32_t* outputLatency) {
+ASIOError DriverCore::getLatencies(int32_t* inputLatency, int32_t* outputLatency) {
     hostTrace("getLatencies.\n");
     if (inputLatency == nullptr || outputLatency == nullptr)
         return ASE_InvalidParameter;
@@ -189,7 +283,7 @@ ASIOError AsioHalvern::getLatencies(int32_t* inputLatency, int32_t* outputLatenc
     return ASE_OK;
 }
 
-bool AsioHalvern::readDeviceBufferSize(int32_t& frames, const char* noDeviceTrace) {
+bool DriverCore::readDeviceBufferSize(int32_t& frames, const char* noDeviceTrace) {
     std::lock_guard<std::recursive_mutex> lock(deviceMutex_);
     if (!reopenDevice()) {
         hostTrace("%s", noDeviceTrace);
@@ -211,8 +305,8 @@ bool AsioHalvern::readDeviceBufferSize(int32_t& frames, const char* noDeviceTrac
     return true;
 }
 
-ASIOError AsioHalvern::getBufferSize(int32_t* minSize, int32_t* maxSize, int32_t* preferredSize,
-                                     int32_t* granularity) {
+ASIOError DriverCore::getBufferSize(int32_t* minSize, int32_t* maxSize, int32_t* preferredSize,
+                                    int32_t* granularity) {
     hostTrace("getBufferSize.\n");
     if (minSize == nullptr || maxSize == nullptr || preferredSize == nullptr ||
         granularity == nullptr)
@@ -233,7 +327,7 @@ ASIOError AsioHalvern::getBufferSize(int32_t* minSize, int32_t* maxSize, int32_t
 // ---------------------------------------------------------------------------------------------
 // Sample rates and clocks
 
-bool AsioHalvern::readDeviceSampleRate(double& rate) {
+bool DriverCore::readDeviceSampleRate(double& rate) {
     std::lock_guard<std::recursive_mutex> lock(deviceMutex_);
     if (!reopenDevice()) {
         hostTrace("句柄无效！！！！\n");
@@ -250,7 +344,7 @@ bool AsioHalvern::readDeviceSampleRate(double& rate) {
     return true;
 }
 
-ASIOError AsioHalvern::acceptDeviceRate(ASIOSampleRate sampleRate) {
+ASIOError DriverCore::acceptDeviceRate(ASIOSampleRate sampleRate) {
     // The device's clock is the only one there is and the panel sets it: any other rate would
     // be a promise the stream does not keep. A device reporting 0 has no rate to accept.
     double deviceRate = 0.0;
@@ -259,11 +353,11 @@ ASIOError AsioHalvern::acceptDeviceRate(ASIOSampleRate sampleRate) {
     return deviceRate > 0.0 && sampleRate == deviceRate ? ASE_OK : ASE_NoClock;
 }
 
-ASIOError AsioHalvern::canSampleRate(ASIOSampleRate sampleRate) {
+ASIOError DriverCore::canSampleRate(ASIOSampleRate sampleRate) {
     return acceptDeviceRate(sampleRate);
 }
 
-ASIOError AsioHalvern::getSampleRate(ASIOSampleRate* sampleRate) {
+ASIOError DriverCore::getSampleRate(ASIOSampleRate* sampleRate) {
     hostTrace("getSampleRate.\n");
     if (sampleRate == nullptr)
         return ASE_InvalidParameter;
@@ -274,7 +368,7 @@ ASIOError AsioHalvern::getSampleRate(ASIOSampleRate* sampleRate) {
     return ASE_OK;
 }
 
-ASIOError AsioHalvern::setSampleRate(ASIOSampleRate sampleRate) {
+ASIOError DriverCore::setSampleRate(ASIOSampleRate sampleRate) {
     // NaN, infinities and negative rates never reach the conversion for the trace.
     if (!(sampleRate >= 0.0 && sampleRate <= 2147483647.0)) {
         hostTrace("ASIO  set Samplerate refused: %g\n", sampleRate);
@@ -300,7 +394,7 @@ ASIOError AsioHalvern::setSampleRate(ASIOSampleRate sampleRate) {
     return ASE_OK;
 }
 
-ASIOError AsioHalvern::getClockSources(ASIOClockSource* clocks, int32_t* numSources) {
+ASIOError DriverCore::getClockSources(ASIOClockSource* clocks, int32_t* numSources) {
     hostTrace("getClockSources.\n");
     if (clocks == nullptr || numSources == nullptr)
         return ASE_InvalidParameter;
@@ -317,7 +411,7 @@ ASIOError AsioHalvern::getClockSources(ASIOClockSource* clocks, int32_t* numSour
     return ASE_OK;
 }
 
-ASIOError AsioHalvern::setClockSource(int32_t reference) {
+ASIOError DriverCore::setClockSource(int32_t reference) {
     hostTrace("setClockSource.\n");
     if (reference != 0)
         return ASE_NotPresent;
@@ -328,7 +422,7 @@ ASIOError AsioHalvern::setClockSource(int32_t reference) {
 // ---------------------------------------------------------------------------------------------
 // Channel information
 
-ASIOError AsioHalvern::getChannelInfo(ASIOChannelInfo* info) {
+ASIOError DriverCore::getChannelInfo(ASIOChannelInfo* info) {
     hostTrace("getChannelInfo.\n");
     if (info == nullptr || info->channel < 0 || info->channel >= kMaxChannels)
         return ASE_InvalidParameter;
@@ -360,7 +454,7 @@ ASIOError AsioHalvern::getChannelInfo(ASIOChannelInfo* info) {
 // ---------------------------------------------------------------------------------------------
 // Miscellaneous
 
-ASIOError AsioHalvern::future(int32_t selector, void* /*opt*/) {
+ASIOError DriverCore::future(int32_t selector, void* /*opt*/) {
     if (selector == kAsioEnableTimeCodeRead) {
         timeCodeRead_.store(true);
         return ASE_NotPresent;
@@ -376,7 +470,7 @@ ASIOError AsioHalvern::future(int32_t selector, void* /*opt*/) {
     return ASE_InvalidParameter;
 }
 
-ASIOError AsioHalvern::outputReady() {
+ASIOError DriverCore::outputReady() {
     return ASE_OK;
 }
 

@@ -1,5 +1,5 @@
-// The driver object a host creates: answers the host's queries from the bus device, and holds
-// the state streaming and the panel pipes work on.
+// The driver object a host creates: a thin COM shell over the driver's core, which answers the
+// host's queries from the bus device and holds the state streaming and the panel pipes work on.
 #pragma once
 
 #include "asio/iasio.h"
@@ -17,49 +17,43 @@
 
 namespace halvern::driver {
 
-class AsioHalvern : public IASIO, public com::CUnknown {
+// The driver without COM: the host interface's calls as plain member functions, with the
+// interface's own records and error codes.
+class DriverCore {
 public:
     static constexpr int kMaxChannels = PreparedBuffers::kMaxChannels;
     // The largest half-buffer the shared areas hold for every channel.
     static constexpr int32_t kMaxBufferSize = 2048;
     static constexpr std::size_t kErrorTextSize = 128;
 
-    explicit AsioHalvern(IUnknown* outer);
-    ~AsioHalvern() override;
+    DriverCore();
+    ~DriverCore();
+    DriverCore(const DriverCore&) = delete;
+    DriverCore& operator=(const DriverCore&) = delete;
 
-    // The factory table's creation function.
-    static com::CUnknown* create(IUnknown* outer, HRESULT* result);
-
-    // IUnknown: every face forwards to the owner.
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
-    ULONG STDMETHODCALLTYPE AddRef() override;
-    ULONG STDMETHODCALLTYPE Release() override;
-    HRESULT STDMETHODCALLTYPE NonDelegatingQueryInterface(REFIID riid, void** ppv) override;
-
-    // IASIO
-    ASIOBool init(void* sysHandle) override;
-    void getDriverName(char* name) override;
-    int32_t getDriverVersion() override;
-    void getErrorMessage(char* string) override;
-    ASIOError start() override;
-    ASIOError stop() override;
-    ASIOError getChannels(int32_t* numInputChannels, int32_t* numOutputChannels) override;
-    ASIOError getLatencies(int32_t* inputLatency, int32_t* outputLatency) override;
+    ASIOBool init(void* sysHandle);
+    void getDriverName(char* name);
+    int32_t getDriverVersion();
+    void getErrorMessage(char* string);
+    ASIOError start();
+    ASIOError stop();
+    ASIOError getChannels(int32_t* numInputChannels, int32_t* numOutputChannels);
+    ASIOError getLatencies(int32_t* inputLatency, int32_t* outputLatency);
     ASIOError getBufferSize(int32_t* minSize, int32_t* maxSize, int32_t* preferredSize,
-                            int32_t* granularity) override;
-    ASIOError canSampleRate(ASIOSampleRate sampleRate) override;
-    ASIOError getSampleRate(ASIOSampleRate* sampleRate) override;
-    ASIOError setSampleRate(ASIOSampleRate sampleRate) override;
-    ASIOError getClockSources(ASIOClockSource* clocks, int32_t* numSources) override;
-    ASIOError setClockSource(int32_t reference) override;
-    ASIOError getSamplePosition(ASIOSamples* sPos, ASIOTimeStamp* tStamp) override;
-    ASIOError getChannelInfo(ASIOChannelInfo* info) override;
+                            int32_t* granularity);
+    ASIOError canSampleRate(ASIOSampleRate sampleRate);
+    ASIOError getSampleRate(ASIOSampleRate* sampleRate);
+    ASIOError setSampleRate(ASIOSampleRate sampleRate);
+    ASIOError getClockSources(ASIOClockSource* clocks, int32_t* numSources);
+    ASIOError setClockSource(int32_t reference);
+    ASIOError getSamplePosition(ASIOSamples* sPos, ASIOTimeStamp* tStamp);
+    ASIOError getChannelInfo(ASIOChannelInfo* info);
     ASIOError createBuffers(ASIOBufferInfo* bufferInfos, int32_t numChannels, int32_t bufferSize,
-                            ASIOCallbacks* callbacks) override;
-    ASIOError disposeBuffers() override;
-    ASIOError controlPanel() override;
-    ASIOError future(int32_t selector, void* opt) override;
-    ASIOError outputReady() override;
+                            ASIOCallbacks* callbacks);
+    ASIOError disposeBuffers();
+    ASIOError controlPanel();
+    ASIOError future(int32_t selector, void* opt);
+    ASIOError outputReady();
 
     // Threads that are alive now (created and not yet returned), for tests and diagnostics.
     static int liveAudioThreads();
@@ -155,6 +149,57 @@ private:
     bool channelsNotCached_ = true;
     int32_t cachedInputs_ = 0;
     int32_t cachedOutputs_ = 0;
+};
+
+class AsioHalvern : public IASIO, public com::CUnknown {
+public:
+    static constexpr int kMaxChannels = DriverCore::kMaxChannels;
+    static constexpr int32_t kMaxBufferSize = DriverCore::kMaxBufferSize;
+    static constexpr std::size_t kErrorTextSize = DriverCore::kErrorTextSize;
+
+    explicit AsioHalvern(IUnknown* outer);
+    ~AsioHalvern() override;
+
+    // The factory table's creation function.
+    static com::CUnknown* create(IUnknown* outer, HRESULT* result);
+
+    // IUnknown: every face forwards to the owner.
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
+    ULONG STDMETHODCALLTYPE AddRef() override;
+    ULONG STDMETHODCALLTYPE Release() override;
+    HRESULT STDMETHODCALLTYPE NonDelegatingQueryInterface(REFIID riid, void** ppv) override;
+
+    // IASIO
+    ASIOBool init(void* sysHandle) override;
+    void getDriverName(char* name) override;
+    int32_t getDriverVersion() override;
+    void getErrorMessage(char* string) override;
+    ASIOError start() override;
+    ASIOError stop() override;
+    ASIOError getChannels(int32_t* numInputChannels, int32_t* numOutputChannels) override;
+    ASIOError getLatencies(int32_t* inputLatency, int32_t* outputLatency) override;
+    ASIOError getBufferSize(int32_t* minSize, int32_t* maxSize, int32_t* preferredSize,
+                            int32_t* granularity) override;
+    ASIOError canSampleRate(ASIOSampleRate sampleRate) override;
+    ASIOError getSampleRate(ASIOSampleRate* sampleRate) override;
+    ASIOError setSampleRate(ASIOSampleRate sampleRate) override;
+    ASIOError getClockSources(ASIOClockSource* clocks, int32_t* numSources) override;
+    ASIOError setClockSource(int32_t reference) override;
+    ASIOError getSamplePosition(ASIOSamples* sPos, ASIOTimeStamp* tStamp) override;
+    ASIOError getChannelInfo(ASIOChannelInfo* info) override;
+    ASIOError createBuffers(ASIOBufferInfo* bufferInfos, int32_t numChannels, int32_t bufferSize,
+                            ASIOCallbacks* callbacks) override;
+    ASIOError disposeBuffers() override;
+    ASIOError controlPanel() override;
+    ASIOError future(int32_t selector, void* opt) override;
+    ASIOError outputReady() override;
+
+    static int liveAudioThreads() { return DriverCore::liveAudioThreads(); }
+    static int liveListenerThreads() { return DriverCore::liveListenerThreads(); }
+
+private:
+    friend struct AsioHalvernTestAccess;
+    DriverCore core_;
 };
 
 } // namespace halvern::driver

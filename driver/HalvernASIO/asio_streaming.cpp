@@ -27,7 +27,7 @@ namespace {
 LiveThreads gAudioThreads;
 // The driver object whose events the device signals now: the one that registered them last.
 // Only it stops the device; another object's stop leaves that stream alone.
-std::atomic<AsioHalvern*> gDeviceStream{nullptr};
+std::atomic<DriverCore*> gDeviceStream{nullptr};
 
 // What an audio thread is started with: its object's link and its generation.
 struct AudioThreadStart {
@@ -89,14 +89,14 @@ void splitHiLo(double value, uint32_t& hi, uint32_t& lo) {
 
 } // namespace
 
-int AsioHalvern::liveAudioThreads() {
+int DriverCore::liveAudioThreads() {
     return gAudioThreads.count();
 }
 
 // ---------------------------------------------------------------------------------------------
 // Callbacks
 
-void AsioHalvern::takeCallbacks(const ASIOCallbacks& callbacks) {
+void DriverCore::takeCallbacks(const ASIOCallbacks& callbacks) {
     cbBufferSwitch_.store(callbacks.bufferSwitch);
     cbSampleRateDidChange_.store(callbacks.sampleRateDidChange);
     cbAsioMessage_.store(callbacks.asioMessage);
@@ -104,7 +104,7 @@ void AsioHalvern::takeCallbacks(const ASIOCallbacks& callbacks) {
     callbacksPresent_.store(true, std::memory_order_release);
 }
 
-void AsioHalvern::clearCallbacks() {
+void DriverCore::clearCallbacks() {
     callbacksPresent_.store(false, std::memory_order_release);
     cbBufferSwitch_.store(nullptr);
     cbSampleRateDidChange_.store(nullptr);
@@ -112,14 +112,14 @@ void AsioHalvern::clearCallbacks() {
     cbBufferSwitchTimeInfo_.store(nullptr);
 }
 
-AsioHalvern::AsioMessageFn AsioHalvern::asioMessageCallback() const {
+DriverCore::AsioMessageFn DriverCore::asioMessageCallback() const {
     return hasCallbacks() ? cbAsioMessage_.load() : nullptr;
 }
 
 // ---------------------------------------------------------------------------------------------
 // Sample position
 
-ASIOError AsioHalvern::getSamplePosition(ASIOSamples* sPos, ASIOTimeStamp* tStamp) {
+ASIOError DriverCore::getSamplePosition(ASIOSamples* sPos, ASIOTimeStamp* tStamp) {
     if (sPos == nullptr || tStamp == nullptr)
         return ASE_InvalidParameter;
     double position = 0.0;
@@ -134,8 +134,8 @@ ASIOError AsioHalvern::getSamplePosition(ASIOSamples* sPos, ASIOTimeStamp* tStam
 // ---------------------------------------------------------------------------------------------
 // Buffers
 
-ASIOError AsioHalvern::createBuffers(ASIOBufferInfo* bufferInfos, int32_t numChannels,
-                                     int32_t bufferSize, ASIOCallbacks* callbacks) {
+ASIOError DriverCore::createBuffers(ASIOBufferInfo* bufferInfos, int32_t numChannels,
+                                    int32_t bufferSize, ASIOCallbacks* callbacks) {
     // The previous call's buffers are given up whatever this one does: a failure must not
     // leave them listed as active.
     buffers_.forget();
@@ -232,7 +232,7 @@ ASIOError AsioHalvern::createBuffers(ASIOBufferInfo* bufferInfos, int32_t numCha
     return ASE_OK;
 }
 
-ASIOError AsioHalvern::disposeBuffers() {
+ASIOError DriverCore::disposeBuffers() {
     hostTrace("disposeBuffers.\n");
     // Nothing to dispose: never created, or disposed already.
     if (!buffers_.dropHold())
@@ -247,7 +247,7 @@ ASIOError AsioHalvern::disposeBuffers() {
 // ---------------------------------------------------------------------------------------------
 // Start and stop
 
-ASIOError AsioHalvern::start() {
+ASIOError DriverCore::start() {
     hostTrace("asio start.\n");
     listenerClose();
     listenerStart();
@@ -320,11 +320,11 @@ ASIOError AsioHalvern::start() {
     return ASE_OK;
 }
 
-ASIOError AsioHalvern::stop() {
+ASIOError DriverCore::stop() {
     return stopStreaming(false);
 }
 
-ASIOError AsioHalvern::stopStreaming(bool onAudioThread) {
+ASIOError DriverCore::stopStreaming(bool onAudioThread) {
     hostTrace("asio stop.\n");
     stream_.running.store(false);
     timerOff();
@@ -346,7 +346,7 @@ ASIOError AsioHalvern::stopStreaming(bool onAudioThread) {
     }
     // Only the object whose events the device signals stops it: one that never started (a host
     // that only scans its drivers, in this process or another) leaves a running stream alone.
-    AsioHalvern* owner = this;
+    DriverCore* owner = this;
     const bool mine = gDeviceStream.compare_exchange_strong(owner, nullptr);
     if (device == nullptr) {
         hostTrace("Halvern Handle is NULL\n");
@@ -374,7 +374,7 @@ ASIOError AsioHalvern::stopStreaming(bool onAudioThread) {
 // ---------------------------------------------------------------------------------------------
 // Timer on and off
 
-void AsioHalvern::timerOn() {
+void DriverCore::timerOn() {
     AudioLink& link = *audio_;
     const uint64_t generation = link.generations.fetch_add(1) + 1;
     link.runToken.store(generation);
@@ -395,7 +395,7 @@ void AsioHalvern::timerOn() {
     }
     uint32_t threadId = 0;
     platform::Handle thread =
-        link.thread.start(gAudioThreads, &AsioHalvern::audioThreadMain, startInfo, &threadId);
+        link.thread.start(gAudioThreads, &DriverCore::audioThreadMain, startInfo, &threadId);
     if (thread == nullptr) {
         delete startInfo;
         audioTrace("创建线程失败 Created ID is %d!\n", static_cast<int>(threadId));
@@ -423,7 +423,7 @@ void AsioHalvern::timerOn() {
     audioTrace("Timer On Func!\n");
 }
 
-void AsioHalvern::raisePriority() {
+void DriverCore::raisePriority() {
     std::lock_guard<std::mutex> lock(gPriorityMutex);
     if (gRaisedStreams == 0)
         gPriorityBefore = platform::processPriorityClass();
@@ -437,7 +437,7 @@ void AsioHalvern::raisePriority() {
 }
 
 // The host's process gets its own class back when its last stream ends.
-void AsioHalvern::restorePriority() {
+void DriverCore::restorePriority() {
     if (!stream_.raisedPriority.exchange(false))
         return;
     std::lock_guard<std::mutex> lock(gPriorityMutex);
@@ -446,7 +446,7 @@ void AsioHalvern::restorePriority() {
                    static_cast<int>(platform::lastError()));
 }
 
-void AsioHalvern::timerOff() {
+void DriverCore::timerOff() {
     AudioLink& link = *audio_;
     link.runToken.store(0);
     restorePriority();
@@ -470,7 +470,7 @@ void AsioHalvern::timerOff() {
 // ---------------------------------------------------------------------------------------------
 // The audio thread
 
-uint32_t AsioHalvern::audioThreadMain(void* arg) {
+uint32_t DriverCore::audioThreadMain(void* arg) {
     std::unique_ptr<AudioThreadStart> startInfo(static_cast<AudioThreadStart*>(arg));
     std::shared_ptr<AudioLink> link = std::move(startInfo->link);
     const uint64_t generation = startInfo->generation;
@@ -501,7 +501,7 @@ uint32_t AsioHalvern::audioThreadMain(void* arg) {
         bool hasAll = false;
         {
             DriverGate::Entry entry(gate);
-            AsioHalvern* d = entry.driver();
+            DriverCore* d = entry.driver();
             if (d == nullptr) {
                 platform::sleepMs(kNoDriverSleepMs);
                 continue;
@@ -530,7 +530,7 @@ uint32_t AsioHalvern::audioThreadMain(void* arg) {
         if (runToken.load() != generation)
             break;
         DriverGate::Entry entry(gate);
-        AsioHalvern* d = entry.driver();
+        DriverCore* d = entry.driver();
         if (d == nullptr)
             continue;
         if (!d->stream_.running.load()) {
@@ -604,14 +604,14 @@ uint32_t AsioHalvern::audioThreadMain(void* arg) {
     return 0;
 }
 
-double AsioHalvern::periodNs() const {
+double DriverCore::periodNs() const {
     const double rate = sampleRate_.load(std::memory_order_relaxed);
     return rate > 0.0 ? blockFrames_.load(std::memory_order_relaxed) * 1e9 / rate : 0.0;
 }
 
 // The real-time path: no allocation, no lock, no trace, no request.
-void AsioHalvern::bufferSwitch(int32_t index, int64_t signal, ASIOTime* handed,
-                               const DriverGate& gate) {
+void DriverCore::bufferSwitch(int32_t index, int64_t signal, ASIOTime* handed,
+                              const DriverGate& gate) {
     if (!stream_.running.load(std::memory_order_relaxed) || !hasCallbacks())
         return;
     stream_.toggle.store(index, std::memory_order_relaxed);
@@ -656,7 +656,7 @@ void AsioHalvern::bufferSwitch(int32_t index, int64_t signal, ASIOTime* handed,
     }
 }
 
-void AsioHalvern::hardwareStop() {
+void DriverCore::hardwareStop() {
     audioTrace("Hardware stop.\n");
     stream_.running.store(false);
     buffers_.release();

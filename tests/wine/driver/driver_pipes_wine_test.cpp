@@ -24,7 +24,7 @@
 
 namespace halvern::driver {
 struct AsioHalvernTestAccess {
-    static void takeCallbacks(AsioHalvern& d, const ASIOCallbacks& c) { d.takeCallbacks(c); }
+    static void takeCallbacks(AsioHalvern& d, const ASIOCallbacks& c) { d.core_.takeCallbacks(c); }
 };
 } // namespace halvern::driver
 
