@@ -17,8 +17,12 @@
 
 namespace halvern::driver {
 
-// The driver without COM: the host interface's calls as plain member functions, with the
-// interface's own records and error codes.
+// What a host call came to. The core speaks of outcomes; the COM shell alone turns them into
+// the interface's error codes.
+enum class Outcome { Ok, NotPresent, HardwareFault, InvalidParameter, InvalidMode, NoClock };
+
+// The driver without COM: the host interface's calls as plain member functions, on the
+// interface's own records.
 class DriverCore {
 public:
     static constexpr int kMaxChannels = PreparedBuffers::kMaxChannels;
@@ -35,25 +39,25 @@ public:
     void getDriverName(char* name);
     int32_t getDriverVersion();
     void getErrorMessage(char* string);
-    ASIOError start();
-    ASIOError stop();
-    ASIOError getChannels(int32_t* numInputChannels, int32_t* numOutputChannels);
-    ASIOError getLatencies(int32_t* inputLatency, int32_t* outputLatency);
-    ASIOError getBufferSize(int32_t* minSize, int32_t* maxSize, int32_t* preferredSize,
-                            int32_t* granularity);
-    ASIOError canSampleRate(ASIOSampleRate sampleRate);
-    ASIOError getSampleRate(ASIOSampleRate* sampleRate);
-    ASIOError setSampleRate(ASIOSampleRate sampleRate);
-    ASIOError getClockSources(ASIOClockSource* clocks, int32_t* numSources);
-    ASIOError setClockSource(int32_t reference);
-    ASIOError getSamplePosition(ASIOSamples* sPos, ASIOTimeStamp* tStamp);
-    ASIOError getChannelInfo(ASIOChannelInfo* info);
-    ASIOError createBuffers(ASIOBufferInfo* bufferInfos, int32_t numChannels, int32_t bufferSize,
-                            ASIOCallbacks* callbacks);
-    ASIOError disposeBuffers();
-    ASIOError controlPanel();
-    ASIOError future(int32_t selector, void* opt);
-    ASIOError outputReady();
+    Outcome start();
+    Outcome stop();
+    Outcome getChannels(int32_t* numInputChannels, int32_t* numOutputChannels);
+    Outcome getLatencies(int32_t* inputLatency, int32_t* outputLatency);
+    Outcome getBufferSize(int32_t* minSize, int32_t* maxSize, int32_t* preferredSize,
+                          int32_t* granularity);
+    Outcome canSampleRate(ASIOSampleRate sampleRate);
+    Outcome getSampleRate(ASIOSampleRate* sampleRate);
+    Outcome setSampleRate(ASIOSampleRate sampleRate);
+    Outcome getClockSources(ASIOClockSource* clocks, int32_t* numSources);
+    Outcome setClockSource(int32_t reference);
+    Outcome getSamplePosition(ASIOSamples* sPos, ASIOTimeStamp* tStamp);
+    Outcome getChannelInfo(ASIOChannelInfo* info);
+    Outcome createBuffers(ASIOBufferInfo* bufferInfos, int32_t numChannels, int32_t bufferSize,
+                          ASIOCallbacks* callbacks);
+    Outcome disposeBuffers();
+    Outcome controlPanel();
+    Outcome future(int32_t selector, void* opt);
+    Outcome outputReady();
 
     // Threads that are alive now (created and not yet returned), for tests and diagnostics.
     static int liveAudioThreads();
@@ -74,8 +78,8 @@ private:
     // kept as the driver's record.
     bool readDeviceBufferSize(int32_t& frames, const char* noDeviceTrace = "句柄无效！！！！\n");
     bool readDeviceSampleRate(double& rate);
-    // ASE_OK for exactly the rate the device runs at, ASE_NoClock for any other.
-    ASIOError acceptDeviceRate(ASIOSampleRate sampleRate);
+    // Ok for exactly the rate the device runs at, NoClock for any other.
+    Outcome acceptDeviceRate(ASIOSampleRate sampleRate);
 
     // Host callbacks: a copy of the host's four entries, never the host's record.
     void takeCallbacks(const ASIOCallbacks& callbacks);
@@ -85,7 +89,7 @@ private:
     AsioMessageFn asioMessageCallback() const;
 
     // Streaming (asio_streaming.cpp).
-    ASIOError stopStreaming(bool onAudioThread);
+    Outcome stopStreaming(bool onAudioThread);
     void timerOn();
     void timerOff();
     void raisePriority();

@@ -99,21 +99,21 @@ DriverCore::StatusResult DriverCore::sendStatus(uint32_t running, uint32_t openW
     return StatusResult::Sent;
 }
 
-ASIOError DriverCore::controlPanel() {
+Outcome DriverCore::controlPanel() {
     hostTrace("controlPanel.\n");
     switch (sendStatus(1, 1, true)) {
     case StatusResult::NoPanel:
         hostTrace("Failed to connect to the pipe.\n");
-        return ASE_InvalidParameter;
+        return Outcome::InvalidParameter;
     case StatusResult::WriteFailed:
     case StatusResult::CloseFailed:
-        return ASE_InvalidParameter;
+        return Outcome::InvalidParameter;
     case StatusResult::Sent:
         break;
     }
     listenerClose();
     listenerStart();
-    return ASE_OK;
+    return Outcome::Ok;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -119,23 +119,23 @@ DriverCore::AsioMessageFn DriverCore::asioMessageCallback() const {
 // ---------------------------------------------------------------------------------------------
 // Sample position
 
-ASIOError DriverCore::getSamplePosition(ASIOSamples* sPos, ASIOTimeStamp* tStamp) {
+Outcome DriverCore::getSamplePosition(ASIOSamples* sPos, ASIOTimeStamp* tStamp) {
     if (sPos == nullptr || tStamp == nullptr)
-        return ASE_InvalidParameter;
+        return Outcome::InvalidParameter;
     double position = 0.0;
     uint64_t systemTime = 0;
     stream_.position.read(position, systemTime);
     tStamp->hi = static_cast<uint32_t>(systemTime >> 32);
     tStamp->lo = static_cast<uint32_t>(systemTime);
     splitHiLo(position, sPos->hi, sPos->lo);
-    return ASE_OK;
+    return Outcome::Ok;
 }
 
 // ---------------------------------------------------------------------------------------------
 // Buffers
 
-ASIOError DriverCore::createBuffers(ASIOBufferInfo* bufferInfos, int32_t numChannels,
-                                    int32_t bufferSize, ASIOCallbacks* callbacks) {
+Outcome DriverCore::createBuffers(ASIOBufferInfo* bufferInfos, int32_t numChannels,
+                                  int32_t bufferSize, ASIOCallbacks* callbacks) {
     // The previous call's buffers are given up whatever this one does: a failure must not
     // leave them listed as active.
     buffers_.forget();
@@ -144,18 +144,18 @@ ASIOError DriverCore::createBuffers(ASIOBufferInfo* bufferInfos, int32_t numChan
     if (bufferInfos == nullptr || callbacks == nullptr || numChannels < 0 || bufferSize <= 0 ||
         bufferSize > kMaxBufferSize) {
         hostTrace("createBuffers refused: %d channels, buffer size %d\n", numChannels, bufferSize);
-        return ASE_InvalidParameter;
+        return Outcome::InvalidParameter;
     }
     // The device lays out its halves at its own size: a host at any other would read and
     // write across channels. Refused before the areas are touched.
     std::unique_lock<std::recursive_mutex> deviceLock(deviceMutex_);
     int32_t deviceFrames = 0;
     if (!readDeviceBufferSize(deviceFrames, "句柄无效！！！！"))
-        return ASE_HWMalfunction;
+        return Outcome::HardwareFault;
     if (bufferSize != deviceFrames) {
         hostTrace("createBuffers refused: buffer size %d, the device runs at %d\n", bufferSize,
                   deviceFrames);
-        return ASE_InvalidParameter;
+        return Outcome::InvalidParameter;
     }
     // A channel the device does not have would sit in a part of an area it never plays.
     uint8_t channels[8] = {};
@@ -163,21 +163,21 @@ ASIOError DriverCore::createBuffers(ASIOBufferInfo* bufferInfos, int32_t numChan
     if (!request(IOCTL_ASIO_GET_CHANNELS, channels, sizeof channels, &channelBytes) ||
         channelBytes < sizeof channels) {
         hostTrace("send IOCTL_ASIO_GET_CHANNELS failed!!!!! 0x%x\n", platform::lastError());
-        return ASE_HWMalfunction;
+        return Outcome::HardwareFault;
     }
     const uint32_t deviceInputs = getLe32(channels);
     const uint32_t deviceOutputs = getLe32(channels + 4);
     SharedMemoryReply& shared = buffers_.sharedMemory();
     if (!request(IOCTL_ASIO_GET_SHARED_MEMORY, shared.bytes, SharedMemoryReply::kSize)) {
         hostTrace("failed to set input buffers: 0x%x\n", platform::lastError());
-        return ASE_HWMalfunction;
+        return Outcome::HardwareFault;
     }
     deviceLock.unlock();
     auto* inputArea = reinterpret_cast<int32_t*>(static_cast<uintptr_t>(shared.inputArea()));
     auto* outputArea = reinterpret_cast<int32_t*>(static_cast<uintptr_t>(shared.outputArea()));
     if (inputArea == nullptr || outputArea == nullptr) {
         hostTrace("dataInShareMemPointer in NULL!!!\n");
-        return ASE_HWMalfunction;
+        return Outcome::HardwareFault;
     }
     // Every pair of halves asked for must lie inside the area as the transport mapped it.
     // Refused before any of them is touched.
@@ -190,7 +190,7 @@ ASIOError DriverCore::createBuffers(ASIOBufferInfo* bufferInfos, int32_t numChan
             hostTrace("createBuffers refused: the device has no %s channel %d\n",
                       isInput ? "input" : "output", static_cast<int>(info.channelNum));
             disposeBuffers();
-            return ASE_HWMalfunction;
+            return Outcome::HardwareFault;
         }
         const uint64_t end = uint64_t(8) * uint64_t(bufferSize) * uint64_t(info.channelNum + 1);
         const uint64_t area = isInput ? shared.inputAreaBytes() : shared.outputAreaBytes();
@@ -199,7 +199,7 @@ ASIOError DriverCore::createBuffers(ASIOBufferInfo* bufferInfos, int32_t numChan
                       isInput ? "input" : "output", static_cast<int>(info.channelNum),
                       static_cast<unsigned>(end), static_cast<unsigned long long>(area));
             disposeBuffers();
-            return ASE_HWMalfunction;
+            return Outcome::HardwareFault;
         }
     }
 
@@ -214,7 +214,7 @@ ASIOError DriverCore::createBuffers(ASIOBufferInfo* bufferInfos, int32_t numChan
                           info.buffers)) {
             hostTrace("disposeBuffers.\n");
             buffers_.release();
-            return ASE_HWMalfunction;
+            return Outcome::HardwareFault;
         }
     }
 
@@ -229,30 +229,30 @@ ASIOError DriverCore::createBuffers(ASIOBufferInfo* bufferInfos, int32_t numChan
         timeSampleRate_.store(sampleRate_.load());
         timeFlags_.store(kAllTimeFlagsValid);
     }
-    return ASE_OK;
+    return Outcome::Ok;
 }
 
-ASIOError DriverCore::disposeBuffers() {
+Outcome DriverCore::disposeBuffers() {
     hostTrace("disposeBuffers.\n");
     // Nothing to dispose: never created, or disposed already.
     if (!buffers_.dropHold())
-        return ASE_InvalidMode;
+        return Outcome::InvalidMode;
     // The host frees its side once this returns: no buffer switch may come after it.
     if (stream_.running.load())
         stop();
     buffers_.release();
-    return ASE_OK;
+    return Outcome::Ok;
 }
 
 // ---------------------------------------------------------------------------------------------
 // Start and stop
 
-ASIOError DriverCore::start() {
+Outcome DriverCore::start() {
     hostTrace("asio start.\n");
     listenerClose();
     listenerStart();
     if (!hasCallbacks())
-        return ASE_NotPresent;
+        return Outcome::NotPresent;
 
     // A start while the previous stream still has its events ends that stream's thread and
     // frees its events first, instead of leaking them and leaving two threads to race.
@@ -267,13 +267,13 @@ ASIOError DriverCore::start() {
     stream_.running.store(false);
     // Without all three events the device could never signal a half: nothing is started.
     if (!stream_.openEvents())
-        return ASE_HWMalfunction;
+        return Outcome::HardwareFault;
     stream_.running.store(true);
     // A start that fails before the audio thread exists leaves no events and no running flag.
     auto abandon = [this] {
         stream_.running.store(false);
         stream_.closeEvents();
-        return ASE_HWMalfunction;
+        return Outcome::HardwareFault;
     };
 
     std::unique_lock<std::recursive_mutex> deviceLock(deviceMutex_);
@@ -305,26 +305,26 @@ ASIOError DriverCore::start() {
 
     if (!request(IOCTL_ASIO_START, nullptr, 0)) {
         hostTrace("failed to Start input buffers: 0x%x\n", platform::lastError());
-        return ASE_HWMalfunction;
+        return Outcome::HardwareFault;
     }
     deviceLock.unlock();
     hostTrace("Start In..............!!!\n");
     switch (sendStatus(1, 0, false)) {
     case StatusResult::WriteFailed:
     case StatusResult::CloseFailed:
-        return ASE_InvalidParameter;
+        return Outcome::InvalidParameter;
     case StatusResult::NoPanel:
     case StatusResult::Sent:
         break;
     }
-    return ASE_OK;
+    return Outcome::Ok;
 }
 
-ASIOError DriverCore::stop() {
+Outcome DriverCore::stop() {
     return stopStreaming(false);
 }
 
-ASIOError DriverCore::stopStreaming(bool onAudioThread) {
+Outcome DriverCore::stopStreaming(bool onAudioThread) {
     hostTrace("asio stop.\n");
     stream_.running.store(false);
     timerOff();
@@ -368,7 +368,7 @@ ASIOError DriverCore::stopStreaming(bool onAudioThread) {
             closeDevice();
     }
     stream_.closeEvents();
-    return ASE_OK;
+    return Outcome::Ok;
 }
 
 // ---------------------------------------------------------------------------------------------
