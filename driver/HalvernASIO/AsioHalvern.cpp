@@ -53,7 +53,7 @@ DriverCore::~DriverCore() {
     // The listener is ended, not only told to end: it reads this object.
     listenerRun_.store(false);
     listenerClose();
-    clearCallbacks();
+    callbacks_.clear();
     // The audio thread and the listener reach the object through the process-wide pointers:
     // withdraw them and let any thread still inside leave before the memory goes.
     if (!audio_->gate.withdraw(this, kThreadLeaveWaitMs))
@@ -405,8 +405,8 @@ Outcome DriverCore::setSampleRate(ASIOSampleRate sampleRate) {
     sampleRate_.store(sampleRate);
     timeSampleRate_.store(sampleRate);
     timeFlags_.fetch_or(kSampleRateChanged, std::memory_order_release);
-    if (hasCallbacks()) {
-        if (auto* changed = cbSampleRateDidChange_.load())
+    if (callbacks_.present()) {
+        if (auto* changed = callbacks_.sampleRateDidChange())
             changed(sampleRate);
     }
     return Outcome::Ok;

@@ -5,6 +5,7 @@
 #include "asio/iasio.h"
 #include "com/com_base.h"
 #include "driver_gate.h"
+#include "host_callbacks.h"
 #include "stream_states.h"
 
 #include "halvern/platform/handle.h"
@@ -81,12 +82,7 @@ private:
     // Ok for exactly the rate the device runs at, NoClock for any other.
     Outcome acceptDeviceRate(ASIOSampleRate sampleRate);
 
-    // Host callbacks: a copy of the host's four entries, never the host's record.
-    void takeCallbacks(const ASIOCallbacks& callbacks);
-    void clearCallbacks();
-    bool hasCallbacks() const { return callbacksPresent_.load(std::memory_order_acquire); }
-    using AsioMessageFn = int32_t (*)(int32_t, int32_t, void*, double*);
-    AsioMessageFn asioMessageCallback() const;
+    using AsioMessageFn = HostCallbacks::AsioMessageFn;
 
     // Streaming (asio_streaming.cpp).
     Outcome stopStreaming(bool onAudioThread);
@@ -121,11 +117,7 @@ private:
     bool initialised_ = false;
 
     // The host's callbacks, copied by createBuffers; read by the audio thread and the listener.
-    std::atomic<bool> callbacksPresent_{false};
-    std::atomic<void (*)(int32_t, ASIOBool)> cbBufferSwitch_{nullptr};
-    std::atomic<void (*)(ASIOSampleRate)> cbSampleRateDidChange_{nullptr};
-    std::atomic<AsioMessageFn> cbAsioMessage_{nullptr};
-    std::atomic<ASIOTime* (*)(ASIOTime*, int32_t, ASIOBool)> cbBufferSwitchTimeInfo_{nullptr};
+    HostCallbacks callbacks_;
 
     // Panel pipe listener.
     BackgroundThread listener_;

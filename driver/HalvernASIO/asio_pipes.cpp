@@ -260,7 +260,7 @@ uint32_t DriverCore::listenerThreadMain(void* /*arg*/) {
                 DriverGate::Entry entry(gListenerGate);
                 DriverCore* d = entry.driver();
                 if (d != nullptr && d->listenerRun_.load() && d->ownsListener()) {
-                    if (const AsioMessageFn message = d->asioMessageCallback())
+                    if (const AsioMessageFn message = d->callbacks_.message())
                         message(kAsioResetRequest, 0, nullptr, nullptr);
                 }
             }

@@ -94,29 +94,6 @@ int DriverCore::liveAudioThreads() {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Callbacks
-
-void DriverCore::takeCallbacks(const ASIOCallbacks& callbacks) {
-    cbBufferSwitch_.store(callbacks.bufferSwitch);
-    cbSampleRateDidChange_.store(callbacks.sampleRateDidChange);
-    cbAsioMessage_.store(callbacks.asioMessage);
-    cbBufferSwitchTimeInfo_.store(callbacks.bufferSwitchTimeInfo);
-    callbacksPresent_.store(true, std::memory_order_release);
-}
-
-void DriverCore::clearCallbacks() {
-    callbacksPresent_.store(false, std::memory_order_release);
-    cbBufferSwitch_.store(nullptr);
-    cbSampleRateDidChange_.store(nullptr);
-    cbAsioMessage_.store(nullptr);
-    cbBufferSwitchTimeInfo_.store(nullptr);
-}
-
-DriverCore::AsioMessageFn DriverCore::asioMessageCallback() const {
-    return hasCallbacks() ? cbAsioMessage_.load() : nullptr;
-}
-
-// ---------------------------------------------------------------------------------------------
 // Sample position
 
 Outcome DriverCore::getSamplePosition(ASIOSamples* sPos, ASIOTimeStamp* tStamp) {
@@ -219,8 +196,8 @@ Outcome DriverCore::createBuffers(ASIOBufferInfo* bufferInfos, int32_t numChanne
     }
 
     buffers_.hold();
-    takeCallbacks(*callbacks);
-    const AsioMessageFn message = cbAsioMessage_.load();
+    callbacks_.take(*callbacks);
+    const AsioMessageFn message = callbacks_.asioMessage();
     const bool timeInfo =
         message != nullptr && message(kAsioSupportsTimeInfo, 0, nullptr, nullptr) != 0;
     timeInfoMode_.store(timeInfo);
@@ -251,7 +228,7 @@ Outcome DriverCore::start() {
     hostTrace("asio start.\n");
     listenerClose();
     listenerStart();
-    if (!hasCallbacks())
+    if (!callbacks_.present())
         return Outcome::NotPresent;
 
     // A start while the previous stream still has its events ends that stream's thread and
@@ -549,7 +526,7 @@ uint32_t DriverCore::audioThreadMain(void* arg) {
             if (quietWaits >= kQuietWaitsBeforeReset && !quietResetAsked) {
                 quietResetAsked = true;
                 audioTrace("No signal from the device for a second: reset request.\n");
-                if (const AsioMessageFn message = d->asioMessageCallback())
+                if (const AsioMessageFn message = d->callbacks_.message())
                     message(kAsioResetRequest, 0, nullptr, nullptr);
                 continue;
             }
@@ -612,7 +589,7 @@ double DriverCore::periodNs() const {
 // The real-time path: no allocation, no lock, no trace, no request.
 void DriverCore::bufferSwitch(int32_t index, int64_t signal, ASIOTime* handed,
                               const DriverGate& gate) {
-    if (!stream_.running.load(std::memory_order_relaxed) || !hasCallbacks())
+    if (!stream_.running.load(std::memory_order_relaxed) || !callbacks_.present())
         return;
     stream_.toggle.store(index, std::memory_order_relaxed);
     // Nanoseconds on the system clock's millisecond base, finer than a period of 32 samples.
@@ -624,7 +601,7 @@ void DriverCore::bufferSwitch(int32_t index, int64_t signal, ASIOTime* handed,
     stream_.position.publish(position, packHiLo(hi, lo));
 
     if (timeInfoMode_.load(std::memory_order_relaxed)) {
-        auto* timeInfoSwitch = cbBufferSwitchTimeInfo_.load(std::memory_order_relaxed);
+        auto* timeInfoSwitch = callbacks_.timeInfoSwitch(std::memory_order_relaxed);
         if (timeInfoSwitch == nullptr)
             return;
         AsioTimeInfo& info = handed->timeInfo;
@@ -650,7 +627,7 @@ void DriverCore::bufferSwitch(int32_t index, int64_t signal, ASIOTime* handed,
         if (gate.current() == this)
             timeFlags_.fetch_and(~(flags & kChangeFlags), std::memory_order_relaxed);
     } else {
-        auto* plainSwitch = cbBufferSwitch_.load(std::memory_order_relaxed);
+        auto* plainSwitch = callbacks_.bufferSwitch(std::memory_order_relaxed);
         if (plainSwitch != nullptr)
             plainSwitch(index, ASIOTrue);
     }
@@ -663,8 +640,8 @@ void DriverCore::hardwareStop() {
     stopStreaming(true);
     // The callbacks are cleared before the host hears of it: a host that resets inside the
     // callback brings new ones, which must survive.
-    const AsioMessageFn message = asioMessageCallback();
-    clearCallbacks();
+    const AsioMessageFn message = callbacks_.message();
+    callbacks_.clear();
     if (message != nullptr)
         message(kAsioResetRequest, 0, nullptr, nullptr);
 }
