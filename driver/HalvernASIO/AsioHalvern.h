@@ -88,8 +88,6 @@ private:
     Outcome stopStreaming(bool onAudioThread);
     void timerOn();
     void timerOff();
-    void raisePriority();
-    void restorePriority();
     // `gate` is the thread's: after the host's callback it tells whether the object still lives.
     // `signal` is the device's number of the half's signal since start.
     void bufferSwitch(int32_t index, int64_t signal, ASIOTime* handed, const DriverGate& gate);

@@ -25,9 +25,6 @@ std::atomic<int32_t> gPanelBlockFrames{0};
 namespace {
 
 LiveThreads gAudioThreads;
-// The driver object whose events the device signals now: the one that registered them last.
-// Only it stops the device; another object's stop leaves that stream alone.
-std::atomic<DriverCore*> gDeviceStream{nullptr};
 
 // What an audio thread is started with: its object's link and its generation.
 struct AudioThreadStart {
@@ -51,11 +48,6 @@ constexpr int kMaxFailedProbes = 2;
 // signal. The device no longer streams for this object (another host stopped it, its engine
 // stayed off): the host is asked to reset, once a stream.
 constexpr int kQuietWaitsBeforeReset = 2;
-
-// Streams that hold the process in the real-time class, and the class it had before the first.
-std::mutex gPriorityMutex;
-int gRaisedStreams = 0;
-uint32_t gPriorityBefore = 0;
 
 // Whether the device still answers a request, on a handle of the audio thread's own.
 bool deviceAnswers() {
@@ -275,7 +267,7 @@ Outcome DriverCore::start() {
         hostTrace("failed to set event: 0x%x\n", platform::lastError());
         return abandon();
     }
-    gDeviceStream.store(this);
+    stream_.claimDevice();
 
     platform::sleepMs(10);
     timerOn();
@@ -323,8 +315,7 @@ Outcome DriverCore::stopStreaming(bool onAudioThread) {
     }
     // Only the object whose events the device signals stops it: one that never started (a host
     // that only scans its drivers, in this process or another) leaves a running stream alone.
-    DriverCore* owner = this;
-    const bool mine = gDeviceStream.compare_exchange_strong(owner, nullptr);
+    const bool mine = stream_.releaseDevice();
     if (device == nullptr) {
         hostTrace("Halvern Handle is NULL\n");
     } else if (!mine) {
@@ -381,7 +372,7 @@ void DriverCore::timerOn() {
     audioTrace("ASIOThreadHandle Created ID is %d!, Task Id is %d\n", static_cast<int>(threadId),
                static_cast<int>(link.taskIndex.load()));
 
-    raisePriority();
+    stream_.raisePriority();
     if (!platform::disableThreadPriorityBoost(thread))
         audioTrace("禁用优先级提升失败");
     if (!platform::setThreadTimeCritical(thread))
@@ -400,33 +391,10 @@ void DriverCore::timerOn() {
     audioTrace("Timer On Func!\n");
 }
 
-void DriverCore::raisePriority() {
-    std::lock_guard<std::mutex> lock(gPriorityMutex);
-    if (gRaisedStreams == 0)
-        gPriorityBefore = platform::processPriorityClass();
-    if (!platform::setProcessRealtimePriority()) {
-        audioTrace("设置进程优先级失败");
-        if (gRaisedStreams == 0)
-            return;
-    }
-    if (!stream_.raisedPriority.exchange(true))
-        ++gRaisedStreams;
-}
-
-// The host's process gets its own class back when its last stream ends.
-void DriverCore::restorePriority() {
-    if (!stream_.raisedPriority.exchange(false))
-        return;
-    std::lock_guard<std::mutex> lock(gPriorityMutex);
-    if (--gRaisedStreams == 0 && !platform::setProcessPriorityClass(gPriorityBefore))
-        audioTrace("Process priority class not restored: %d\n",
-                   static_cast<int>(platform::lastError()));
-}
-
 void DriverCore::timerOff() {
     AudioLink& link = *audio_;
     link.runToken.store(0);
-    restorePriority();
+    stream_.restorePriority();
     platform::Handle thread = link.thread.take();
     if (thread == nullptr) {
         audioTrace("Timer Off ASIOThreadHandle is NULL!\n");

@@ -6,8 +6,22 @@
 #include "halvern/platform/thread.h"
 
 #include <cstring>
+#include <mutex>
 
 namespace halvern::driver {
+
+namespace {
+
+// The stream whose events the device signals now: the one that registered them last. Only it
+// stops the device; another object's stop leaves that stream alone.
+std::atomic<const RunningStream*> gDeviceStream{nullptr};
+
+// Streams that hold the process in the real-time class, and the class it had before the first.
+std::mutex gPriorityMutex;
+int gRaisedStreams = 0;
+uint32_t gPriorityBefore = 0;
+
+} // namespace
 
 void PreparedBuffers::forget() {
     held_.store(false);
@@ -122,6 +136,38 @@ bool RunningStream::takeEvents(platform::Handle (&out)[kEvents]) const {
     for (int i = 0; i < kEvents; ++i)
         out[i] = events_[i].load();
     return out[0] != nullptr && out[1] != nullptr && out[2] != nullptr;
+}
+
+void RunningStream::claimDevice() {
+    gDeviceStream.store(this);
+}
+
+bool RunningStream::releaseDevice() {
+    const RunningStream* owner = this;
+    return gDeviceStream.compare_exchange_strong(owner, nullptr);
+}
+
+void RunningStream::raisePriority() {
+    std::lock_guard<std::mutex> lock(gPriorityMutex);
+    if (gRaisedStreams == 0)
+        gPriorityBefore = platform::processPriorityClass();
+    if (!platform::setProcessRealtimePriority()) {
+        audioTrace("设置进程优先级失败");
+        if (gRaisedStreams == 0)
+            return;
+    }
+    if (!raisedPriority_.exchange(true))
+        ++gRaisedStreams;
+}
+
+// The host's process gets its own class back when its last stream ends.
+void RunningStream::restorePriority() {
+    if (!raisedPriority_.exchange(false))
+        return;
+    std::lock_guard<std::mutex> lock(gPriorityMutex);
+    if (--gRaisedStreams == 0 && !platform::setProcessPriorityClass(gPriorityBefore))
+        audioTrace("Process priority class not restored: %d\n",
+                   static_cast<int>(platform::lastError()));
 }
 
 } // namespace halvern::driver

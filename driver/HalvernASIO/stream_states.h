@@ -91,13 +91,22 @@ public:
     std::atomic<int32_t> toggle{0};
     // Device signals of this stream that reached the host as no buffer switch.
     std::atomic<uint64_t> skippedHalves{0};
-    // This stream raised the process to the real-time class.
-    std::atomic<bool> raisedPriority{false};
     SamplePosition position;
+
+    // The device's events are this stream's from the registration on.
+    void claimDevice();
+    // True when the device signalled this stream's events until now: only then is it stopped.
+    bool releaseDevice();
+
+    // The process in the real-time class while this stream runs (several streams share it).
+    void raisePriority();
+    void restorePriority();
 
 private:
     friend struct AsioHalvernTestAccess;
     std::atomic<platform::Handle> events_[kEvents] = {nullptr, nullptr, nullptr};
+    // This stream raised the process to the real-time class.
+    std::atomic<bool> raisedPriority_{false};
 };
 
 } // namespace halvern::driver
