@@ -145,6 +145,7 @@ private:
     int32_t cachedOutputs_ = 0;
 };
 
+// The COM object: the identity, the interfaces and the error codes, over the core.
 class AsioHalvern : public IASIO, public com::CUnknown {
 public:
     static constexpr int kMaxChannels = DriverCore::kMaxChannels;

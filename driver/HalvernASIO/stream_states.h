@@ -1,8 +1,9 @@
 // What each streaming state holds. Buffers: the channel lists the host was handed and the
-// shared areas they lie in. A running stream: the device's three events, the position the audio
-// thread publishes, and what the stream's end undoes. Both live in place for the object's
-// lifetime, because a hardware stop ends them on the audio thread while the host's thread may
-// be asking which channels are active or where the stream is.
+// shared areas they lie in. A running stream: the device's three events and the claim on them,
+// the position the audio thread publishes, and the share of the real-time class its end gives
+// back. Both live in place for the object's lifetime, because a hardware stop ends them on the
+// audio thread while the host's thread may be asking which channels are active or where the
+// stream is.
 #pragma once
 
 #include "halvern/platform/handle.h"
