@@ -1,9 +1,11 @@
-// The driver object a host creates: answers the host's queries from the bus device, and holds
-// the state streaming and the panel pipes work on.
+// The driver object a host creates: a thin COM shell over the driver's core, which answers the
+// host's queries from the bus device and holds the state streaming and the panel pipes work on.
 #pragma once
 
 #include "com/com_base.h"
 #include "driver_gate.h"
+#include "host_callbacks.h"
+#include "stream_states.h"
 
 #include <halvern/asio/iasio.h>
 
@@ -17,12 +19,139 @@
 
 namespace halvern::driver {
 
-class AsioHalvern : public IASIO, public com::CUnknown {
+// What a host call came to. The core speaks of outcomes; the COM shell alone turns them into
+// the interface's error codes.
+enum class Outcome { Ok, NotPresent, HardwareFault, InvalidParameter, InvalidMode, NoClock };
+
+// The driver without COM: the host interface's calls as plain member functions, on the
+// interface's own records.
+class DriverCore {
 public:
-    static constexpr int kMaxChannels = 128;
+    static constexpr int kMaxChannels = PreparedBuffers::kMaxChannels;
     // The largest half-buffer the shared areas hold for every channel.
     static constexpr int32_t kMaxBufferSize = 2048;
     static constexpr std::size_t kErrorTextSize = 128;
+
+    DriverCore();
+    ~DriverCore();
+    DriverCore(const DriverCore&) = delete;
+    DriverCore& operator=(const DriverCore&) = delete;
+
+    ASIOBool init(void* sysHandle);
+    void getDriverName(char* name);
+    int32_t getDriverVersion();
+    void getErrorMessage(char* string);
+    Outcome start();
+    Outcome stop();
+    Outcome getChannels(int32_t* numInputChannels, int32_t* numOutputChannels);
+    Outcome getLatencies(int32_t* inputLatency, int32_t* outputLatency);
+    Outcome getBufferSize(int32_t* minSize, int32_t* maxSize, int32_t* preferredSize,
+                          int32_t* granularity);
+    Outcome canSampleRate(ASIOSampleRate sampleRate);
+    Outcome getSampleRate(ASIOSampleRate* sampleRate);
+    Outcome setSampleRate(ASIOSampleRate sampleRate);
+    Outcome getClockSources(ASIOClockSource* clocks, int32_t* numSources);
+    Outcome setClockSource(int32_t reference);
+    Outcome getSamplePosition(ASIOSamples* sPos, ASIOTimeStamp* tStamp);
+    Outcome getChannelInfo(ASIOChannelInfo* info);
+    Outcome createBuffers(ASIOBufferInfo* bufferInfos, int32_t numChannels, int32_t bufferSize,
+                          ASIOCallbacks* callbacks);
+    Outcome disposeBuffers();
+    Outcome controlPanel();
+    Outcome future(int32_t selector, void* opt);
+    Outcome outputReady();
+
+    // Threads that are alive now (created and not yet returned), for tests and diagnostics.
+    static int liveAudioThreads();
+    static int liveListenerThreads();
+
+private:
+    // Tests reach what no host can: callbacks without a device, the events the thread waits on.
+    friend struct AsioHalvernTestAccess;
+
+    // Closes the device handle if one is open and opens the device anew; false (handle empty)
+    // when no device can be opened. Callers hold deviceMutex_ from the reopen to the last
+    // request on the handle.
+    bool reopenDevice();
+    void closeDevice();
+    // One request on the freshly opened device; false with the system's last error.
+    bool request(uint32_t code, void* out, uint32_t outLen, uint32_t* returned = nullptr);
+    // The size and rate the device streams at, read fresh (failures traced); the rate is also
+    // kept as the driver's record.
+    bool readDeviceBufferSize(int32_t& frames, const char* noDeviceTrace = "句柄无效！！！！\n");
+    bool readDeviceSampleRate(double& rate);
+    // Ok for exactly the rate the device runs at, NoClock for any other.
+    Outcome acceptDeviceRate(ASIOSampleRate sampleRate);
+
+    using AsioMessageFn = HostCallbacks::AsioMessageFn;
+
+    // Streaming (asio_streaming.cpp).
+    Outcome stopStreaming(bool onAudioThread);
+    void timerOn();
+    void timerOff();
+    // `gate` is the thread's: after the host's callback it tells whether the object still lives.
+    // `signal` is the device's number of the half's signal since start.
+    void bufferSwitch(int32_t index, int64_t signal, ASIOTime* handed, const DriverGate& gate);
+    double periodNs() const;
+    void hardwareStop();
+    static uint32_t audioThreadMain(void* arg);
+
+    // Panel pipes (asio_pipes.cpp).
+    enum class StatusResult { NoPanel, Sent, WriteFailed, CloseFailed };
+    StatusResult sendStatus(uint32_t running, uint32_t openWindow, bool traceConnected);
+    void listenerStart();
+    void listenerClose();
+    void listenerCloseSelf();
+    bool ownsListener() const;
+    static uint32_t listenerThreadMain(void* arg);
+
+    // This object's audio thread and what it shares with it.
+    std::shared_ptr<AudioLink> audio_ = std::make_shared<AudioLink>();
+
+    platform::Handle device_ = nullptr;
+    // Two host threads may query at once: one closing the handle under the other's request
+    // would take its reply. Never taken by the audio thread.
+    std::recursive_mutex deviceMutex_;
+
+    bool initialised_ = false;
+
+    // The host's callbacks, copied by createBuffers; read by the audio thread and the listener.
+    HostCallbacks callbacks_;
+
+    // Panel pipe listener.
+    BackgroundThread listener_;
+    std::atomic<bool> listenerRun_{false};
+
+    std::atomic<double> sampleRate_{44100.0};
+    // The time-info record's rate and flags; the record itself is built on the audio thread
+    // for each buffer switch from these.
+    std::atomic<double> timeSampleRate_{0.0};
+    std::atomic<uint32_t> timeFlags_{0};
+
+    // Buffers handed to the host. A hardware stop empties them on the audio thread.
+    PreparedBuffers buffers_;
+    std::atomic<int32_t> blockFrames_{256};
+    // The stream the device signals; its events are read by the audio thread while the host's
+    // thread (or a hardware stop) may close them.
+    RunningStream stream_;
+
+    std::atomic<bool> timeInfoMode_{false};
+    std::atomic<bool> timeCodeRead_{false};
+
+    char errorText_[kErrorTextSize] = {};
+
+    // Channel counts are read from the device once, at the first successful getChannels.
+    bool channelsNotCached_ = true;
+    int32_t cachedInputs_ = 0;
+    int32_t cachedOutputs_ = 0;
+};
+
+// The COM object: the identity, the interfaces and the error codes, over the core.
+class AsioHalvern : public IASIO, public com::CUnknown {
+public:
+    static constexpr int kMaxChannels = DriverCore::kMaxChannels;
+    static constexpr int32_t kMaxBufferSize = DriverCore::kMaxBufferSize;
+    static constexpr std::size_t kErrorTextSize = DriverCore::kErrorTextSize;
 
     explicit AsioHalvern(IUnknown* outer);
     ~AsioHalvern() override;
@@ -61,130 +190,12 @@ public:
     ASIOError future(int32_t selector, void* opt) override;
     ASIOError outputReady() override;
 
-    // Threads that are alive now (created and not yet returned), for tests and diagnostics.
-    static int liveAudioThreads();
-    static int liveListenerThreads();
+    static int liveAudioThreads() { return DriverCore::liveAudioThreads(); }
+    static int liveListenerThreads() { return DriverCore::liveListenerThreads(); }
 
 private:
-    // Tests reach what no host can: callbacks without a device, the events the thread waits on.
     friend struct AsioHalvernTestAccess;
-
-    // Closes the device handle if one is open and opens the device anew; false (handle empty)
-    // when no device can be opened. Callers hold deviceMutex_ from the reopen to the last
-    // request on the handle.
-    bool reopenDevice();
-    void closeDevice();
-    // One request on the freshly opened device; false with the system's last error.
-    bool request(uint32_t code, void* out, uint32_t outLen, uint32_t* returned = nullptr);
-    // The size and rate the device streams at, read fresh (failures traced); the rate is also
-    // kept as the driver's record.
-    bool readDeviceBufferSize(int32_t& frames, const char* noDeviceTrace = "句柄无效！！！！\n");
-    bool readDeviceSampleRate(double& rate);
-    // ASE_OK for exactly the rate the device runs at, ASE_NoClock for any other.
-    ASIOError acceptDeviceRate(ASIOSampleRate sampleRate);
-
-    // Host callbacks: a copy of the host's four entries, never the host's record.
-    void takeCallbacks(const ASIOCallbacks& callbacks);
-    void clearCallbacks();
-    bool hasCallbacks() const { return callbacksPresent_.load(std::memory_order_acquire); }
-    using AsioMessageFn = int32_t (*)(int32_t, int32_t, void*, double*);
-    AsioMessageFn asioMessageCallback() const;
-
-    // Streaming (asio_streaming.cpp).
-    ASIOError stopStreaming(bool onAudioThread);
-    // The buffer lists emptied, without the dispose's traces.
-    void forgetBuffers();
-    void releaseBuffers();
-    // All three events, or none (traced) when one cannot be created.
-    bool createEvents();
-    void closeEvents();
-    void timerOn();
-    void timerOff();
-    void raisePriority();
-    void restorePriority();
-    // `gate` is the thread's: after the host's callback it tells whether the object still lives.
-    // `signal` is the device's number of the half's signal since start.
-    void bufferSwitch(int32_t index, int64_t signal, ASIOTime* handed, const DriverGate& gate);
-    double periodNs() const;
-    void hardwareStop();
-    void publishPosition(double position, uint64_t systemTime);
-    void readPosition(double& position, uint64_t& systemTime) const;
-    static uint32_t audioThreadMain(void* arg);
-
-    // Panel pipes (asio_pipes.cpp).
-    enum class StatusResult { NoPanel, Sent, WriteFailed, CloseFailed };
-    StatusResult sendStatus(uint32_t running, uint32_t openWindow, bool traceConnected);
-    void listenerStart();
-    void listenerClose();
-    void listenerCloseSelf();
-    bool ownsListener() const;
-    static uint32_t listenerThreadMain(void* arg);
-
-    // This object's audio thread and what it shares with it.
-    std::shared_ptr<AudioLink> audio_ = std::make_shared<AudioLink>();
-
-    // Device and streaming events. The audio thread reads the events while the host thread
-    // (or a hardware stop) may close them.
-    platform::Handle device_ = nullptr;
-    // Two host threads may query at once: one closing the handle under the other's request
-    // would take its reply. Never taken by the audio thread.
-    std::recursive_mutex deviceMutex_;
-    std::atomic<platform::Handle> events_[3] = {nullptr, nullptr, nullptr};
-
-    bool initialised_ = false;
-    std::atomic<bool> running_{false};
-    // The host created buffers and has not disposed them yet.
-    std::atomic<bool> hostBuffers_{false};
-    // This object's stream raised the process to the real-time class.
-    std::atomic<bool> raisedPriority_{false};
-
-    // The host's callbacks, copied by createBuffers; read by the audio thread and the listener.
-    std::atomic<bool> callbacksPresent_{false};
-    std::atomic<void (*)(int32_t, ASIOBool)> cbBufferSwitch_{nullptr};
-    std::atomic<void (*)(ASIOSampleRate)> cbSampleRateDidChange_{nullptr};
-    std::atomic<AsioMessageFn> cbAsioMessage_{nullptr};
-    std::atomic<ASIOTime* (*)(ASIOTime*, int32_t, ASIOBool)> cbBufferSwitchTimeInfo_{nullptr};
-
-    // Panel pipe listener.
-    BackgroundThread listener_;
-    std::atomic<bool> listenerRun_{false};
-
-    // Time. The audio thread writes the sample position and the system time of the last buffer
-    // switch; getSamplePosition reads them on the host's thread: a sequence lock over atomics
-    // gives a consistent pair without a lock.
-    std::atomic<uint32_t> positionSequence_{0};
-    std::atomic<double> samplePosition_{0.0};
-    std::atomic<uint64_t> systemTime_{0}; // ASIOTimeStamp as hi << 32 | lo
-    std::atomic<double> sampleRate_{44100.0};
-    // The time-info record's rate and flags; the record itself is built on the audio thread
-    // for each buffer switch from these.
-    std::atomic<double> timeSampleRate_{0.0};
-    std::atomic<uint32_t> timeFlags_{0};
-
-    // Buffers handed to the host: for each entry its two half-buffers in the shared areas, and
-    // the channel numbers that have buffers. A hardware stop disposes them on the audio thread.
-    std::atomic<void*> inputBuffers_[kMaxChannels][2] = {};
-    std::atomic<void*> outputBuffers_[kMaxChannels][2] = {};
-    protocol::SharedMemoryReply sharedMemory_{};
-    int32_t inputChannelNumbers_[kMaxChannels] = {};
-    int32_t outputChannelNumbers_[kMaxChannels] = {};
-    std::atomic<int32_t> numInputBuffers_{0};
-    std::atomic<int32_t> numOutputBuffers_{0};
-    std::atomic<int32_t> blockFrames_{256};
-    // The current half index, kept as part of the driver's state.
-    std::atomic<int32_t> toggle_{0};
-    // Device signals of this stream that reached the host as no buffer switch.
-    std::atomic<uint64_t> skippedHalves_{0};
-
-    std::atomic<bool> timeInfoMode_{false};
-    std::atomic<bool> timeCodeRead_{false};
-
-    char errorText_[kErrorTextSize] = {};
-
-    // Channel counts are read from the device once, at the first successful getChannels.
-    bool channelsNotCached_ = true;
-    int32_t cachedInputs_ = 0;
-    int32_t cachedOutputs_ = 0;
+    DriverCore core_;
 };
 
 } // namespace halvern::driver

@@ -57,15 +57,15 @@ void releaseListenerPipe(platform::Handle pipe) {
 
 } // namespace
 
-int AsioHalvern::liveListenerThreads() {
+int DriverCore::liveListenerThreads() {
     return gListeners.count();
 }
 
 // ---------------------------------------------------------------------------------------------
 // Status messages to the panel
 
-AsioHalvern::StatusResult AsioHalvern::sendStatus(uint32_t running, uint32_t openWindow,
-                                                  bool traceConnected) {
+DriverCore::StatusResult DriverCore::sendStatus(uint32_t running, uint32_t openWindow,
+                                                bool traceConnected) {
     // The panel serves one message at a time: while it is busy with the previous one, wait as
     // long as its pipe's default time-out asks, as a client waiting for the pipe would.
     platform::Handle pipe = platform::openPipeClient(kAsioToPanelPipe, true);
@@ -99,31 +99,31 @@ AsioHalvern::StatusResult AsioHalvern::sendStatus(uint32_t running, uint32_t ope
     return StatusResult::Sent;
 }
 
-ASIOError AsioHalvern::controlPanel() {
+Outcome DriverCore::controlPanel() {
     hostTrace("controlPanel.\n");
     switch (sendStatus(1, 1, true)) {
     case StatusResult::NoPanel:
         hostTrace("Failed to connect to the pipe.\n");
-        return ASE_InvalidParameter;
+        return Outcome::InvalidParameter;
     case StatusResult::WriteFailed:
     case StatusResult::CloseFailed:
-        return ASE_InvalidParameter;
+        return Outcome::InvalidParameter;
     case StatusResult::Sent:
         break;
     }
     listenerClose();
     listenerStart();
-    return ASE_OK;
+    return Outcome::Ok;
 }
 
 // ---------------------------------------------------------------------------------------------
 // Listener start and close
 
-bool AsioHalvern::ownsListener() const {
+bool DriverCore::ownsListener() const {
     return listener_.isCurrent();
 }
 
-void AsioHalvern::listenerStart() {
+void DriverCore::listenerStart() {
     gListenerGate.serve(this);
     hostTrace("ASIO waiting Pannel \n");
     if (listener_.handle() != nullptr) {
@@ -135,7 +135,7 @@ void AsioHalvern::listenerStart() {
     // listener.
     uint32_t threadId = 0;
     platform::Handle thread =
-        listener_.start(gListeners, &AsioHalvern::listenerThreadMain, nullptr, &threadId);
+        listener_.start(gListeners, &DriverCore::listenerThreadMain, nullptr, &threadId);
     if (thread == nullptr) {
         std::printf("Failed to create thread. Error: %d\n",
                     static_cast<int>(platform::lastError()));
@@ -148,7 +148,7 @@ void AsioHalvern::listenerStart() {
     std::fflush(stdout);
 }
 
-void AsioHalvern::listenerClose() {
+void DriverCore::listenerClose() {
     if (tOnListenerThread) {
         listenerCloseSelf();
         return;
@@ -169,7 +169,7 @@ void AsioHalvern::listenerClose() {
 // The listener close as the listener runs it at its own end (or a host runs it from a reset
 // request on the listener's thread): it releases its own handle, without waiting for itself,
 // and leaves the run flag alone, which by now may belong to a newer listener.
-void AsioHalvern::listenerCloseSelf() {
+void DriverCore::listenerCloseSelf() {
     hostTrace("pipeReadTheadClose call!\n");
     platform::Handle thread = listener_.handle();
     if (thread != nullptr && platform::isCurrentThread(thread) && listener_.takeIf(thread)) {
@@ -184,7 +184,7 @@ void AsioHalvern::listenerCloseSelf() {
 // ---------------------------------------------------------------------------------------------
 // The listener thread
 
-uint32_t AsioHalvern::listenerThreadMain(void* /*arg*/) {
+uint32_t DriverCore::listenerThreadMain(void* /*arg*/) {
     tOnListenerThread = true;
     DriverGate::prepareThread();
     hostTrace("pipeReadThread start.\n");
@@ -217,7 +217,7 @@ uint32_t AsioHalvern::listenerThreadMain(void* /*arg*/) {
         for (;;) {
             {
                 DriverGate::Entry entry(gListenerGate);
-                AsioHalvern* d = entry.driver();
+                DriverCore* d = entry.driver();
                 if (d == nullptr || !d->listenerRun_.load() || !d->ownsListener())
                     break;
             }
@@ -258,9 +258,9 @@ uint32_t AsioHalvern::listenerThreadMain(void* /*arg*/) {
             if (signal) {
                 clientSignalled = true;
                 DriverGate::Entry entry(gListenerGate);
-                AsioHalvern* d = entry.driver();
+                DriverCore* d = entry.driver();
                 if (d != nullptr && d->listenerRun_.load() && d->ownsListener()) {
-                    if (const AsioMessageFn message = d->asioMessageCallback())
+                    if (const AsioMessageFn message = d->callbacks_.message())
                         message(kAsioResetRequest, 0, nullptr, nullptr);
                 }
             }
@@ -276,7 +276,7 @@ uint32_t AsioHalvern::listenerThreadMain(void* /*arg*/) {
 
     {
         DriverGate::Entry entry(gListenerGate);
-        if (AsioHalvern* d = entry.driver())
+        if (DriverCore* d = entry.driver())
             d->listenerCloseSelf();
     }
     hostTrace("pipeReadThead exit.\n");

@@ -25,9 +25,6 @@ std::atomic<int32_t> gPanelBlockFrames{0};
 namespace {
 
 LiveThreads gAudioThreads;
-// The driver object whose events the device signals now: the one that registered them last.
-// Only it stops the device; another object's stop leaves that stream alone.
-std::atomic<AsioHalvern*> gDeviceStream{nullptr};
 
 // What an audio thread is started with: its object's link and its generation.
 struct AudioThreadStart {
@@ -51,11 +48,6 @@ constexpr int kMaxFailedProbes = 2;
 // signal. The device no longer streams for this object (another host stopped it, its engine
 // stayed off): the host is asked to reset, once a stream.
 constexpr int kQuietWaitsBeforeReset = 2;
-
-// Streams that hold the process in the real-time class, and the class it had before the first.
-std::mutex gPriorityMutex;
-int gRaisedStreams = 0;
-uint32_t gPriorityBefore = 0;
 
 // Whether the device still answers a request, on a handle of the audio thread's own.
 bool deviceAnswers() {
@@ -89,96 +81,50 @@ void splitHiLo(double value, uint32_t& hi, uint32_t& lo) {
 
 } // namespace
 
-int AsioHalvern::liveAudioThreads() {
+int DriverCore::liveAudioThreads() {
     return gAudioThreads.count();
-}
-
-// ---------------------------------------------------------------------------------------------
-// Callbacks
-
-void AsioHalvern::takeCallbacks(const ASIOCallbacks& callbacks) {
-    cbBufferSwitch_.store(callbacks.bufferSwitch);
-    cbSampleRateDidChange_.store(callbacks.sampleRateDidChange);
-    cbAsioMessage_.store(callbacks.asioMessage);
-    cbBufferSwitchTimeInfo_.store(callbacks.bufferSwitchTimeInfo);
-    callbacksPresent_.store(true, std::memory_order_release);
-}
-
-void AsioHalvern::clearCallbacks() {
-    callbacksPresent_.store(false, std::memory_order_release);
-    cbBufferSwitch_.store(nullptr);
-    cbSampleRateDidChange_.store(nullptr);
-    cbAsioMessage_.store(nullptr);
-    cbBufferSwitchTimeInfo_.store(nullptr);
-}
-
-AsioHalvern::AsioMessageFn AsioHalvern::asioMessageCallback() const {
-    return hasCallbacks() ? cbAsioMessage_.load() : nullptr;
 }
 
 // ---------------------------------------------------------------------------------------------
 // Sample position
 
-void AsioHalvern::publishPosition(double position, uint64_t systemTime) {
-    const uint32_t s = positionSequence_.load(std::memory_order_relaxed);
-    positionSequence_.store(s + 1, std::memory_order_relaxed);
-    // Release stores keep the odd sequence ahead of the data, without a stand-alone fence
-    // (which the thread sanitizer cannot follow).
-    samplePosition_.store(position, std::memory_order_release);
-    systemTime_.store(systemTime, std::memory_order_release);
-    positionSequence_.store(s + 2, std::memory_order_release);
-}
-
-void AsioHalvern::readPosition(double& position, uint64_t& systemTime) const {
-    // The writer never blocks inside its update, so a reader gets a stable pair within a few
-    // tries; the bound only guards against a writer stalled mid-update.
-    for (int attempt = 0; attempt < 1000; ++attempt) {
-        const uint32_t before = positionSequence_.load(std::memory_order_acquire);
-        // Acquire loads keep the second look at the sequence after the data.
-        position = samplePosition_.load(std::memory_order_acquire);
-        systemTime = systemTime_.load(std::memory_order_acquire);
-        if ((before & 1) == 0 && positionSequence_.load(std::memory_order_relaxed) == before)
-            return;
-    }
-}
-
-ASIOError AsioHalvern::getSamplePosition(ASIOSamples* sPos, ASIOTimeStamp* tStamp) {
+Outcome DriverCore::getSamplePosition(ASIOSamples* sPos, ASIOTimeStamp* tStamp) {
     if (sPos == nullptr || tStamp == nullptr)
-        return ASE_InvalidParameter;
+        return Outcome::InvalidParameter;
     double position = 0.0;
     uint64_t systemTime = 0;
-    readPosition(position, systemTime);
+    stream_.position.read(position, systemTime);
     tStamp->hi = static_cast<uint32_t>(systemTime >> 32);
     tStamp->lo = static_cast<uint32_t>(systemTime);
     splitHiLo(position, sPos->hi, sPos->lo);
-    return ASE_OK;
+    return Outcome::Ok;
 }
 
 // ---------------------------------------------------------------------------------------------
 // Buffers
 
-ASIOError AsioHalvern::createBuffers(ASIOBufferInfo* bufferInfos, int32_t numChannels,
-                                     int32_t bufferSize, ASIOCallbacks* callbacks) {
+Outcome DriverCore::createBuffers(ASIOBufferInfo* bufferInfos, int32_t numChannels,
+                                  int32_t bufferSize, ASIOCallbacks* callbacks) {
     // The previous call's buffers are given up whatever this one does: a failure must not
     // leave them listed as active.
-    forgetBuffers();
+    buffers_.forget();
     // The host's size places every buffer: one outside 1 to 2048 samples would reach past the
     // shared areas. Refused before any memory is touched.
     if (bufferInfos == nullptr || callbacks == nullptr || numChannels < 0 || bufferSize <= 0 ||
         bufferSize > kMaxBufferSize) {
         hostTrace("createBuffers refused: %d channels, buffer size %d\n", numChannels, bufferSize);
-        return ASE_InvalidParameter;
+        return Outcome::InvalidParameter;
     }
     // The device lays out its halves at its own size: a host at any other would read and
     // write across channels. Refused before the areas are touched.
     std::unique_lock<std::recursive_mutex> deviceLock(deviceMutex_);
     int32_t deviceFrames = 0;
     if (!readDeviceBufferSize(deviceFrames, "句柄无效！！！！"))
-        return ASE_HWMalfunction;
+        return Outcome::HardwareFault;
     if (bufferSize != deviceFrames) {
         hostTrace("createBuffers refused: buffer size %d, the device runs at %d\n", bufferSize,
                   deviceFrames);
-        return ASE_InvalidParameter;
+        return Outcome::InvalidParameter;
     }
     // A channel the device does not have would sit in a part of an area it never plays.
     uint8_t channels[8] = {};
@@ -186,21 +132,21 @@ ASIOError AsioHalvern::createBuffers(ASIOBufferInfo* bufferInfos, int32_t numCha
     if (!request(IOCTL_ASIO_GET_CHANNELS, channels, sizeof channels, &channelBytes) ||
         channelBytes < sizeof channels) {
         hostTrace("send IOCTL_ASIO_GET_CHANNELS failed!!!!! 0x%x\n", platform::lastError());
-        return ASE_HWMalfunction;
+        return Outcome::HardwareFault;
     }
     const uint32_t deviceInputs = getLe32(channels);
     const uint32_t deviceOutputs = getLe32(channels + 4);
-    if (!request(IOCTL_ASIO_GET_SHARED_MEMORY, sharedMemory_.bytes, SharedMemoryReply::kSize)) {
+    SharedMemoryReply& shared = buffers_.sharedMemory();
+    if (!request(IOCTL_ASIO_GET_SHARED_MEMORY, shared.bytes, SharedMemoryReply::kSize)) {
         hostTrace("failed to set input buffers: 0x%x\n", platform::lastError());
-        return ASE_HWMalfunction;
+        return Outcome::HardwareFault;
     }
     deviceLock.unlock();
-    auto* inputArea = reinterpret_cast<int32_t*>(static_cast<uintptr_t>(sharedMemory_.inputArea()));
-    auto* outputArea =
-        reinterpret_cast<int32_t*>(static_cast<uintptr_t>(sharedMemory_.outputArea()));
+    auto* inputArea = reinterpret_cast<int32_t*>(static_cast<uintptr_t>(shared.inputArea()));
+    auto* outputArea = reinterpret_cast<int32_t*>(static_cast<uintptr_t>(shared.outputArea()));
     if (inputArea == nullptr || outputArea == nullptr) {
         hostTrace("dataInShareMemPointer in NULL!!!\n");
-        return ASE_HWMalfunction;
+        return Outcome::HardwareFault;
     }
     // Every pair of halves asked for must lie inside the area as the transport mapped it.
     // Refused before any of them is touched.
@@ -213,158 +159,90 @@ ASIOError AsioHalvern::createBuffers(ASIOBufferInfo* bufferInfos, int32_t numCha
             hostTrace("createBuffers refused: the device has no %s channel %d\n",
                       isInput ? "input" : "output", static_cast<int>(info.channelNum));
             disposeBuffers();
-            return ASE_HWMalfunction;
+            return Outcome::HardwareFault;
         }
         const uint64_t end = uint64_t(8) * uint64_t(bufferSize) * uint64_t(info.channelNum + 1);
-        const uint64_t area =
-            isInput ? sharedMemory_.inputAreaBytes() : sharedMemory_.outputAreaBytes();
+        const uint64_t area = isInput ? shared.inputAreaBytes() : shared.outputAreaBytes();
         if (end > area) {
             hostTrace("createBuffers refused: %s channel %d needs %u bytes, the area has %llu\n",
                       isInput ? "input" : "output", static_cast<int>(info.channelNum),
                       static_cast<unsigned>(end), static_cast<unsigned long long>(area));
             disposeBuffers();
-            return ASE_HWMalfunction;
+            return Outcome::HardwareFault;
         }
     }
 
     blockFrames_.store(bufferSize);
     gPanelBlockFrames.store(bufferSize);
-    numInputBuffers_.store(0);
-    numOutputBuffers_.store(0);
+    buffers_.beginListing();
     const std::size_t frames = static_cast<std::size_t>(bufferSize);
     for (int32_t i = 0; i < numChannels; ++i) {
         ASIOBufferInfo& info = bufferInfos[i];
         const bool isInput = info.isInput != ASIOFalse;
-        std::atomic<int32_t>& count = isInput ? numInputBuffers_ : numOutputBuffers_;
-        const int32_t entry = count.load();
-        const int32_t channel = info.channelNum;
-        if (channel < 0 || channel >= kMaxChannels || entry >= kMaxChannels) {
+        if (!buffers_.add(isInput, info.channelNum, isInput ? inputArea : outputArea, frames,
+                          info.buffers)) {
             hostTrace("disposeBuffers.\n");
-            releaseBuffers();
-            return ASE_HWMalfunction;
+            buffers_.release();
+            return Outcome::HardwareFault;
         }
-        int32_t* half0 = (isInput ? inputArea : outputArea) + 2 * frames * channel;
-        int32_t* half1 = half0 + frames;
-        (isInput ? inputChannelNumbers_ : outputChannelNumbers_)[entry] = channel;
-        std::atomic<void*>* pair = (isInput ? inputBuffers_ : outputBuffers_)[entry];
-        info.buffers[0] = half0;
-        info.buffers[1] = half1;
-        pair[0].store(half0);
-        pair[1].store(half1);
-        std::memset(half0, 0, 2 * frames * sizeof(int32_t));
-        count.store(entry + 1);
     }
 
-    hostBuffers_.store(true);
-    takeCallbacks(*callbacks);
-    const AsioMessageFn message = cbAsioMessage_.load();
+    buffers_.hold();
+    callbacks_.take(*callbacks);
+    const AsioMessageFn message = callbacks_.asioMessage();
     const bool timeInfo =
         message != nullptr && message(kAsioSupportsTimeInfo, 0, nullptr, nullptr) != 0;
     timeInfoMode_.store(timeInfo);
     if (timeInfo) {
-        publishPosition(0.0, 0);
+        stream_.position.publish(0.0, 0);
         timeSampleRate_.store(sampleRate_.load());
         timeFlags_.store(kAllTimeFlagsValid);
     }
-    return ASE_OK;
+    return Outcome::Ok;
 }
 
-ASIOError AsioHalvern::disposeBuffers() {
+Outcome DriverCore::disposeBuffers() {
     hostTrace("disposeBuffers.\n");
     // Nothing to dispose: never created, or disposed already.
-    if (!hostBuffers_.exchange(false))
-        return ASE_InvalidMode;
+    if (!buffers_.dropHold())
+        return Outcome::InvalidMode;
     // The host frees its side once this returns: no buffer switch may come after it.
-    if (running_.load())
+    if (stream_.running.load())
         stop();
-    releaseBuffers();
-    return ASE_OK;
-}
-
-void AsioHalvern::forgetBuffers() {
-    hostBuffers_.store(false);
-    for (auto* pairs : {inputBuffers_, outputBuffers_})
-        for (int32_t i = 0; i < kMaxChannels; ++i) {
-            pairs[i][0].store(nullptr);
-            pairs[i][1].store(nullptr);
-        }
-    numInputBuffers_.store(0);
-    numOutputBuffers_.store(0);
-}
-
-void AsioHalvern::releaseBuffers() {
-    auto clear = [](std::atomic<void*>(*pairs)[2], std::atomic<int32_t>& count,
-                    const char* nullTrace) {
-        const int32_t n = count.exchange(0);
-        for (int32_t i = 0; i < n && i < kMaxChannels; ++i) {
-            if (pairs[i][0].load() != nullptr && pairs[i][1].load() != nullptr) {
-                pairs[i][0].store(nullptr);
-                pairs[i][1].store(nullptr);
-            } else {
-                hostTrace(nullTrace, static_cast<int>(i));
-            }
-        }
-    };
-    clear(inputBuffers_, numInputBuffers_, "inputBuffers[%d] is NULL\n");
-    clear(outputBuffers_, numOutputBuffers_, "outputBuffers[%d] is NULL\n");
+    buffers_.release();
+    return Outcome::Ok;
 }
 
 // ---------------------------------------------------------------------------------------------
 // Start and stop
 
-bool AsioHalvern::createEvents() {
-    for (std::size_t i = 0; i < 3; ++i) {
-        platform::Handle h = platform::createEvent(false, false);
-        if (!platform::isValid(h)) {
-            hostTrace("failed to create event %d: 0x%x\n", static_cast<int>(i),
-                      platform::lastError());
-            closeEvents();
-            return false;
-        }
-        events_[i].store(h);
-    }
-    return true;
-}
-
-void AsioHalvern::closeEvents() {
-    // Whoever takes a handle closes it: the host's stop and a hardware stop may meet here.
-    for (auto& e : events_) {
-        platform::Handle h = e.exchange(nullptr);
-        if (platform::isValid(h))
-            platform::closeHandle(h);
-    }
-}
-
-ASIOError AsioHalvern::start() {
+Outcome DriverCore::start() {
     hostTrace("asio start.\n");
     listenerClose();
     listenerStart();
-    if (!hasCallbacks())
-        return ASE_NotPresent;
+    if (!callbacks_.present())
+        return Outcome::NotPresent;
 
     // A start while the previous stream still has its events ends that stream's thread and
     // frees its events first, instead of leaking them and leaving two threads to race.
-    bool restarting = false;
-    for (auto& e : events_)
-        restarting = restarting || e.load() != nullptr;
-    if (restarting) {
+    if (stream_.hasEvents()) {
         timerOff();
-        closeEvents();
+        stream_.closeEvents();
     }
 
-    publishPosition(0.0, 0);
-    toggle_.store(0);
-    skippedHalves_.store(0);
-    running_.store(false);
+    stream_.position.publish(0.0, 0);
+    stream_.toggle.store(0);
+    stream_.skippedHalves.store(0);
+    stream_.running.store(false);
     // Without all three events the device could never signal a half: nothing is started.
-    if (!createEvents())
-        return ASE_HWMalfunction;
-    running_.store(true);
+    if (!stream_.openEvents())
+        return Outcome::HardwareFault;
+    stream_.running.store(true);
     // A start that fails before the audio thread exists leaves no events and no running flag.
     auto abandon = [this] {
-        running_.store(false);
-        closeEvents();
-        return ASE_HWMalfunction;
+        stream_.running.store(false);
+        stream_.closeEvents();
+        return Outcome::HardwareFault;
     };
 
     std::unique_lock<std::recursive_mutex> deviceLock(deviceMutex_);
@@ -382,44 +260,44 @@ ASIOError AsioHalvern::start() {
     EventRegistration registration;
     for (std::size_t i = 0; i < 3; ++i)
         registration.setHandle(
-            i, static_cast<uint64_t>(reinterpret_cast<uintptr_t>(events_[i].load())));
+            i, static_cast<uint64_t>(reinterpret_cast<uintptr_t>(stream_.event(int(i)))));
     uint8_t reply = 1;
     if (!platform::deviceIoControl(device_, IOCTL_ASIO_SET_EVENTS, registration.bytes,
                                    EventRegistration::kSize, &reply, sizeof reply, nullptr)) {
         hostTrace("failed to set event: 0x%x\n", platform::lastError());
         return abandon();
     }
-    gDeviceStream.store(this);
+    stream_.claimDevice();
 
     platform::sleepMs(10);
     timerOn();
 
     if (!request(IOCTL_ASIO_START, nullptr, 0)) {
         hostTrace("failed to Start input buffers: 0x%x\n", platform::lastError());
-        return ASE_HWMalfunction;
+        return Outcome::HardwareFault;
     }
     deviceLock.unlock();
     hostTrace("Start In..............!!!\n");
     switch (sendStatus(1, 0, false)) {
     case StatusResult::WriteFailed:
     case StatusResult::CloseFailed:
-        return ASE_InvalidParameter;
+        return Outcome::InvalidParameter;
     case StatusResult::NoPanel:
     case StatusResult::Sent:
         break;
     }
-    return ASE_OK;
+    return Outcome::Ok;
 }
 
-ASIOError AsioHalvern::stop() {
+Outcome DriverCore::stop() {
     return stopStreaming(false);
 }
 
-ASIOError AsioHalvern::stopStreaming(bool onAudioThread) {
+Outcome DriverCore::stopStreaming(bool onAudioThread) {
     hostTrace("asio stop.\n");
-    running_.store(false);
+    stream_.running.store(false);
     timerOff();
-    if (const uint64_t skipped = skippedHalves_.exchange(0))
+    if (const uint64_t skipped = stream_.skippedHalves.exchange(0))
         hostTrace("Half buffers skipped while the host was behind: %u\n",
                   static_cast<unsigned>(skipped));
 
@@ -437,8 +315,7 @@ ASIOError AsioHalvern::stopStreaming(bool onAudioThread) {
     }
     // Only the object whose events the device signals stops it: one that never started (a host
     // that only scans its drivers, in this process or another) leaves a running stream alone.
-    AsioHalvern* owner = this;
-    const bool mine = gDeviceStream.compare_exchange_strong(owner, nullptr);
+    const bool mine = stream_.releaseDevice();
     if (device == nullptr) {
         hostTrace("Halvern Handle is NULL\n");
     } else if (!mine) {
@@ -458,14 +335,14 @@ ASIOError AsioHalvern::stopStreaming(bool onAudioThread) {
         else
             closeDevice();
     }
-    closeEvents();
-    return ASE_OK;
+    stream_.closeEvents();
+    return Outcome::Ok;
 }
 
 // ---------------------------------------------------------------------------------------------
 // Timer on and off
 
-void AsioHalvern::timerOn() {
+void DriverCore::timerOn() {
     AudioLink& link = *audio_;
     const uint64_t generation = link.generations.fetch_add(1) + 1;
     link.runToken.store(generation);
@@ -486,7 +363,7 @@ void AsioHalvern::timerOn() {
     }
     uint32_t threadId = 0;
     platform::Handle thread =
-        link.thread.start(gAudioThreads, &AsioHalvern::audioThreadMain, startInfo, &threadId);
+        link.thread.start(gAudioThreads, &DriverCore::audioThreadMain, startInfo, &threadId);
     if (thread == nullptr) {
         delete startInfo;
         audioTrace("创建线程失败 Created ID is %d!\n", static_cast<int>(threadId));
@@ -495,7 +372,7 @@ void AsioHalvern::timerOn() {
     audioTrace("ASIOThreadHandle Created ID is %d!, Task Id is %d\n", static_cast<int>(threadId),
                static_cast<int>(link.taskIndex.load()));
 
-    raisePriority();
+    stream_.raisePriority();
     if (!platform::disableThreadPriorityBoost(thread))
         audioTrace("禁用优先级提升失败");
     if (!platform::setThreadTimeCritical(thread))
@@ -514,33 +391,10 @@ void AsioHalvern::timerOn() {
     audioTrace("Timer On Func!\n");
 }
 
-void AsioHalvern::raisePriority() {
-    std::lock_guard<std::mutex> lock(gPriorityMutex);
-    if (gRaisedStreams == 0)
-        gPriorityBefore = platform::processPriorityClass();
-    if (!platform::setProcessRealtimePriority()) {
-        audioTrace("设置进程优先级失败");
-        if (gRaisedStreams == 0)
-            return;
-    }
-    if (!raisedPriority_.exchange(true))
-        ++gRaisedStreams;
-}
-
-// The host's process gets its own class back when its last stream ends.
-void AsioHalvern::restorePriority() {
-    if (!raisedPriority_.exchange(false))
-        return;
-    std::lock_guard<std::mutex> lock(gPriorityMutex);
-    if (--gRaisedStreams == 0 && !platform::setProcessPriorityClass(gPriorityBefore))
-        audioTrace("Process priority class not restored: %d\n",
-                   static_cast<int>(platform::lastError()));
-}
-
-void AsioHalvern::timerOff() {
+void DriverCore::timerOff() {
     AudioLink& link = *audio_;
     link.runToken.store(0);
-    restorePriority();
+    stream_.restorePriority();
     platform::Handle thread = link.thread.take();
     if (thread == nullptr) {
         audioTrace("Timer Off ASIOThreadHandle is NULL!\n");
@@ -561,7 +415,7 @@ void AsioHalvern::timerOff() {
 // ---------------------------------------------------------------------------------------------
 // The audio thread
 
-uint32_t AsioHalvern::audioThreadMain(void* arg) {
+uint32_t DriverCore::audioThreadMain(void* arg) {
     std::unique_ptr<AudioThreadStart> startInfo(static_cast<AudioThreadStart*>(arg));
     std::shared_ptr<AudioLink> link = std::move(startInfo->link);
     const uint64_t generation = startInfo->generation;
@@ -588,18 +442,18 @@ uint32_t AsioHalvern::audioThreadMain(void* arg) {
     int quietWaits = 0;
     bool quietResetAsked = false;
     while (runToken.load() == generation) {
-        platform::Handle events[3] = {};
+        platform::Handle events[RunningStream::kEvents] = {};
+        bool hasAll = false;
         {
             DriverGate::Entry entry(gate);
-            AsioHalvern* d = entry.driver();
+            DriverCore* d = entry.driver();
             if (d == nullptr) {
                 platform::sleepMs(kNoDriverSleepMs);
                 continue;
             }
-            for (int i = 0; i < 3; ++i)
-                events[i] = d->events_[i].load();
+            hasAll = d->stream_.takeEvents(events);
         }
-        if (events[0] == nullptr || events[1] == nullptr || events[2] == nullptr) {
+        if (!hasAll) {
             platform::sleepMs(kNoEventsSleepMs);
             continue;
         }
@@ -621,10 +475,10 @@ uint32_t AsioHalvern::audioThreadMain(void* arg) {
         if (runToken.load() != generation)
             break;
         DriverGate::Entry entry(gate);
-        AsioHalvern* d = entry.driver();
+        DriverCore* d = entry.driver();
         if (d == nullptr)
             continue;
-        if (!d->running_.load()) {
+        if (!d->stream_.running.load()) {
             uint64_t expected = generation;
             runToken.compare_exchange_strong(expected, 0);
             break;
@@ -640,7 +494,7 @@ uint32_t AsioHalvern::audioThreadMain(void* arg) {
             if (quietWaits >= kQuietWaitsBeforeReset && !quietResetAsked) {
                 quietResetAsked = true;
                 audioTrace("No signal from the device for a second: reset request.\n");
-                if (const AsioMessageFn message = d->asioMessageCallback())
+                if (const AsioMessageFn message = d->callbacks_.message())
                     message(kAsioResetRequest, 0, nullptr, nullptr);
                 continue;
             }
@@ -668,7 +522,7 @@ uint32_t AsioHalvern::audioThreadMain(void* arg) {
             const double period = d->periodNs();
             const int64_t signal =
                 tracker.take(half, !alreadySet, alreadySet ? waitBegan : waitEnded, period);
-            d->skippedHalves_.store(tracker.skipped(), std::memory_order_relaxed);
+            d->stream_.skippedHalves.store(tracker.skipped(), std::memory_order_relaxed);
             if (signal != SignalTracker::kStale)
                 d->bufferSwitch(half, signal, &handed, gate);
             continue;
@@ -695,27 +549,27 @@ uint32_t AsioHalvern::audioThreadMain(void* arg) {
     return 0;
 }
 
-double AsioHalvern::periodNs() const {
+double DriverCore::periodNs() const {
     const double rate = sampleRate_.load(std::memory_order_relaxed);
     return rate > 0.0 ? blockFrames_.load(std::memory_order_relaxed) * 1e9 / rate : 0.0;
 }
 
 // The real-time path: no allocation, no lock, no trace, no request.
-void AsioHalvern::bufferSwitch(int32_t index, int64_t signal, ASIOTime* handed,
-                               const DriverGate& gate) {
-    if (!running_.load(std::memory_order_relaxed) || !hasCallbacks())
+void DriverCore::bufferSwitch(int32_t index, int64_t signal, ASIOTime* handed,
+                              const DriverGate& gate) {
+    if (!stream_.running.load(std::memory_order_relaxed) || !callbacks_.present())
         return;
-    toggle_.store(index, std::memory_order_relaxed);
+    stream_.toggle.store(index, std::memory_order_relaxed);
     // Nanoseconds on the system clock's millisecond base, finer than a period of 32 samples.
     const uint64_t t = platform::systemTimeNs();
     const auto hi = static_cast<uint32_t>(t >> 32);
     const auto lo = static_cast<uint32_t>(t);
     // The samples the device has played up to the end of this half, skipped halves included.
     const double position = double(signal + 1) * blockFrames_.load(std::memory_order_relaxed);
-    publishPosition(position, packHiLo(hi, lo));
+    stream_.position.publish(position, packHiLo(hi, lo));
 
     if (timeInfoMode_.load(std::memory_order_relaxed)) {
-        auto* timeInfoSwitch = cbBufferSwitchTimeInfo_.load(std::memory_order_relaxed);
+        auto* timeInfoSwitch = callbacks_.timeInfoSwitch(std::memory_order_relaxed);
         if (timeInfoSwitch == nullptr)
             return;
         AsioTimeInfo& info = handed->timeInfo;
@@ -741,21 +595,21 @@ void AsioHalvern::bufferSwitch(int32_t index, int64_t signal, ASIOTime* handed,
         if (gate.current() == this)
             timeFlags_.fetch_and(~(flags & kChangeFlags), std::memory_order_relaxed);
     } else {
-        auto* plainSwitch = cbBufferSwitch_.load(std::memory_order_relaxed);
+        auto* plainSwitch = callbacks_.bufferSwitch(std::memory_order_relaxed);
         if (plainSwitch != nullptr)
             plainSwitch(index, ASIOTrue);
     }
 }
 
-void AsioHalvern::hardwareStop() {
+void DriverCore::hardwareStop() {
     audioTrace("Hardware stop.\n");
-    running_.store(false);
-    releaseBuffers();
+    stream_.running.store(false);
+    buffers_.release();
     stopStreaming(true);
     // The callbacks are cleared before the host hears of it: a host that resets inside the
     // callback brings new ones, which must survive.
-    const AsioMessageFn message = asioMessageCallback();
-    clearCallbacks();
+    const AsioMessageFn message = callbacks_.message();
+    callbacks_.clear();
     if (message != nullptr)
         message(kAsioResetRequest, 0, nullptr, nullptr);
 }

@@ -14,17 +14,17 @@
 
 namespace halvern::driver {
 
-class AsioHalvern;
+class DriverCore;
 
 class DriverGate {
 public:
-    void serve(AsioHalvern* driver) { driver_.store(driver); }
-    AsioHalvern* current() const { return driver_.load(); }
+    void serve(DriverCore* driver) { driver_.store(driver); }
+    DriverCore* current() const { return driver_.load(); }
 
     // Withdraws `driver` if it is the one served, then waits (bounded) until no other thread is
     // inside. True when every thread has left.
-    bool withdraw(AsioHalvern* driver, uint32_t timeoutMs) {
-        AsioHalvern* expected = driver;
+    bool withdraw(DriverCore* driver, uint32_t timeoutMs) {
+        DriverCore* expected = driver;
         driver_.compare_exchange_strong(expected, nullptr);
         // The caller may itself be inside (a host that releases the driver from a callback).
         const int* mine = depth(false);
@@ -53,11 +53,11 @@ public:
         }
         Entry(const Entry&) = delete;
         Entry& operator=(const Entry&) = delete;
-        AsioHalvern* driver() const { return driver_; }
+        DriverCore* driver() const { return driver_; }
 
     private:
         DriverGate& gate_;
-        AsioHalvern* driver_ = nullptr;
+        DriverCore* driver_ = nullptr;
     };
 
     // Touches the calling thread's entry counts once, so that the real-time path never meets a
@@ -93,7 +93,7 @@ private:
         return nullptr;
     }
 
-    std::atomic<AsioHalvern*> driver_{nullptr};
+    std::atomic<DriverCore*> driver_{nullptr};
     std::atomic<int> inside_{0};
 };
 

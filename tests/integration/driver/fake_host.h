@@ -29,10 +29,12 @@ namespace halvern::driver {
 // Reaches what no host can: the events the audio thread waits on.
 struct AsioHalvernTestAccess {
     static platform::Handle swapEvent(AsioHalvern& d, int index, platform::Handle h) {
-        return d.events_[index].exchange(h);
+        return d.core_.stream_.events_[index].exchange(h);
     }
-    static uint64_t skippedHalves(const AsioHalvern& d) { return d.skippedHalves_.load(); }
-    static bool running(const AsioHalvern& d) { return d.running_.load(); }
+    static uint64_t skippedHalves(const AsioHalvern& d) {
+        return d.core_.stream_.skippedHalves.load();
+    }
+    static bool running(const AsioHalvern& d) { return d.core_.stream_.running.load(); }
 };
 } // namespace halvern::driver
 

@@ -24,7 +24,9 @@
 
 namespace halvern::driver {
 struct AsioHalvernTestAccess {
-    static void takeCallbacks(AsioHalvern& d, const ASIOCallbacks& c) { d.takeCallbacks(c); }
+    static void takeCallbacks(AsioHalvern& d, const ASIOCallbacks& c) {
+        d.core_.callbacks_.take(c);
+    }
 };
 } // namespace halvern::driver
 
