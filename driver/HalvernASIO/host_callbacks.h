@@ -4,7 +4,7 @@
 // raised after the entries and lowered before them.
 #pragma once
 
-#include "asio/iasio.h"
+#include <halvern/asio/iasio.h>
 
 #include <atomic>
 #include <cstdint>
