@@ -109,8 +109,10 @@ the engine stop and restart with the dialog's fixed 100 ms pauses and its 200 ms
 steps. "Detection pass" is the time from the pass's first device answer to the page.
 
 From a knob's value change (\`Knob::setValue\`) to the simulator's receipt of the request, a
-Wren page against the in-process simulator, 1000 changes each, and the request each sends
-(\`bench_knob_latency\`):
+Wren page against the in-process simulator, 1000 changes each due 1 ms apart (a mouse
+reporting at 1000 Hz), each timed from when it was due, and the request each sends
+(\`bench_knob_latency\`). A change waits for the handler of the one before: the request, then
+the page's stored state written to its file (*handler*).
 
 \`\`\`
 $knobs

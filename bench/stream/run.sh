@@ -236,7 +236,7 @@ else
     echo "bench: callgrind halvern-asio-host --stream --channels $half   ($ch channels)"
     cg=$work/callgrind-$ch.out
     cjson=$(valgrind --tool=callgrind --collect-atstart=no \
-      --toggle-collect='halvern::driver::AsioHalvern::audioThreadMain*' \
+      --toggle-collect='halvern::driver::DriverCore::audioThreadMain*' \
       --callgrind-out-file="$cg" "$host_bin" --stream --seconds 4 --channels "$half" --json \
       2>/dev/null) || true
     stop_sim
@@ -250,8 +250,8 @@ else
     read -r thread_ir switch_ir host_ir <<<"$(callgrind_annotate --inclusive=yes "$cg" 2>/dev/null |
       awk '
         function ir(s) { gsub(",", "", s); return s + 0 }
-        /^ *[0-9,]+ .*AsioHalvern::audioThreadMain\(void\*\)/ { v = ir($1); if (v > t) t = v }
-        /^ *[0-9,]+ .*AsioHalvern::bufferSwitch\(/ { v = ir($1); if (v > s) s = v }
+        /^ *[0-9,]+ .*DriverCore::audioThreadMain\(void\*\)/ { v = ir($1); if (v > t) t = v }
+        /^ *[0-9,]+ .*DriverCore::bufferSwitch\(/ { v = ir($1); if (v > s) s = v }
         /^ *[0-9,]+ .*host::.*bufferSwitch(TimeInfo)?\(/ { v = ir($1); if (v > h) h = v }
         END { print t + 0, s + 0, h + 0 }')"
     per() { awk -v a="$1" -v b="$2" -v n="$switches" 'BEGIN { printf "%.0f", (a - b) / n }'; }
@@ -378,7 +378,7 @@ fi
   echo
   echo "    bench_wide_device N/2 N/2 256"
   echo "    valgrind --tool=callgrind --collect-atstart=no \\"
-  echo "      --toggle-collect='halvern::driver::AsioHalvern::audioThreadMain*' \\"
+  echo "      --toggle-collect='halvern::driver::DriverCore::audioThreadMain*' \\"
   echo "      halvern-asio-host --stream --seconds 4 --channels N/2 --json"
   echo
   if [ -n "$switch_note" ]; then
@@ -388,7 +388,7 @@ fi
     echo "|---:|---:|---:|---:|---:|"
     printf '%s\n' "${switch_rows[@]}"
     echo
-    echo "- *driver's switch*: \`AsioHalvern::bufferSwitch\` without the host's callback it calls."
+    echo "- *driver's switch*: \`DriverCore::bufferSwitch\` without the host's callback it calls."
     echo "- *audio thread per period*: everything the driver's thread runs per switch in user space"
     echo "  (the wait for the device's events, the switch, the thread's start and end spread over"
     echo "  the run) without the host's callback; the time in the kernel is not counted."
