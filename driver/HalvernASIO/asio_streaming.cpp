@@ -520,8 +520,7 @@ uint32_t DriverCore::audioThreadMain(void* arg) {
             quietWaits = 0;
             const int32_t half = result == platform::kWaitObject0 ? next : 1 - next;
             const double period = d->periodNs();
-            const int64_t signal =
-                tracker.take(half, !alreadySet, alreadySet ? waitBegan : waitEnded, period);
+            const int64_t signal = tracker.take(half, !alreadySet, waitBegan, waitEnded, period);
             d->stream_.skippedHalves.store(tracker.skipped(), std::memory_order_relaxed);
             if (signal != SignalTracker::kStale)
                 d->bufferSwitch(half, signal, &handed, gate);
