@@ -5,6 +5,7 @@
 #include "com/com_base.h"
 #include "driver_gate.h"
 #include "host_callbacks.h"
+#include "signal_tracker.h"
 #include "stream_states.h"
 
 #include <halvern/asio/iasio.h>
@@ -95,6 +96,25 @@ private:
     double periodNs() const;
     void hardwareStop();
     static uint32_t audioThreadMain(void* arg);
+    // What the audio thread keeps from one wait to the next, and what one wait ended with.
+    struct AudioLoop {
+        SignalTracker tracker;
+        // The record handed to bufferSwitchTimeInfo: on the thread's stack, so that it stays
+        // valid for the whole callback whatever happens to the driver object meanwhile.
+        ASIOTime handed{};
+        int failedWaits = 0;
+        int failedProbes = 0;
+        int quietWaits = 0;
+        bool quietResetAsked = false;
+    };
+    struct AudioWake {
+        int32_t next = 0; // the half the wait looked for first
+        uint32_t result = 0;
+        bool alreadySet = false; // found set by the look before the wait
+        uint64_t began = 0;
+        uint64_t ended = 0;
+    };
+    bool answerWake(AudioLoop& loop, const AudioWake& wake, const DriverGate& gate);
 
     // Panel pipes (asio_pipes.cpp).
     enum class StatusResult { NoPanel, Sent, WriteFailed, CloseFailed };
@@ -104,6 +124,8 @@ private:
     void listenerCloseSelf();
     bool ownsListener() const;
     static uint32_t listenerThreadMain(void* arg);
+    static void serveListenerPipe(platform::Handle pipe);
+    static DriverCore* listenerOwner(DriverGate::Entry& entry);
 
     // This object's audio thread and what it shares with it.
     std::shared_ptr<AudioLink> audio_ = std::make_shared<AudioLink>();

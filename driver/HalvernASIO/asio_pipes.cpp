@@ -184,10 +184,10 @@ void DriverCore::listenerCloseSelf() {
 // ---------------------------------------------------------------------------------------------
 // The listener thread
 
-uint32_t DriverCore::listenerThreadMain(void* /*arg*/) {
-    tOnListenerThread = true;
-    DriverGate::prepareThread();
-    hostTrace("pipeReadThread start.\n");
+namespace {
+
+// The listener's end of the panel's pipe; invalid (traced) when it cannot be made.
+platform::Handle createListenerPipe() {
     platform::PipeServerOptions options;
     options.mode = platform::PipeMode::Byte;
     options.maxInstances = 255;
@@ -205,75 +205,103 @@ uint32_t DriverCore::listenerThreadMain(void* /*arg*/) {
         platform::sleepMs(kPanelBusyRetryMs);
         pipe = platform::createPipeServer(kPanelToAsioPipe, options);
     }
-    if (!platform::isValid(pipe)) {
+    if (!platform::isValid(pipe))
         hostTrace("Failed to create the pipe: %d\n", static_cast<int>(platform::lastError()));
-    } else {
-        hostTrace("Pipe Created, Waiting for client connection...\n");
-        gListenerPipe.store(pipe);
+    return pipe;
+}
 
-        // Whether the client now connected has had its reset request: a client may also be
-        // found already connected when the wait begins, and that is a signal too.
-        bool clientSignalled = false;
-        for (;;) {
-            {
-                DriverGate::Entry entry(gListenerGate);
-                DriverCore* d = entry.driver();
-                if (d == nullptr || !d->listenerRun_.load() || !d->ownsListener())
-                    break;
-            }
-            bool signal = false;
-            bool clientHolds = false;
-            const platform::PipeWait wait = platform::waitForPipeClient(pipe, kConnectWaitMs);
-            if (wait == platform::PipeWait::ConnectedAtOnce) {
-                hostTrace("Client connected immediately.\n");
-                signal = true;
-            } else if (wait == platform::PipeWait::Connected) {
-                hostTrace("Client connected.\n");
-                signal = true;
-            } else if (wait == platform::PipeWait::AlreadyConnected) {
-                hostTrace("Client already connected.\n");
-                signal = !clientSignalled;
-                clientHolds = true;
-            } else if (wait == platform::PipeWait::Failed) {
-                const uint32_t error = platform::lastError();
-                if (error == platform::kErrorNoData && !clientSignalled) {
-                    // A panel that connected, wrote and closed before the first wait began
-                    // (Windows reports "no data"): its signal counts all the same.
-                    hostTrace("Client connected.\n");
-                    signal = true;
-                } else {
-                    hostTrace("Failed to connect to the pipe: %d\n", static_cast<int>(error));
-                    break;
-                }
-            }
-            // TimedOut: go round. Cancelled: a listener close wants the flags looked at; it is
-            // never a connection.
-            // Only a client that writes is the panel: one that can only read, or that sends
-            // nothing, is dropped, and the listener goes on waiting for the panel.
-            if (signal && !platform::takeClientByte(pipe, kSignalByteWaitMs)) {
-                hostTrace("Client sent no signal.\n");
-                platform::disconnectPipeClient(pipe);
-                continue;
-            }
-            if (signal) {
-                clientSignalled = true;
-                DriverGate::Entry entry(gListenerGate);
-                DriverCore* d = entry.driver();
-                if (d != nullptr && d->listenerRun_.load() && d->ownsListener()) {
-                    if (const AsioMessageFn message = d->callbacks_.message())
-                        message(kAsioResetRequest, 0, nullptr, nullptr);
-                }
-            }
-            // A client that keeps its end open would make every round report it at once: wait
-            // for it to hang up (or for a listener close) instead.
-            if (clientHolds)
-                platform::waitForPipeClientGone(pipe, kConnectWaitMs);
+// What one wait for a client found.
+struct ClientWait {
+    bool signal = false;      // a client to read the panel's byte from
+    bool clientHolds = false; // a client that keeps its end open
+    bool failed = false;      // the pipe no longer serves
+};
+
+// `clientSignalled`: the client now connected has had its reset request already.
+ClientWait classifyWait(platform::PipeWait wait, bool clientSignalled) {
+    ClientWait out;
+    if (wait == platform::PipeWait::ConnectedAtOnce) {
+        hostTrace("Client connected immediately.\n");
+        out.signal = true;
+    } else if (wait == platform::PipeWait::Connected) {
+        hostTrace("Client connected.\n");
+        out.signal = true;
+    } else if (wait == platform::PipeWait::AlreadyConnected) {
+        hostTrace("Client already connected.\n");
+        out.signal = !clientSignalled;
+        out.clientHolds = true;
+    } else if (wait == platform::PipeWait::Failed) {
+        const uint32_t error = platform::lastError();
+        if (error == platform::kErrorNoData && !clientSignalled) {
+            // A panel that connected, wrote and closed before the first wait began (Windows
+            // reports "no data"): its signal counts all the same.
+            hostTrace("Client connected.\n");
+            out.signal = true;
+        } else {
+            hostTrace("Failed to connect to the pipe: %d\n", static_cast<int>(error));
+            out.failed = true;
         }
-        releaseListenerPipe(pipe);
-        platform::disconnectPipeClient(pipe);
-        platform::closePipeServer(pipe);
     }
+    // TimedOut: go round. Cancelled: a listener close wants the flags looked at; it is never a
+    // connection.
+    return out;
+}
 
+} // namespace
+
+// The driver object the listener serves, while it still wants the listener; null otherwise.
+DriverCore* DriverCore::listenerOwner(DriverGate::Entry& entry) {
+    DriverCore* d = entry.driver();
+    return d != nullptr && d->listenerRun_.load() && d->ownsListener() ? d : nullptr;
+}
+
+void DriverCore::serveListenerPipe(platform::Handle pipe) {
+    hostTrace("Pipe Created, Waiting for client connection...\n");
+    gListenerPipe.store(pipe);
+    // Whether the client now connected has had its reset request: a client may also be found
+    // already connected when the wait begins, and that is a signal too.
+    bool clientSignalled = false;
+    for (;;) {
+        {
+            DriverGate::Entry entry(gListenerGate);
+            if (listenerOwner(entry) == nullptr)
+                break;
+        }
+        const ClientWait wait =
+            classifyWait(platform::waitForPipeClient(pipe, kConnectWaitMs), clientSignalled);
+        if (wait.failed)
+            break;
+        // Only a client that writes is the panel: one that can only read, or that sends
+        // nothing, is dropped, and the listener goes on waiting for the panel.
+        if (wait.signal && !platform::takeClientByte(pipe, kSignalByteWaitMs)) {
+            hostTrace("Client sent no signal.\n");
+            platform::disconnectPipeClient(pipe);
+            continue;
+        }
+        if (wait.signal) {
+            clientSignalled = true;
+            DriverGate::Entry entry(gListenerGate);
+            if (DriverCore* d = listenerOwner(entry))
+                if (const AsioMessageFn message = d->callbacks_.message())
+                    message(kAsioResetRequest, 0, nullptr, nullptr);
+        }
+        // A client that keeps its end open would make every round report it at once: wait for
+        // it to hang up (or for a listener close) instead.
+        if (wait.clientHolds)
+            platform::waitForPipeClientGone(pipe, kConnectWaitMs);
+    }
+    releaseListenerPipe(pipe);
+    platform::disconnectPipeClient(pipe);
+    platform::closePipeServer(pipe);
+}
+
+uint32_t DriverCore::listenerThreadMain(void* /*arg*/) {
+    tOnListenerThread = true;
+    DriverGate::prepareThread();
+    hostTrace("pipeReadThread start.\n");
+    const platform::Handle pipe = createListenerPipe();
+    if (platform::isValid(pipe))
+        serveListenerPipe(pipe);
     {
         DriverGate::Entry entry(gListenerGate);
         if (DriverCore* d = entry.driver())

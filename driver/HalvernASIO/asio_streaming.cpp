@@ -79,6 +79,32 @@ void splitHiLo(double value, uint32_t& hi, uint32_t& lo) {
     }
 }
 
+// Every pair of halves asked for lies inside the area as the transport mapped it, on a channel
+// the device has; checked before any of them is touched.
+bool halvesFit(const ASIOBufferInfo* infos, int32_t count, int32_t frames, uint32_t deviceInputs,
+               uint32_t deviceOutputs, const SharedMemoryReply& shared) {
+    for (int32_t i = 0; i < count; ++i) {
+        const ASIOBufferInfo& info = infos[i];
+        if (info.channelNum < 0 || info.channelNum >= PreparedBuffers::kMaxChannels)
+            continue; // refused when listed, as every channel outside the table is
+        const bool isInput = info.isInput != ASIOFalse;
+        if (uint32_t(info.channelNum) >= (isInput ? deviceInputs : deviceOutputs)) {
+            hostTrace("createBuffers refused: the device has no %s channel %d\n",
+                      isInput ? "input" : "output", static_cast<int>(info.channelNum));
+            return false;
+        }
+        const uint64_t end = uint64_t(8) * uint64_t(frames) * uint64_t(info.channelNum + 1);
+        const uint64_t area = isInput ? shared.inputAreaBytes() : shared.outputAreaBytes();
+        if (end > area) {
+            hostTrace("createBuffers refused: %s channel %d needs %u bytes, the area has %llu\n",
+                      isInput ? "input" : "output", static_cast<int>(info.channelNum),
+                      static_cast<unsigned>(end), static_cast<unsigned long long>(area));
+            return false;
+        }
+    }
+    return true;
+}
+
 } // namespace
 
 int DriverCore::liveAudioThreads() {
@@ -148,28 +174,9 @@ Outcome DriverCore::createBuffers(ASIOBufferInfo* bufferInfos, int32_t numChanne
         hostTrace("dataInShareMemPointer in NULL!!!\n");
         return Outcome::HardwareFault;
     }
-    // Every pair of halves asked for must lie inside the area as the transport mapped it.
-    // Refused before any of them is touched.
-    for (int32_t i = 0; i < numChannels; ++i) {
-        const ASIOBufferInfo& info = bufferInfos[i];
-        if (info.channelNum < 0 || info.channelNum >= kMaxChannels)
-            continue; // refused below, as every channel outside the table is
-        const bool isInput = info.isInput != ASIOFalse;
-        if (uint32_t(info.channelNum) >= (isInput ? deviceInputs : deviceOutputs)) {
-            hostTrace("createBuffers refused: the device has no %s channel %d\n",
-                      isInput ? "input" : "output", static_cast<int>(info.channelNum));
-            disposeBuffers();
-            return Outcome::HardwareFault;
-        }
-        const uint64_t end = uint64_t(8) * uint64_t(bufferSize) * uint64_t(info.channelNum + 1);
-        const uint64_t area = isInput ? shared.inputAreaBytes() : shared.outputAreaBytes();
-        if (end > area) {
-            hostTrace("createBuffers refused: %s channel %d needs %u bytes, the area has %llu\n",
-                      isInput ? "input" : "output", static_cast<int>(info.channelNum),
-                      static_cast<unsigned>(end), static_cast<unsigned long long>(area));
-            disposeBuffers();
-            return Outcome::HardwareFault;
-        }
+    if (!halvesFit(bufferInfos, numChannels, bufferSize, deviceInputs, deviceOutputs, shared)) {
+        disposeBuffers();
+        return Outcome::HardwareFault;
     }
 
     blockFrames_.store(bufferSize);
@@ -433,14 +440,7 @@ uint32_t DriverCore::audioThreadMain(void* arg) {
         registration = nullptr;
     }
 
-    // The record handed to bufferSwitchTimeInfo lives here, on this thread's stack, so that it
-    // stays valid for the whole callback whatever happens to the driver object meanwhile.
-    ASIOTime handed{};
-    SignalTracker tracker;
-    int failedWaits = 0;
-    int failedProbes = 0;
-    int quietWaits = 0;
-    bool quietResetAsked = false;
+    AudioLoop loop; // on this thread's stack, the record handed to the host with it
     while (runToken.load() == generation) {
         platform::Handle events[RunningStream::kEvents] = {};
         bool hasAll = false;
@@ -461,81 +461,29 @@ uint32_t DriverCore::audioThreadMain(void* arg) {
         // The wait reports the first set event of its list: the half the device plays next
         // goes first, so that a host that fell behind still meets the halves in the device's
         // order.
-        const int32_t next = tracker.nextHalf();
-        const platform::Handle order[3] = {events[next], events[1 - next], events[2]};
+        AudioWake wake;
+        wake.next = loop.tracker.nextHalf();
+        const platform::Handle order[3] = {events[wake.next], events[1 - wake.next], events[2]};
         // A look without blocking first: an event found set already means the host is behind,
         // whatever the wait's length says (a host that keeps up with little to spare waits
         // only briefly; a preempted look takes long).
-        const uint64_t waitBegan = platform::monotonicNs();
-        uint32_t result = platform::waitForAny(order, 3, 0);
-        const bool alreadySet = result != platform::kWaitTimeout;
-        if (!alreadySet)
-            result = platform::waitForAny(order, 3, kEventWaitMs);
-        const uint64_t waitEnded = platform::monotonicNs();
+        wake.began = platform::monotonicNs();
+        wake.result = platform::waitForAny(order, 3, 0);
+        wake.alreadySet = wake.result != platform::kWaitTimeout;
+        if (!wake.alreadySet)
+            wake.result = platform::waitForAny(order, 3, kEventWaitMs);
+        wake.ended = platform::monotonicNs();
         if (runToken.load() != generation)
             break;
         DriverGate::Entry entry(gate);
         DriverCore* d = entry.driver();
         if (d == nullptr)
             continue;
-        if (!d->stream_.running.load()) {
+        if (!d->stream_.running.load() || !d->answerWake(loop, wake, gate)) {
             uint64_t expected = generation;
             runToken.compare_exchange_strong(expected, 0);
             break;
         }
-        if (result == platform::kWaitTimeout) {
-            failedWaits = 0;
-            // Half a second without a signal: a device that went away without its stop event
-            // answers no request either. A device whose engine is only paused (the panel
-            // changes a setting) still does.
-            const bool answers = deviceAnswers();
-            failedProbes = answers ? 0 : failedProbes + 1;
-            quietWaits = answers ? quietWaits + 1 : 0;
-            if (quietWaits >= kQuietWaitsBeforeReset && !quietResetAsked) {
-                quietResetAsked = true;
-                audioTrace("No signal from the device for a second: reset request.\n");
-                if (const AsioMessageFn message = d->callbacks_.message())
-                    message(kAsioResetRequest, 0, nullptr, nullptr);
-                continue;
-            }
-            if (failedProbes >= kMaxFailedProbes) {
-                audioTrace("The device is gone: hardware stop.\n");
-                d->hardwareStop();
-                uint64_t expected = generation;
-                runToken.compare_exchange_strong(expected, 0);
-                break;
-            }
-            continue;
-        }
-        if (result == platform::kWaitObject0 + 2) {
-            audioTrace("Hardware Stop! Envent is %d\n", 2);
-            d->hardwareStop();
-            uint64_t expected = generation;
-            runToken.compare_exchange_strong(expected, 0);
-            break;
-        }
-        if (result == platform::kWaitObject0 || result == platform::kWaitObject0 + 1) {
-            failedWaits = 0;
-            failedProbes = 0;
-            quietWaits = 0;
-            const int32_t half = result == platform::kWaitObject0 ? next : 1 - next;
-            const double period = d->periodNs();
-            const int64_t signal = tracker.take(half, !alreadySet, waitBegan, waitEnded, period);
-            d->stream_.skippedHalves.store(tracker.skipped(), std::memory_order_relaxed);
-            if (signal != SignalTracker::kStale)
-                d->bufferSwitch(half, signal, &handed, gate);
-            continue;
-        }
-        // Not a half index: never handed to the host.
-        audioTrace("Audio thread wait failed: %d\n", static_cast<int>(platform::lastError()));
-        if (++failedWaits >= kMaxFailedWaitsInRow) {
-            audioTrace("Hardware stop after %d failed waits.\n", failedWaits);
-            d->hardwareStop();
-            uint64_t expected = generation;
-            runToken.compare_exchange_strong(expected, 0);
-            break;
-        }
-        platform::sleepMs(kFailedWaitSleepMs);
     }
 
     if (registration != nullptr)
@@ -546,6 +494,58 @@ uint32_t DriverCore::audioThreadMain(void* arg) {
     link.reset();
     gAudioThreads.end();
     return 0;
+}
+
+// What one wait of the audio thread ended with; false when the stream is over (the device stopped
+// or went away, the events failed), after the hardware stop.
+bool DriverCore::answerWake(AudioLoop& loop, const AudioWake& wake, const DriverGate& gate) {
+    if (wake.result == platform::kWaitTimeout) {
+        loop.failedWaits = 0;
+        // Half a second without a signal: a device that went away without its stop event
+        // answers no request either. A device whose engine is only paused (the panel changes a
+        // setting) still does.
+        const bool answers = deviceAnswers();
+        loop.failedProbes = answers ? 0 : loop.failedProbes + 1;
+        loop.quietWaits = answers ? loop.quietWaits + 1 : 0;
+        if (loop.quietWaits >= kQuietWaitsBeforeReset && !loop.quietResetAsked) {
+            loop.quietResetAsked = true;
+            audioTrace("No signal from the device for a second: reset request.\n");
+            if (const AsioMessageFn message = callbacks_.message())
+                message(kAsioResetRequest, 0, nullptr, nullptr);
+            return true;
+        }
+        if (loop.failedProbes < kMaxFailedProbes)
+            return true;
+        audioTrace("The device is gone: hardware stop.\n");
+        hardwareStop();
+        return false;
+    }
+    if (wake.result == platform::kWaitObject0 + 2) {
+        audioTrace("Hardware Stop! Envent is %d\n", 2);
+        hardwareStop();
+        return false;
+    }
+    if (wake.result == platform::kWaitObject0 || wake.result == platform::kWaitObject0 + 1) {
+        loop.failedWaits = 0;
+        loop.failedProbes = 0;
+        loop.quietWaits = 0;
+        const int32_t half = wake.result == platform::kWaitObject0 ? wake.next : 1 - wake.next;
+        const int64_t signal =
+            loop.tracker.take(half, !wake.alreadySet, wake.began, wake.ended, periodNs());
+        stream_.skippedHalves.store(loop.tracker.skipped(), std::memory_order_relaxed);
+        if (signal != SignalTracker::kStale)
+            bufferSwitch(half, signal, &loop.handed, gate);
+        return true;
+    }
+    // Not a half index: never handed to the host.
+    audioTrace("Audio thread wait failed: %d\n", static_cast<int>(platform::lastError()));
+    if (++loop.failedWaits >= kMaxFailedWaitsInRow) {
+        audioTrace("Hardware stop after %d failed waits.\n", loop.failedWaits);
+        hardwareStop();
+        return false;
+    }
+    platform::sleepMs(kFailedWaitSleepMs);
+    return true;
 }
 
 double DriverCore::periodNs() const {

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <pthread.h>
 #include <sched.h>
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -304,6 +305,14 @@ bool leaveProAudioClass(Handle registration) {
         return false;
     }
     return true;
+}
+
+bool lockProcessMemory() {
+    return mlockall(MCL_CURRENT) == 0;
+}
+
+void unlockProcessMemory() {
+    munlockall();
 }
 
 void sleepMs(uint32_t ms) {

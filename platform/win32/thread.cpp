@@ -151,6 +151,12 @@ bool leaveProAudioClass(Handle registration) {
     return AvRevertMmThreadCharacteristics(registration) != FALSE;
 }
 
+bool lockProcessMemory() {
+    return false;
+}
+
+void unlockProcessMemory() {}
+
 void sleepMs(uint32_t ms) {
     Sleep(ms);
 }

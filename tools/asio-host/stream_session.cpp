@@ -14,10 +14,6 @@
 #include <cstring>
 #include <memory>
 
-#if !defined(_WIN32)
-#include <sys/mman.h>
-#endif
-
 namespace halvern::host {
 
 namespace {
@@ -203,20 +199,12 @@ bool validBufferSize(int32_t size, int32_t minSize, int32_t maxSize, int32_t gra
 // cost periods); only what is mapped now is locked, so no later allocation can fail for it.
 // Refused without the right; not fatal.
 bool lockMemory() {
-#if defined(_WIN32)
-    return false;
-#else
-    return mlockall(MCL_CURRENT) == 0;
-#endif
+    return platform::lockProcessMemory();
 }
 
 void unlockMemory(bool locked) {
-#if !defined(_WIN32)
     if (locked)
-        munlockall();
-#else
-    (void)locked;
-#endif
+        platform::unlockProcessMemory();
 }
 
 class Session {

@@ -53,6 +53,11 @@ int deviceSignalProcessor();
 // Returns the registration handle or null with lastError().
 Handle joinProAudioClass(uint32_t* taskIndex);
 bool leaveProAudioClass(Handle registration);
+// Keeps the pages the process has mapped now in memory (later mappings are not covered, so no
+// later allocation can fail for it). False where refused or not offered (Windows: hosts there
+// rely on the working set); unlockProcessMemory undoes a lock that succeeded.
+bool lockProcessMemory();
+void unlockProcessMemory();
 
 void sleepMs(uint32_t ms);
 
