@@ -440,7 +440,7 @@ uint32_t DriverCore::audioThreadMain(void* arg) {
         registration = nullptr;
     }
 
-    AudioLoop loop; // on this thread's stack, the record handed to the host with it
+    AudioLoop loop; // on this thread's stack, as its handed record must be
     while (runToken.load() == generation) {
         platform::Handle events[RunningStream::kEvents] = {};
         bool hasAll = false;

@@ -193,20 +193,6 @@ bool validBufferSize(int32_t size, int32_t minSize, int32_t maxSize, int32_t gra
     return granularity <= 0 || (size - minSize) % granularity == 0;
 }
 
-// Keeps the host's pages in memory while it streams, as audio hosts do: a page fault in the
-// buffer switch costs more than a period at small sizes. Called just before start, so the
-// driver and the sample areas are covered (never while streaming: locking takes long enough to
-// cost periods); only what is mapped now is locked, so no later allocation can fail for it.
-// Refused without the right; not fatal.
-bool lockMemory() {
-    return platform::lockProcessMemory();
-}
-
-void unlockMemory(bool locked) {
-    if (locked)
-        platform::unlockProcessMemory();
-}
-
 class Session {
 public:
     Session(const StreamOptions& o, StreamResult& r, Engine& e) : o_(o), r_(r), e_(e) {
@@ -265,7 +251,8 @@ public:
         }
         started_ = false;
         buffersCreated_ = false;
-        unlockMemory(locked_);
+        if (locked_)
+            platform::unlockProcessMemory();
         locked_ = false;
         loaded_.release();
         signals_.close();
@@ -399,7 +386,11 @@ private:
         e_.havePosition = false;
         e_.checker.restart();
 
-        locked_ = lockMemory();
+        // The host's pages stay in memory while it streams, as audio hosts keep them: a page
+        // fault in the buffer switch costs more than a period at small sizes. Locked just
+        // before start, so the driver and the sample areas are covered (never while streaming:
+        // locking takes long enough to cost periods). Refused without the right; not fatal.
+        locked_ = platform::lockProcessMemory();
         e_.accepting.store(true);
         const ASIOError err = loaded_.driver()->start();
         if (err != ASE_OK) {
