@@ -3,7 +3,8 @@
 // sends them, each timed from when it was due to the simulator's receipt of the request (both
 // on the monotonic clock). A change whose handler is still busy with the one before (the request
 // and the stored state's write) starts late, and that counts. Prints p50/p99/max over the
-// changes, the whole handler's p99 and the size of each request kind the changes send.
+// changes, the whole handler's p50 and p99 and the size of each request kind the changes send, then
+// the stored state's write alone.
 #include "pages/wren.h"
 #include "widgets/knob.h"
 
@@ -12,6 +13,7 @@
 #include "halvern/platform/clock.h"
 
 #include <QApplication>
+#include <QSettings>
 
 #include <algorithm>
 #include <cstdio>
@@ -61,12 +63,28 @@ void run(const char* name, Knob* knob, int low, int high, int changes, uint64_t 
         return;
     }
     const Figures f = percentiles(us);
-    std::printf("%-22s %6zu changes  p50 %7.1f us  p99 %7.1f us  max %8.1f us  handler p99 %7.1f "
-                "us  sends:",
-                name, us.size(), f.p50, f.p99, f.max, percentiles(handler).p99);
+    const Figures h = percentiles(handler);
+    std::printf("%-22s %6zu changes  p50 %7.1f us  p99 %7.1f us  max %8.1f us  handler p50 %7.1f "
+                "p99 %7.1f us  sends:",
+                name, us.size(), f.p50, f.p99, f.max, h.p50, h.p99);
     for (const auto& [request, bytes] : sizes)
         std::printf(" %s %u B", request.c_str(), bytes);
     std::printf("\n");
+}
+
+// The page's stored state written on its own, as each handler ends (the file synced to the disk):
+// what a change waits for when the one before it is still being written.
+void runStateWrite(QSettings& settings, int writes) {
+    std::vector<double> us;
+    for (int i = 0; i < writes; ++i) {
+        const uint64_t began = platform::monotonicNs();
+        settings.setValue(QStringLiteral("Dial/SpeakerValue"), -80 + i % 87);
+        settings.sync();
+        us.push_back(double(platform::monotonicNs() - began) / 1000.0);
+    }
+    const Figures f = percentiles(us);
+    std::printf("%-22s %6d writes   p50 %7.1f us  p99 %7.1f us  max %8.1f us\n", "State file write",
+                writes, f.p50, f.p99, f.max);
 }
 
 } // namespace
@@ -87,5 +105,6 @@ int main(int argc, char** argv) {
     run("MIC1 gain (command)", page.mic1Knob, 0, 60, changes, paceNs, iface);
     run("SPEAKER (mixer write)", page.speakerKnob, -80, 6, changes, paceNs, iface);
     run("Phone to HP (mixer)", page.phoneToHeadphoneKnob, -80, 0, changes, paceNs, iface);
+    runStateWrite(*page.settings, changes);
     return 0;
 }

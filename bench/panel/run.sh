@@ -43,6 +43,10 @@ cleanup() {
 }
 trap cleanup EXIT
 
+# First, with no panel running: the knob's page has a simulator of its own, and a second panel
+# polling the device and writing its log would only share the disk with the page's state file.
+knobs=$("$build/bench/panel/bench_knob_latency" 1000 2>/dev/null | grep -v '^Open device')
+
 "$sim_bin" --model wren >"$work/sim.log" 2>&1 &
 sim_pid=$!
 for _ in $(seq 100); do
@@ -83,8 +87,6 @@ median() { printf '%s\n' "$@" | sort -n | awk '{v[NR] = $1} END {print v[int((NR
 page_ms=$(median "${first_page[@]}")
 pass_ms=$(median "${pass[@]}")
 
-knobs=$("$build/bench/panel/bench_knob_latency" 1000 2>/dev/null | grep -v '^Open device')
-
 sleep "$seconds"
 rss_kb=$(awk '/^VmRSS:/ {print $2}' "/proc/$mixer_pid/status")
 hwm_kb=$(awk '/^VmHWM:/ {print $2}' "/proc/$mixer_pid/status")
@@ -112,7 +114,11 @@ From a knob's value change (\`Knob::setValue\`) to the simulator's receipt of th
 Wren page against the in-process simulator, 1000 changes each due 1 ms apart (a mouse
 reporting at 1000 Hz), each timed from when it was due, and the request each sends
 (\`bench_knob_latency\`). A change waits for the handler of the one before: the request, then
-the page's stored state written to its file (*handler*).
+the page's stored state written to its file (*handler*). *State file write*: that write alone
+(\`QSettings::sync\`, which makes the file durable on the disk before it returns), 1000 times.
+The page writes its state after every change, in the GUI thread, once the request has gone: a
+change that is due while the one before is still being written waits for that write, so the
+write's share of the 1 ms between changes decides the tail.
 
 \`\`\`
 $knobs

@@ -9,10 +9,18 @@
 #
 #   bash bench/stream/wine.sh [MINGW_BUILD_DIR]     # default $HALVERN_MINGW_BUILD_DIR or build/mingw
 #   BENCH_SECONDS=30 BENCH_SIZES="64 256" bash bench/stream/wine.sh build/mingw
+#   BENCH_WINE_CPUS=0 bash bench/stream/wine.sh     # floor and stream on processor 0 only
+#
+# BENCH_WINE_CPUS (a taskset list) keeps every process of the run (the wineserver too) on those
+# processors: Wine's threads are placed by Linux, and in a virtual machine a real-time thread
+# woken on an idle second processor costs more than the wake-up itself.
 #
 # Progress goes to standard error, rows to standard output.
 set -uo pipefail
 cd "$(dirname "$0")/../.."
+if [ -n "${BENCH_WINE_CPUS:-}" ] && [ -z "${HALVERN_WINE_PINNED:-}" ]; then
+  HALVERN_WINE_PINNED=1 exec taskset -c "$BENCH_WINE_CPUS" bash "$0" "$@"
+fi
 # shellcheck source=bench/stream/json_get.sh
 . bench/stream/json_get.sh
 

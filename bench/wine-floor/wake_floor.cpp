@@ -4,7 +4,10 @@
 // how late the waiter woke (p50, p99, max in microseconds), how many wake-ups came a period or
 // more late and how many signals the waiter never saw.
 //
-//   halvern-wake-floor PERIOD_US SECONDS
+//   halvern-wake-floor PERIOD_US SECONDS [--look]
+//
+// --look: a wait of no time before each blocking one, as the driver's audio thread makes to tell
+// a host that fell behind, so that what the look costs under Wine shows against the plain floor.
 #include "halvern/platform/clock.h"
 #include "halvern/platform/thread.h"
 
@@ -68,7 +71,7 @@ double percentile(const std::vector<double>& sorted, double q) {
     return sorted[std::min(sorted.size() - 1, std::size_t(q * double(sorted.size())))];
 }
 
-int runWaiter(const char* self, uint64_t periodNs, double seconds) {
+int runWaiter(const char* self, uint64_t periodNs, double seconds, bool look) {
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     HANDLE event = CreateEventA(&inherit, FALSE, FALSE, nullptr);
     HANDLE section = CreateFileMappingA(INVALID_HANDLE_VALUE, &inherit, PAGE_READWRITE, 0,
@@ -102,7 +105,8 @@ int runWaiter(const char* self, uint64_t periodNs, double seconds) {
     late.reserve(wanted);
     uint64_t seen = 0, unseen = 0, periodLate = 0;
     while (late.size() < wanted) {
-        if (WaitForSingleObject(event, 2000) != WAIT_OBJECT_0)
+        const bool found = look && WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
+        if (!found && WaitForSingleObject(event, 2000) != WAIT_OBJECT_0)
             break;
         const uint64_t now = platform::monotonicNs();
         const uint64_t n = shared->sequence.load(std::memory_order_acquire);
@@ -139,11 +143,13 @@ int main(int argc, char** argv) {
             static_cast<Shared*>(MapViewOfFile(section, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(Shared)));
         return shared ? runSetter(event, shared, std::strtoull(argv[4], nullptr, 10)) : 1;
     }
-    const double periodUs = argc == 3 ? std::atof(argv[1]) : 0;
-    const double seconds = argc == 3 ? std::atof(argv[2]) : 0;
+    const bool look = argc == 4 && std::string(argv[3]) == "--look";
+    const bool fits = argc == 3 || look;
+    const double periodUs = fits ? std::atof(argv[1]) : 0;
+    const double seconds = fits ? std::atof(argv[2]) : 0;
     if (periodUs < 50 || seconds <= 0) {
-        std::fprintf(stderr, "usage: halvern-wake-floor PERIOD_US SECONDS\n");
+        std::fprintf(stderr, "usage: halvern-wake-floor PERIOD_US SECONDS [--look]\n");
         return 2;
     }
-    return runWaiter(argv[0], uint64_t(periodUs * 1000.0), seconds);
+    return runWaiter(argv[0], uint64_t(periodUs * 1000.0), seconds, look);
 }
