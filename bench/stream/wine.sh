@@ -60,7 +60,14 @@ for size in "${sizes[@]}"; do
   sim_run=(bash tests/wine/sim/with-sim.sh --prefix "$prefix" --sim "$sim" --sim-arg --model
     --sim-arg wren --timeout $((seconds + 60)) --)
   echo "wine.sh: halvern-wake-floor.exe $period_us $seconds   ($size samples)" >&2
-  floor_json=$("${sim_run[@]}" "$floor" "$period_us" "$seconds" 2>/dev/null | grep -m1 '^{' || true)
+  floor_json=""
+  for attempt in 1 2; do
+    floor_out=$("${sim_run[@]}" "$floor" "$period_us" "$seconds" 2>&1)
+    floor_json=$(grep -m1 '^{' <<<"$floor_out" || true)
+    [ -n "$floor_json" ] && break
+    echo "wine.sh: the floor gave no figures (attempt $attempt):" >&2
+    tail -5 <<<"$floor_out" >&2
+  done
   floor_cols="| |"
   floor_p99=""
   if [ -n "$floor_json" ]; then
