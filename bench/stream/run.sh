@@ -267,17 +267,25 @@ fi
 # --- The Windows DLL under Wine, when that bench and a MinGW build exist --------------------------
 wine_rows=()
 wine_pinned_rows=()
+wine_table_head() {
+  echo "| buffer (samples) | period (ms) | Wine floor p50 / p99 / max (µs) | floor late ≥ 1 period / unseen | switches | lost | repeated | corrupted | missed | latency p50 / p99 / max (µs) | ours / floor p99 | jitter (µs) | callback mean / max (µs) | result |"
+  echo "|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|"
+}
+# Fills the array named first with the rows of one run of wine.sh; a second argument keeps that
+# run on the processors it lists.
+read_wine_rows() {
+  local -n into=$1
+  local line
+  while IFS= read -r line; do
+    [[ $line == \|* ]] && into+=("$line")
+  done < <(HALVERN_MINGW_BUILD_DIR=$mingw_build BENCH_SECONDS=$wine_seconds \
+    BENCH_WINE_CPUS=${2:-} bash bench/stream/wine.sh 2>/dev/null || true)
+}
 if [ -f bench/stream/wine.sh ] && [ -d "$mingw_build" ]; then
   echo "bench: bench/stream/wine.sh"
-  while IFS= read -r line; do
-    [[ $line == \|* ]] && wine_rows+=("$line")
-  done < <(HALVERN_MINGW_BUILD_DIR=$mingw_build BENCH_SECONDS=$wine_seconds bash bench/stream/wine.sh \
-    2>/dev/null || true)
+  read_wine_rows wine_rows
   echo "bench: BENCH_WINE_CPUS=0 bash bench/stream/wine.sh"
-  while IFS= read -r line; do
-    [[ $line == \|* ]] && wine_pinned_rows+=("$line")
-  done < <(HALVERN_MINGW_BUILD_DIR=$mingw_build BENCH_SECONDS=$wine_seconds BENCH_WINE_CPUS=0 \
-    bash bench/stream/wine.sh 2>/dev/null || true)
+  read_wine_rows wine_pinned_rows 0
 fi
 
 # --- The host's buffer switch on its own (Google Benchmark), when it was built ------------------
@@ -375,16 +383,14 @@ fi
     echo "sets an event once a period, another waits for it, both at the priorities the driver asks"
     echo "for). *ours / floor p99*: the stream's wake-up p99 over the floor's (1.0 is the floor)."
     echo
-    echo "| buffer (samples) | period (ms) | Wine floor p50 / p99 / max (µs) | floor late ≥ 1 period / unseen | switches | lost | repeated | corrupted | missed | latency p50 / p99 / max (µs) | ours / floor p99 | jitter (µs) | callback mean / max (µs) | result |"
-    echo "|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|"
+    wine_table_head
     printf '%s\n' "${wine_rows[@]}"
     if [ ${#wine_pinned_rows[@]} -gt 0 ]; then
       echo
       echo "The same again with every process of the run on processor 0 (\`BENCH_WINE_CPUS=0\`, the"
       echo "wineserver included), as the Linux build keeps the device's clock and the audio thread:"
       echo
-      echo "| buffer (samples) | period (ms) | Wine floor p50 / p99 / max (µs) | floor late ≥ 1 period / unseen | switches | lost | repeated | corrupted | missed | latency p50 / p99 / max (µs) | ours / floor p99 | jitter (µs) | callback mean / max (µs) | result |"
-      echo "|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|"
+      wine_table_head
       printf '%s\n' "${wine_pinned_rows[@]}"
     fi
   fi
